@@ -1,0 +1,4 @@
+// SPDX-License-Identifier: MIT
+#include "app/log/console_log.h"
+
+int main() { return 0; }
