@@ -1,0 +1,211 @@
+// SPDX-License-Identifier: MIT
+#include "storage/mmf_io.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "platform/file_io.h"
+#include "storage/storage_test_util.h"
+
+namespace brelvane {
+namespace {
+
+using testing::FileLength;
+using testing::PatternBytes;
+using testing::ReadWholeFile;
+using testing::TempDir;
+using testing::WriteWholeFile;
+
+// Every behaviour must hold for both methods: they differ only in speed.
+class CWinMMFIOTest : public ::testing::TestWithParam<IoMethod> {
+ protected:
+  std::unique_ptr<CWinMMFIO> OpenReadWrite(const std::string& name) {
+    auto io = std::make_unique<CWinMMFIO>(dir_.File(name), GetParam());
+    EXPECT_TRUE(io->Open(CWinMMFIO::kModeReadWrite, CWinMMFIO::kOpenAlways, 0, false));
+    return io;
+  }
+  TempDir dir_;
+};
+
+TEST_P(CWinMMFIOTest, WriteBeyondEndExtendsFileToOffsetPlusLength) {
+  auto io = OpenReadWrite("a");
+  EXPECT_EQ(io->GetSize(), 0u);
+  const auto data = PatternBytes(100, 1);
+  ASSERT_TRUE(io->Write(data.data(), 100, 70000));
+  EXPECT_EQ(io->GetSize(), 70100u);
+  io->Close();
+  const auto content = ReadWholeFile(dir_.File("a"));
+  ASSERT_EQ(content.size(), 70100u);
+  EXPECT_EQ(std::vector<uint8_t>(content.begin(), content.begin() + 70000),
+            std::vector<uint8_t>(70000, 0));
+  EXPECT_EQ(std::vector<uint8_t>(content.begin() + 70000, content.end()), data);
+}
+
+TEST_P(CWinMMFIOTest, EmptyOrNullWriteSucceedsAndChangesNothing) {
+  auto io = OpenReadWrite("a");
+  const uint8_t byte = 7;
+  EXPECT_TRUE(io->Write(&byte, 0, 5000));
+  EXPECT_TRUE(io->Write(nullptr, 10, 5000));
+  EXPECT_EQ(io->GetSize(), 0u);
+  EXPECT_EQ(FileLength(dir_.File("a")), 0);
+}
+
+TEST_P(CWinMMFIOTest, ReadAtOrPastEndFailsAndReadAcrossEndStopsThere) {
+  const auto data = PatternBytes(10000, 2);
+  WriteWholeFile(dir_.File("a"), data);
+  auto io = OpenReadWrite("a");
+  std::vector<uint8_t> buf(5000, 0xEE);
+  EXPECT_FALSE(io->Read(buf.data(), 1, 10000));
+  EXPECT_FALSE(io->Read(buf.data(), 1, 20000));
+  EXPECT_FALSE(io->Read(nullptr, 1, 0));
+  EXPECT_TRUE(io->Read(buf.data(), 0, 20000));  // nothing asked, nothing wrong
+
+  ASSERT_TRUE(io->Read(buf.data(), 5000, 8000));
+  EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + 2000),
+            std::vector<uint8_t>(data.begin() + 8000, data.end()));
+  EXPECT_EQ(buf[2000], 0xEE);  // nothing past the end was copied
+}
+
+TEST_P(CWinMMFIOTest, RequestsCrossingGranulesRoundTrip) {
+  const uint32_t g = platform::AllocationGranularity();
+  auto io = OpenReadWrite("a");
+  const auto data = PatternBytes(3 * g + 17, 3);
+  // Start just before a granule boundary so the span covers several granules.
+  const uint64_t offset = 5 * static_cast<uint64_t>(g) - 9;
+  ASSERT_TRUE(io->Write(data.data(), static_cast<uint32_t>(data.size()), offset));
+  std::vector<uint8_t> back(data.size());
+  ASSERT_TRUE(io->Read(back.data(), static_cast<uint32_t>(back.size()), offset));
+  EXPECT_EQ(back, data);
+  // A small overwrite inside, unaligned on both ends.
+  const auto patch = PatternBytes(33, 4);
+  ASSERT_TRUE(io->Write(patch.data(), 33, offset + g - 5));
+  ASSERT_TRUE(io->Read(back.data(), static_cast<uint32_t>(back.size()), offset));
+  auto expected = data;
+  std::memcpy(expected.data() + g - 5, patch.data(), patch.size());
+  EXPECT_EQ(back, expected);
+}
+
+TEST_P(CWinMMFIOTest, OpeningAnOpenObjectFailsWithError32) {
+  auto io = OpenReadWrite("a");
+  EXPECT_FALSE(io->Open(CWinMMFIO::kModeReadWrite, CWinMMFIO::kOpenAlways, 0, false));
+  EXPECT_EQ(io->last_error(), 32u);
+  std::string text;
+  io->GetErrorText(&text);
+  EXPECT_FALSE(text.empty());
+  EXPECT_TRUE(io->IsOpen());  // the first open is untouched
+}
+
+TEST_P(CWinMMFIOTest, MinimumSizeExtendsOnlyWithACreatingDisposition) {
+  WriteWholeFile(dir_.File("a"), PatternBytes(10, 5));
+  CWinMMFIO existing(dir_.File("a"), GetParam());
+  ASSERT_TRUE(existing.Open(CWinMMFIO::kModeReadWrite, CWinMMFIO::kOpenExisting, 4096, false));
+  EXPECT_EQ(existing.GetSize(), 10u);
+  existing.Close();
+  CWinMMFIO creating(dir_.File("a"), GetParam());
+  ASSERT_TRUE(creating.Open(CWinMMFIO::kModeReadWrite, CWinMMFIO::kOpenAlways, 4096, false));
+  EXPECT_EQ(creating.GetSize(), 4096u);
+  EXPECT_EQ(FileLength(dir_.File("a")), 4096);
+}
+
+TEST_P(CWinMMFIOTest, CreateAlwaysTruncatesAndOpenExistingNeedsTheFile) {
+  WriteWholeFile(dir_.File("a"), PatternBytes(10, 5));
+  CWinMMFIO io(dir_.File("a"), GetParam());
+  ASSERT_TRUE(io.Open(CWinMMFIO::kModeReadWrite, CWinMMFIO::kCreateAlways, 0, true));
+  EXPECT_EQ(io.GetSize(), 0u);
+
+  CWinMMFIO missing(dir_.File("missing"), GetParam());
+  EXPECT_FALSE(missing.Open(CWinMMFIO::kModeRead, CWinMMFIO::kOpenExisting, 0, false));
+  EXPECT_NE(missing.last_error(), 0u);
+  std::string text = "unchanged";
+  missing.GetErrorText(&text);
+  EXPECT_NE(text, "unchanged");
+  EXPECT_FALSE(PathExists(dir_.File("missing")));
+}
+
+TEST_P(CWinMMFIOTest, ReadOnlyObjectReadsButRefusesWrites) {
+  const auto data = PatternBytes(100, 6);
+  WriteWholeFile(dir_.File("a"), data);
+  CWinMMFIO io(dir_.File("a"), GetParam());
+  ASSERT_TRUE(io.Open(CWinMMFIO::kModeRead, CWinMMFIO::kOpenAlways, 0, false));
+  std::vector<uint8_t> back(100);
+  ASSERT_TRUE(io.Read(back.data(), 100, 0));
+  EXPECT_EQ(back, data);
+  const auto patch = PatternBytes(10, 7);
+  EXPECT_FALSE(io.Write(patch.data(), 10, 0));
+  EXPECT_FALSE(io.Write(patch.data(), 10, 200));
+  EXPECT_NE(io.last_error(), 0u);
+  EXPECT_EQ(ReadWholeFile(dir_.File("a")), data);
+}
+
+TEST_P(CWinMMFIOTest, SetSizeTruncatesAndClosedObjectRefusesEverything) {
+  WriteWholeFile(dir_.File("a"), PatternBytes(1000, 8));
+  auto io = OpenReadWrite("a");
+  ASSERT_TRUE(io->SetSize(300));
+  EXPECT_EQ(io->GetSize(), 300u);
+  EXPECT_EQ(FileLength(dir_.File("a")), 300);
+  EXPECT_TRUE(io->Sync());
+  EXPECT_TRUE(io->Close());
+  EXPECT_FALSE(io->IsOpen());
+  uint8_t b = 0;
+  EXPECT_FALSE(io->Write(&b, 1, 0));
+  EXPECT_FALSE(io->Read(&b, 1, 0));
+  EXPECT_FALSE(io->SetSize(10));
+  EXPECT_FALSE(io->Sync());
+}
+
+TEST_P(CWinMMFIOTest, CloneIsAnUnopenedObjectForTheSamePath) {
+  auto io = OpenReadWrite("a");
+  const auto data = PatternBytes(64, 9);
+  ASSERT_TRUE(io->Write(data.data(), 64, 0));
+  auto clone = io->Clone();
+  auto* same = dynamic_cast<CWinMMFIO*>(clone.get());
+  ASSERT_NE(same, nullptr);
+  EXPECT_FALSE(same->IsOpen());
+  EXPECT_EQ(same->path(), io->path());
+  ASSERT_TRUE(same->Open(CWinMMFIO::kModeRead, CWinMMFIO::kOpenExisting, 0, false));
+  std::vector<uint8_t> back(64);
+  ASSERT_TRUE(same->Read(back.data(), 64, 0));
+  EXPECT_EQ(back, data);
+}
+
+TEST_P(CWinMMFIOTest, DirectoryIsNotAFile) {
+  ASSERT_TRUE(CreateDirectories(dir_.File("d")));
+  CWinMMFIO io(dir_.File("d"), GetParam());
+  EXPECT_FALSE(io.Open(CWinMMFIO::kModeRead, CWinMMFIO::kOpenAlways, 0, false));
+  EXPECT_FALSE(io.IsOpen());
+}
+
+INSTANTIATE_TEST_SUITE_P(BothMethods, CWinMMFIOTest,
+                         ::testing::Values(IoMethod::kMappedView, IoMethod::kPositioned),
+                         [](const auto& info) {
+                           return info.param == IoMethod::kMappedView ? "Mapped" : "Positioned";
+                         });
+
+TEST(CreateDirectoriesTest, MakesEveryLevelAndAcceptsExistingOnes) {
+  TempDir dir;
+  ASSERT_TRUE(CreateDirectories(dir.File("a/b\\c//d")));
+  EXPECT_TRUE(platform::IsDirectory(dir.File("a/b/c/d")));
+  EXPECT_TRUE(CreateDirectories(dir.File("a/b")));
+  EXPECT_TRUE(CreateDirectories(dir.File("a/b/")));
+}
+
+TEST(CreateDirectoriesTest, StopsAtAFileInTheWay) {
+  TempDir dir;
+  WriteWholeFile(dir.File("f"), {1, 2, 3});
+  EXPECT_FALSE(CreateDirectories(dir.File("f/sub/deeper")));
+  EXPECT_FALSE(PathExists(dir.File("f/sub")));
+  EXPECT_EQ(FileLength(dir.File("f")), 3);
+}
+
+TEST(PathExistsTest, SeesFilesAndDirectories) {
+  TempDir dir;
+  EXPECT_TRUE(PathExists(dir.path()));
+  EXPECT_FALSE(PathExists(dir.File("x")));
+  WriteWholeFile(dir.File("x"), {});
+  EXPECT_TRUE(PathExists(dir.File("x")));
+}
+
+}  // namespace
+}  // namespace brelvane
