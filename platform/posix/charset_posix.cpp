@@ -33,9 +33,9 @@ std::string RunIconv(iconv_t cd, std::string_view in, bool input_is_utf8) {
       if (lead >= 0xF0) skip = 4;
       else if (lead >= 0xE0) skip = 3;
       else if (lead >= 0xC0) skip = 2;
-      if (skip > src_left) skip = src_left;
-      // A lone continuation or malformed byte is kept as it is.
-      bool valid = lead >= 0xC0;
+      // A lone continuation byte, a malformed or a cut sequence is kept as
+      // it is.
+      bool valid = lead >= 0xC0 && skip <= src_left;
       for (size_t i = 1; valid && i < skip; ++i)
         valid = (static_cast<unsigned char>(src[i]) & 0xC0) == 0x80;
       if (!valid) {

@@ -1,0 +1,177 @@
+// SPDX-License-Identifier: MIT
+// Drives the real command loop and dispatcher with words on a stream and
+// compares the exact answer lines.
+#include "app/command_dispatcher.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "app/application.h"
+#include "app/fakes.h"
+
+namespace brelvane {
+namespace {
+
+using testing::ConsoleCapture;
+using testing::FakeServices;
+using Lines = std::vector<std::string>;
+
+class CommandLoopTest : public ::testing::Test {
+ protected:
+  CommandLoopTest() : app_(fakes_.Factory()) {}
+
+  // Runs the command loop over `input`; returns the console lines.
+  Lines Run(const std::string& input) {
+    capture_.Clear();
+    std::istringstream in(input);
+    app_.RunCommandLoop(in);
+    stream_failed_ = in.fail();
+    return capture_.Lines();
+  }
+
+  ConsoleCapture capture_;
+  FakeServices fakes_;
+  Application app_;
+  bool stream_failed_ = false;
+};
+
+TEST_F(CommandLoopTest, StatPrintsNineLinesInFixedOrder) {
+  fakes_.engine->completion = 0.25f;
+  fakes_.engine->user_id = 1021;
+  EXPECT_EQ(Run("stat"), (Lines{"[Interactive]UserId=1021", "[Interactive]P2PState=0",
+                                "[Interactive]Percentage=25",
+                                "[Interactive]IncompleteByte=5000000000",
+                                "[Interactive]UploadBandWidth=0", "[Interactive]DownloadBandWidth=0",
+                                "[Interactive]UploadUserNum=3", "[Interactive]DownloadUserNum=8",
+                                "[Interactive]ConnectNum=5"}));
+}
+
+TEST_F(CommandLoopTest, StatStillAnswersWhenThresholdHidesEverythingElse) {
+  ConsoleLog::Get().set_threshold(0);
+  EXPECT_EQ(Run("stat").size(), 9u);
+}
+
+TEST_F(CommandLoopTest, GetAnswersEachName) {
+  EXPECT_EQ(Run("get ubl get dbl get muc get mdc get cub get cdb get pct get tb get icb get p2ps "
+                "get cuun get cdun get ccn get uid get oil get version"),
+            (Lines{"[Interactive]MaxUploadBandWidth=128", "[Interactive]MaxDownloadBandWidth=256",
+                   "[Interactive]MaxUploadNum=20", "[Interactive]MaxDownloadNum=256",
+                   "[Interactive]UploadBandWidth=0", "[Interactive]DownloadBandWidth=0",
+                   "[Interactive]Percentage=0", "[Interactive]TotalByte=6000000000",
+                   "[Interactive]IncompleteByte=5000000000", "[Interactive]P2PState=0",
+                   "[Interactive]UploadUserNum=3", "[Interactive]DownloadUserNum=8",
+                   "[Interactive]ConnectNum=5", "[Interactive]UserId=-1",
+                   "[Interactive]P2PLogLevel=5", "[Interactive]version=9983"}));
+}
+
+TEST_F(CommandLoopTest, GetStatePrintsElevenLines) {
+  app_.settings().CurrentDir = "D:\\g\\";
+  app_.settings().UdpProt = 12000;
+  EXPECT_EQ(Run("get state"),
+            (Lines{"[Interactive]TcpListenPort=0", "[Interactive]UdpProt=12000",
+                   "[Interactive]MainServerIp=127.0.0.1", "[Interactive]MainServerPort=5000",
+                   "[Interactive]CurrentDir=D:\\g\\",
+                   "[Interactive]SeedFilePath=D:/g/Brelvane_Info/.Seed",
+                   "[Interactive]SeedFilePathPast=D:/g/Brelvane_Info/.Seed_Past",
+                   "[Interactive]DownloadInfoDataFilePath=D:/g/Brelvane_Info/.Download_Info_Data",
+                   "[Interactive]UploadThreadNum=10", "[Interactive]MaxWaitTask=10",
+                   "[Interactive]HttpDownloadThreadNum=4"}));
+}
+
+TEST_F(CommandLoopTest, GetQfAnswersNameOrColon) {
+  EXPECT_EQ(Run("get qf 7 get qf 99999"),
+            (Lines{"[Interactive]FileName=bin/game.exe", "[Interactive]FileName=:"}));
+}
+
+TEST_F(CommandLoopTest, GetAveBeforeStatusThreadRan) {
+  EXPECT_EQ(Run("get ave"), (Lines{"[Interactive]AverageSpeed=0(A),0(L0)"}));
+}
+
+TEST_F(CommandLoopTest, SetLimitsClampScaleAndRestartTheWindow) {
+  EXPECT_TRUE(Run("set ubl 1 get ubl set dbl 5000000 get dbl set ubl -5 get ubl").size() == 3);
+  EXPECT_EQ(capture_.Lines(),
+            (Lines{"[Interactive]MaxUploadBandWidth=3", "[Interactive]MaxDownloadBandWidth=1048576",
+                   "[Interactive]MaxUploadBandWidth=1048576"}));
+  EXPECT_EQ(app_.settings().UploadLimit, 1073741824u);
+  EXPECT_EQ(fakes_.transport->upload_window_restarts, 2);
+  EXPECT_EQ(fakes_.transport->download_window_restarts, 1);
+}
+
+TEST_F(CommandLoopTest, SetConnectionCountsStayWithinTheConnectionLimit) {
+  Run("set muc 600 set mdc -3");
+  EXPECT_EQ(app_.settings().MaxUploadNum, 512 - 256);
+  EXPECT_EQ(app_.settings().MaxDownloadNum, 0);
+  Run("set mdc 600");
+  EXPECT_EQ(app_.settings().MaxDownloadNum, 512 - 256);
+}
+
+TEST_F(CommandLoopTest, SetOilAcceptsOnlyZeroToSix) {
+  Run("set oil 7");
+  EXPECT_EQ(ConsoleLog::Get().threshold(), 5);
+  Run("set oil 0");
+  EXPECT_EQ(ConsoleLog::Get().threshold(), 0);
+  // Only Interactive records pass now.
+  ConsoleLog::Get().Print(ConsoleLevel::Error, "hidden");
+  EXPECT_EQ(Run("get oil"), (Lines{"[Interactive]P2PLogLevel=0"}));
+}
+
+TEST_F(CommandLoopTest, SetHttpThreadsResizesThePoolForNonNegativeCounts) {
+  Run("set httpdtn 8 set httpdtn -1");
+  EXPECT_EQ(app_.settings().HttpDownloadThreadNum, 8);
+  EXPECT_EQ(fakes_.engine->http_thread_counts, (std::vector<int32_t>{8}));
+}
+
+TEST_F(CommandLoopTest, UnreadableSetNumberUsesFallbackAndEndsTheLoop) {
+  app_.settings().UploadLimit = 5 * 1024;
+  // "x" cannot be read: the fallback of 131072 KB/s is stored, the stream
+  // stays failed and the next word ("stat") is never read.
+  EXPECT_EQ(Run("set ubl x stat"), Lines{});
+  EXPECT_TRUE(stream_failed_);
+  EXPECT_EQ(app_.settings().UploadLimit, 131072u * 1024);
+}
+
+TEST_F(CommandLoopTest, UnknownNamesAndWrongCaseAreIgnored) {
+  EXPECT_EQ(Run("GET ubl Stat get nothing set nothing 5 get p2ps"),
+            (Lines{"[Interactive]P2PState=0"}));
+  EXPECT_EQ(app_.settings().MaxUploadNum, 20);
+}
+
+TEST_F(CommandLoopTest, QuitAndRestartStopTheLoopAndRecordTheirPhase) {
+  EXPECT_EQ(Run("quit stat"), Lines{});
+  EXPECT_FALSE(stream_failed_);
+  Run("restart");
+  ASSERT_EQ(fakes_.engine->end_phases.size(), 2u);
+  EXPECT_EQ(fakes_.engine->end_phases[0].first, EndPhase::Quit);
+  EXPECT_EQ(fakes_.engine->end_phases[1].first, EndPhase::Restart);
+  EXPECT_GT(fakes_.engine->end_phases[0].second, 1600000000u);
+}
+
+TEST_F(CommandLoopTest, EndOfInputRecordsNoEndPhase) {
+  // "get" with no name: the read of its name fails and the loop ends.
+  EXPECT_EQ(Run("stat get").size(), 9u);
+  EXPECT_TRUE(stream_failed_);
+  EXPECT_TRUE(fakes_.engine->end_phases.empty());
+}
+
+TEST(TitleTest, FormatsLikeTheLauncherExpects) {
+  TitleValues v;
+  v.user_id = 1021;
+  v.elapsed_seconds = 35;
+  v.percentage = 45.125;
+  v.upload_rate = 12.5f;
+  v.pending_upload_jobs = 3;
+  v.download_rate = 240.0f;
+  v.p2p_rate = 200.0f;
+  v.http_rate = 40.0f;
+  v.server_messages = 17;
+  v.connections = 5;
+  v.upload_users = 3;
+  v.download_users = 8;
+  v.candidates = 20;
+  EXPECT_EQ(FormatTitle(v),
+            "id:1021 35 45.125% C0.000% U:12.5(3) D:240.0(200.0/40.0) M:17 (5)3|8(20)");
+}
+
+}  // namespace
+}  // namespace brelvane

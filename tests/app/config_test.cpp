@@ -1,0 +1,186 @@
+// SPDX-License-Identifier: MIT
+#include "app/config.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/log/console_log.h"
+
+namespace brelvane {
+namespace {
+
+ArgumentTable Parse(std::initializer_list<const char*> args) {
+  std::vector<const char*> argv = {"brelvane.exe"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  ArgumentTable table;
+  table.Parse(static_cast<int>(argv.size()), argv.data());
+  return table;
+}
+
+std::unique_ptr<ConfigSettings> Read(std::initializer_list<const char*> args) {
+  auto s = std::make_unique<ConfigSettings>();
+  ReadConfiguration(Parse(args), *s);
+  return s;
+}
+
+TEST(ArgumentTableTest, GroupsValuesUnderTheLowerCasedKeyBeforeThem) {
+  ArgumentTable t = Parse({"stray", "-Dir", "C:\\Game", "", "-", "-HttpUrl", "a", "b", "-Flag"});
+  std::vector<std::string> v;
+  ASSERT_TRUE(t.GetTexts("pgmname", v));
+  EXPECT_EQ(v, (std::vector<std::string>{"brelvane.exe", "stray"}));
+  ASSERT_TRUE(t.GetTexts("DIR", v));
+  EXPECT_EQ(v, (std::vector<std::string>{"C:\\Game"}));
+  ASSERT_TRUE(t.GetTexts("httpurl", v));
+  EXPECT_EQ(v, (std::vector<std::string>{"a", "b"}));
+  EXPECT_TRUE(t.Has("flag"));
+  ASSERT_TRUE(t.GetTexts("Flag", v));
+  EXPECT_TRUE(v.empty());
+  EXPECT_FALSE(t.Has("absent"));
+  EXPECT_FALSE(t.GetTexts("absent", v));
+}
+
+TEST(ArgumentTableTest, RepeatedKeyDropsEarlierValues) {
+  ArgumentTable t = Parse({"-Torrent", "a.torrent", "-torrent", "b.torrent"});
+  std::vector<std::string> v;
+  ASSERT_TRUE(t.GetTexts("Torrent", v));
+  EXPECT_EQ(v, (std::vector<std::string>{"b.torrent"}));
+}
+
+TEST(ArgumentTableTest, IntegerConversionStopsAtFirstBadValue) {
+  ArgumentTable t = Parse({"-n", " 12abc", "-7", "x", "9"});
+  std::vector<int32_t> v;
+  // "-7" starts a key of its own, so "n" holds only " 12abc".
+  EXPECT_TRUE(t.GetIntegers("n", v));
+  EXPECT_EQ(v, (std::vector<int32_t>{12}));
+  EXPECT_TRUE(t.Has("7"));
+  t = Parse({"-n", "12", "x", "9"});
+  EXPECT_FALSE(t.GetIntegers("n", v));
+  EXPECT_EQ(v, (std::vector<int32_t>{12}));
+}
+
+TEST(ParseInt32Test, FollowsStreamExtraction) {
+  int32_t v = 0;
+  EXPECT_TRUE(ParseInt32("  +42", v));
+  EXPECT_EQ(v, 42);
+  EXPECT_TRUE(ParseInt32("-2147483648", v));
+  EXPECT_EQ(v, INT32_MIN);
+  EXPECT_TRUE(ParseInt32("12abc", v));
+  EXPECT_EQ(v, 12);
+  EXPECT_FALSE(ParseInt32("2147483648", v));
+  EXPECT_FALSE(ParseInt32("99999999999999999999", v));
+  EXPECT_FALSE(ParseInt32("abc", v));
+  EXPECT_FALSE(ParseInt32("-", v));
+  EXPECT_FALSE(ParseInt32("", v));
+}
+
+TEST(ConfigurationTest, DefaultsWhenNothingIsGiven) {
+  auto s = Read({});
+  EXPECT_EQ(s->Version, 9983u);
+  EXPECT_EQ(s->MaxUploadNum, 20);
+  EXPECT_EQ(s->MaxDownloadNum, 256);
+  EXPECT_EQ(s->MaxConnectNum, 512);
+  EXPECT_EQ(s->HttpDownloadThreadNum, 4);
+  EXPECT_EQ(s->UploadLimit, 131072u);
+  EXPECT_EQ(s->DownloadLimit, 262144u);
+  EXPECT_EQ(s->InfoFolder, "Brelvane_Info/");
+  EXPECT_EQ(s->Torrent, "Seed.torrent");
+  EXPECT_EQ(s->UPnPText, "Brelvane");
+  EXPECT_TRUE(s->UseUPnP);
+  EXPECT_FALSE(s->DeleteDownloadInfo);
+  EXPECT_EQ(s->ReportPercentInterval, 5);
+  EXPECT_EQ(s->MainServerPort, 5000);
+  EXPECT_GE(s->UdpProt, 10000);
+  EXPECT_LE(s->UdpProt, 19586);
+  ASSERT_FALSE(s->CurrentDir.empty());
+  EXPECT_EQ(s->CurrentDir.back(), '\\');
+}
+
+TEST(ConfigurationTest, DirGetsATrailingSeparatorUnlessItHasOne) {
+  EXPECT_EQ(Read({"-dir", "C:\\Game"})->CurrentDir, "C:\\Game\\");
+  EXPECT_EQ(Read({"-DIR", "C:\\Game"})->CurrentDir, "C:\\Game\\");
+  EXPECT_EQ(Read({"-Dir", "C:\\Game\\"})->CurrentDir, "C:\\Game\\");
+  EXPECT_EQ(Read({"-Dir", "C:/Game/"})->CurrentDir, "C:/Game/");
+}
+
+TEST(ConfigurationTest, LimitsAreClampedAsUnsignedAndScaled) {
+  EXPECT_EQ(Read({"-UploadLimit", "1"})->UploadLimit, 3072u);
+  EXPECT_EQ(Read({"-UploadLimit", "5000000"})->UploadLimit, 1073741824u);
+  // A value cannot start with a hyphen: "-5" is a key of its own.
+  EXPECT_EQ(Read({"-UploadLimit", "-5"})->UploadLimit, 131072u);
+  EXPECT_EQ(ClampUnsigned(static_cast<uint32_t>(-5), 3, 1048576) * 1024, 1073741824u);
+  EXPECT_EQ(Read({"-DownloadLimit", "1"})->DownloadLimit, 10240u);
+  EXPECT_EQ(Read({"-DownloadLimit", "300"})->DownloadLimit, 307200u);
+}
+
+TEST(ConfigurationTest, SignedClampsAndPortRules) {
+  EXPECT_EQ(Read({"-ReportPercentInterval", "0"})->ReportPercentInterval, 1);
+  EXPECT_EQ(Read({"-ReportPercentInterval", "250"})->ReportPercentInterval, 100);
+  EXPECT_EQ(Read({"-LocalUdp", "12345"})->UdpProt, 12345);
+  const uint16_t default_udp = Read({"-LocalUdp", "70000"})->UdpProt;
+  EXPECT_GE(default_udp, 10000);  // ignored: the random default stays
+  EXPECT_LE(default_udp, 19586);
+  EXPECT_NE(Read({"-LocalUdp", "0"})->UdpProt, 0);
+  EXPECT_EQ(Read({"-LocalTcp", "8080"})->TcpListenPort, 8080);
+  EXPECT_EQ(Read({"-LocalTcp", "65536"})->TcpListenPort, 0);
+}
+
+TEST(ConfigurationTest, PostfixReplacesCharactersFileNamesCannotHold) {
+  EXPECT_EQ(Read({"-Postfix", "a:b|c"})->Postfix, "a-b-c");
+  EXPECT_EQ(Read({"-Postfix", "\"*/:<>?\\|x"})->Postfix, "---------x");
+}
+
+TEST(ConfigurationTest, FlagsAndListsWithoutValues) {
+  auto s = Read({"-HttpUrl", "-NotUsingUPnP", "-DeleteDownloadInfo"});
+  EXPECT_TRUE(s->HttpUrl.empty());
+  EXPECT_FALSE(s->UseUPnP);
+  EXPECT_TRUE(s->DeleteDownloadInfo);
+}
+
+TEST(ConfigurationTest, HttpUrlKeepsEveryMirrorInSomeOrder) {
+  auto s = Read({"-HttpUrl", "http://a/", "http://b/", "http://c/"});
+  std::vector<std::string> sorted = s->HttpUrl;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(sorted, (std::vector<std::string>{"http://a/", "http://b/", "http://c/"}));
+}
+
+TEST(ConfigurationTest, MalformedIntegerKeepsDefault) {
+  EXPECT_EQ(Read({"-MaxUploadNum", "12abc"})->MaxUploadNum, 12);
+  EXPECT_EQ(Read({"-MaxUploadNum", "abc"})->MaxUploadNum, 20);
+  EXPECT_EQ(Read({"-MaxDownloadNum", "9999"})->MaxDownloadNum, 9999);  // no range check
+  EXPECT_EQ(Read({"-HttpThread", "0"})->HttpDownloadThreadNum, 0);
+  EXPECT_EQ(Read({"-P2PUploadThread", "3", "x"})->UploadThreadNum, 10);  // all must convert
+}
+
+TEST(ConfigurationTest, TextKeysAndRepeats) {
+  auto s = Read({"-Torrent", "a", "-Torrent", "b", "-id", "abc", "-UPnPText", "Game"});
+  EXPECT_EQ(s->Torrent, "b");
+  EXPECT_EQ(s->InstanceId, "abc");
+  EXPECT_EQ(s->UPnPText, "Game");
+  EXPECT_EQ(Read({"stray", "values"})->Torrent, "Seed.torrent");
+}
+
+TEST(ConfigurationTest, OilSetsConsoleThresholdClampedAsUnsigned) {
+  Read({"-oil", "3"});
+  EXPECT_EQ(ConsoleLog::Get().threshold(), 3);
+  Read({"-oil", "9"});
+  EXPECT_EQ(ConsoleLog::Get().threshold(), 6);
+  ConsoleLog::Get().set_threshold(5);
+}
+
+TEST(ConfigurationTest, CharsetAndLogLevelAdditions) {
+  EXPECT_TRUE(Read({"-Charset", "UTF-8"})->ConsoleUtf8);
+  EXPECT_TRUE(Read({"-charset", "utf8"})->ConsoleUtf8);
+  EXPECT_FALSE(Read({"-Charset", "GBK"})->ConsoleUtf8);
+  EXPECT_FALSE(Read({})->ConsoleUtf8);
+  EXPECT_EQ(Read({"-LogLevel", "5"})->FileLogLevel, 5);
+  EXPECT_EQ(Read({"-LogLevel", "42"})->FileLogLevel, 5);
+  EXPECT_EQ(Read({})->FileLogLevel, 3);
+}
+
+}  // namespace
+}  // namespace brelvane

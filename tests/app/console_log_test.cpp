@@ -1,0 +1,93 @@
+// SPDX-License-Identifier: MIT
+#include "app/log/console_log.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <thread>
+
+#include "app/fakes.h"
+#include "platform/charset.h"
+
+namespace brelvane {
+namespace {
+
+using testing::ConsoleCapture;
+
+TEST(ConsoleLogTest, RecordIsLevelNameThenTextOnOneLine) {
+  ConsoleCapture capture;
+  ConsoleLog::Get().Print(ConsoleLevel::Info, "正在退出程序");
+  ConsoleLog::Get().Answer("P2PState", int32_t{16});
+  ConsoleLog::Get().Begin(ConsoleLevel::Error) << "a" << int32_t{-1} << uint32_t{4000000000u}
+                                               << uint16_t{65535} << int64_t{-5000000000LL};
+  EXPECT_EQ(capture.Text(),
+            "[Info]正在退出程序\n[Interactive]P2PState=16\n[Error]a-1400000000065535-5000000000\n");
+}
+
+TEST(ConsoleLogTest, FloatsUseSixSignificantDigitsWithoutTrailingZeros) {
+  ConsoleCapture capture;
+  for (float f : {45.5f, 100.0f, 0.0f, 12.3456789f, 1234567.0f})
+    ConsoleLog::Get().Answer("v", f);
+  EXPECT_EQ(capture.Lines(), (std::vector<std::string>{
+                                 "[Interactive]v=45.5", "[Interactive]v=100", "[Interactive]v=0",
+                                 "[Interactive]v=12.3457", "[Interactive]v=1.23457e+06"}));
+}
+
+TEST(ConsoleLogTest, ThresholdHidesHigherLevelsButNeverAnswers) {
+  ConsoleCapture capture;
+  ConsoleLog::Get().set_threshold(3);
+  ConsoleLog::Get().Print(ConsoleLevel::Info, "info");
+  ConsoleLog::Get().Print(ConsoleLevel::Warning, "warning");
+  ConsoleLog::Get().Print(ConsoleLevel::Error, "error");
+  ConsoleLog::Get().set_threshold(0);
+  ConsoleLog::Get().Print(ConsoleLevel::Error, "hidden");
+  ConsoleLog::Get().Answer("x", int32_t{1});
+  ConsoleLog::Get().set_threshold(6);
+  ConsoleLog::Get().Print(ConsoleLevel::Debug, "debug");
+  EXPECT_EQ(capture.Lines(), (std::vector<std::string>{"[Error]error", "[Interactive]x=1",
+                                                       "[Debug]debug"}));
+}
+
+TEST(ConsoleLogTest, DefaultCharsetWritesGbkBytes) {
+  ConsoleCapture capture;
+  ConsoleLog::Get().set_charset(ConsoleCharset::Gbk);
+  ConsoleLog::Get().Print(ConsoleLevel::Info, "程序正常退出");
+  ConsoleLog::Get().set_charset(ConsoleCharset::Utf8);
+  const std::string gbk = capture.Text();
+  // 程 is B3 CC in GBK.
+  ASSERT_GE(gbk.size(), 8u);
+  EXPECT_EQ(gbk.substr(0, 6), "[Info]");
+  EXPECT_EQ(static_cast<unsigned char>(gbk[6]), 0xB3);
+  EXPECT_EQ(static_cast<unsigned char>(gbk[7]), 0xCC);
+  EXPECT_EQ(platform::GbkToUtf8(gbk), "[Info]程序正常退出\n");
+}
+
+TEST(ConsoleLogTest, GbkConversionSurvivesUnmappableAndBrokenInput) {
+  platform::Utf8ToGbk gbk;
+  EXPECT_EQ(gbk.Convert("plain ascii"), "plain ascii");
+  EXPECT_EQ(gbk.Convert("a😀b"), "a?b");  // no GBK form
+  EXPECT_EQ(gbk.Convert(std::string("a\xff" "b")), std::string("a\xff" "b"));
+  EXPECT_EQ(gbk.Convert(std::string("a\xe4")), std::string("a\xe4"));  // cut sequence
+}
+
+TEST(ConsoleLogTest, ConcurrentRecordsNeverMix) {
+  ConsoleCapture capture;
+  constexpr int kThreads = 4;
+  constexpr int kRecords = 500;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < kRecords; ++i)
+        ConsoleLog::Get().Begin(ConsoleLevel::Info) << "t" << int32_t{t} << ":" << int32_t{i}
+                                                    << ":end";
+    });
+  }
+  for (auto& th : threads) th.join();
+  const auto lines = capture.Lines();
+  ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kRecords));
+  const std::regex shape(R"(\[Info\]t[0-3]:\d+:end)");
+  for (const auto& line : lines) ASSERT_TRUE(std::regex_match(line, shape)) << line;
+}
+
+}  // namespace
+}  // namespace brelvane
