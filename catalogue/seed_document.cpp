@@ -1,0 +1,354 @@
+// SPDX-License-Identifier: MIT
+#include "catalogue/seed_document.h"
+
+#include <tinyxml.h>
+#include <zlib.h>
+
+#include <climits>
+#include <iterator>
+#include <memory>
+#include <unordered_set>
+
+#include "catalogue/decimal.h"
+
+namespace brelvane {
+namespace {
+
+bool IsXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// The attribute's text, or null when absent.
+const char* Text(const TiXmlElement& element, const char* name) {
+  return element.Attribute(name);
+}
+
+bool ReadU32(const TiXmlElement& element, const char* name, uint32_t* value) {
+  const char* text = Text(element, name);
+  return text != nullptr && ParseU32(text, value);
+}
+
+bool ReadU64(const TiXmlElement& element, const char* name, uint64_t* value) {
+  const char* text = Text(element, name);
+  return text != nullptr && ParseU64(text, value);
+}
+
+bool ReadDigest(const TiXmlElement& element, const char* name, Md5Digest* digest) {
+  const char* text = Text(element, name);
+  if (text == nullptr) return false;
+  *digest = HexToDigest(text);
+  return true;
+}
+
+// Reads the first word of the attribute (leading white space skipped, the
+// text cut at the next white space), as stream extraction does.  An empty
+// word does not read.
+bool ReadWord(const TiXmlElement& element, const char* name, std::string* word) {
+  const char* text = Text(element, name);
+  if (text == nullptr) return false;
+  std::string_view view(text);
+  size_t begin = 0;
+  while (begin < view.size() && IsXmlSpace(view[begin])) ++begin;
+  size_t end = begin;
+  while (end < view.size() && !IsXmlSpace(view[end])) ++end;
+  if (end == begin) return false;
+  word->assign(view.substr(begin, end - begin));
+  return true;
+}
+
+// Our documents nest four levels deep.  TinyXML parses (and frees) nested
+// elements recursively, so a hostile document of a few megabytes of "<a>"
+// could exhaust the stack; such nesting is refused before TinyXML sees it.
+constexpr int kMaxNesting = 64;
+
+// Skips from `i` past the first occurrence of `end`; npos when absent.
+size_t SkipPast(std::string_view text, size_t i, std::string_view end) {
+  const size_t at = text.find(end, i);
+  return at == std::string_view::npos ? at : at + end.size();
+}
+
+// True when no element in `text` lies deeper than kMaxNesting.  Comments,
+// declarations, processing instructions, CDATA and quoted attribute values
+// are skipped; malformed text is left for the parser to refuse.
+bool NestingWithinLimit(std::string_view text) {
+  int depth = 0;
+  size_t i = 0;
+  while (i < text.size()) {
+    if (text[i] != '<') {
+      ++i;
+      continue;
+    }
+    const std::string_view rest = text.substr(i);
+    if (rest.starts_with("<!--")) {
+      i = SkipPast(text, i + 4, "-->");
+    } else if (rest.starts_with("<![CDATA[")) {
+      i = SkipPast(text, i + 9, "]]>");
+    } else if (rest.starts_with("<!") || rest.starts_with("<?")) {
+      i = SkipPast(text, i + 2, ">");
+    } else if (rest.starts_with("</")) {
+      --depth;
+      i = SkipPast(text, i + 2, ">");
+    } else {
+      // An element's start tag: find its end outside quoted values.
+      char quote = 0;
+      size_t j = i + 1;
+      for (; j < text.size(); ++j) {
+        const char c = text[j];
+        if (quote != 0) {
+          if (c == quote) quote = 0;
+        } else if (c == '"' || c == '\'') {
+          quote = c;
+        } else if (c == '>') {
+          break;
+        }
+      }
+      if (j >= text.size()) return true;
+      if (text[j - 1] != '/' && ++depth > kMaxNesting) return false;
+      i = j + 1;
+    }
+    if (i == std::string_view::npos) return true;
+  }
+  return true;
+}
+
+// Parses a whole document.  A text TinyXML cannot parse completely is
+// refused: a cut-off document must not pass as a shorter one.
+bool ParseDocument(std::string_view text, TiXmlDocument* doc, const TiXmlElement** root) {
+  if (text.find('\0') != std::string_view::npos || !NestingWithinLimit(text)) return false;
+  const std::string copy(text);  // TinyXML wants a terminated string.
+  doc->Parse(copy.c_str());
+  if (doc->Error()) return false;
+  *root = doc->FirstChildElement("Root");
+  return *root != nullptr;
+}
+
+TiXmlElement* AddChild(TiXmlNode* parent, const char* name) {
+  return parent->LinkEndChild(new TiXmlElement(name))->ToElement();
+}
+
+void SetNumber(TiXmlElement* element, const char* name, uint64_t value) {
+  element->SetAttribute(name, std::to_string(value).c_str());
+}
+
+void AddFile(TiXmlElement* exist, const FileEntry& file) {
+  TiXmlElement* element = AddChild(exist, "File");
+  SetNumber(element, "id", file.id);
+  element->SetAttribute("name", file.name.c_str());
+  SetNumber(element, "size", file.size);
+  element->SetAttribute("md5", DigestToHex(file.md5).c_str());
+  for (const PartEntry& part : file.parts) {
+    TiXmlElement* part_element = AddChild(element, "Part");
+    SetNumber(part_element, "id", part.id);
+    SetNumber(part_element, "start", part.start);
+    SetNumber(part_element, "length", part.length);
+    part_element->SetAttribute("md5", DigestToHex(part.md5).c_str());
+  }
+}
+
+// The formatted printing form, plus the one line feed that follows a
+// document.
+std::string Print(const TiXmlDocument& doc) {
+  TiXmlPrinter printer;
+  printer.SetIndent("    ");
+  printer.SetLineBreak("\n");
+  doc.Accept(&printer);
+  std::string text = printer.Str();
+  text += '\n';
+  return text;
+}
+
+}  // namespace
+
+bool ReadExist(const TiXmlElement& root, std::vector<FileEntry>* files,
+               std::vector<std::string>* delete_names) {
+  if (const TiXmlElement* exist = root.FirstChildElement("Exist")) {
+    for (const TiXmlElement* element = exist->FirstChildElement("File"); element != nullptr;
+         element = element->NextSiblingElement()) {
+      FileEntry file;
+      if (!ReadU32(*element, "id", &file.id)) return false;
+      const char* name = Text(*element, "name");
+      if (name == nullptr) return false;
+      file.name = name;
+      if (!ReadU64(*element, "size", &file.size)) return false;
+      if (!ReadDigest(*element, "md5", &file.md5)) return false;
+      files->push_back(std::move(file));
+      FileEntry& added = files->back();
+      for (const TiXmlElement* part_element = element->FirstChildElement("Part");
+           part_element != nullptr; part_element = part_element->NextSiblingElement()) {
+        PartEntry part;
+        if (!ReadU32(*part_element, "id", &part.id)) return false;
+        if (!ReadU64(*part_element, "start", &part.start)) return false;
+        if (!ReadU32(*part_element, "length", &part.length)) return false;
+        if (!ReadDigest(*part_element, "md5", &part.md5)) return false;
+        added.parts.push_back(part);
+      }
+    }
+  }
+  if (delete_names != nullptr) {
+    if (const TiXmlElement* non_exist = root.FirstChildElement("NonExist")) {
+      for (const TiXmlElement* element = non_exist->FirstChildElement("File");
+           element != nullptr; element = element->NextSiblingElement()) {
+        if (const char* name = Text(*element, "name")) delete_names->emplace_back(name);
+      }
+    }
+  }
+  return true;
+}
+
+bool ParseTorrent(std::string_view text, SeedInfo* info) {
+  TiXmlDocument doc;
+  const TiXmlElement* root = nullptr;
+  if (!ParseDocument(text, &doc, &root)) return false;
+
+  if (const TiXmlElement* server = root->FirstChildElement("Server")) {
+    for (const TiXmlElement* http = server->FirstChildElement("Http"); http != nullptr;
+         http = http->NextSiblingElement("Http")) {
+      std::string url;
+      if (ReadWord(*http, "url", &url)) info->http_urls.push_back(std::move(url));
+    }
+    for (const TiXmlElement* tracker = server->FirstChildElement("Tracker"); tracker != nullptr;
+         tracker = tracker->NextSiblingElement("Tracker")) {
+      TrackerEntry entry;
+      const char* port = Text(*tracker, "port");
+      if (ReadWord(*tracker, "ip", &entry.ip) && port != nullptr &&
+          ParseU16(port, &entry.port)) {
+        info->trackers.push_back(std::move(entry));
+      }
+    }
+  }
+  if (const TiXmlElement* extra = root->FirstChildElement("Extra")) {
+    if (const TiXmlElement* total = extra->FirstChildElement("TotalSize")) {
+      uint64_t size;
+      if (ReadU64(*total, "size", &size)) info->total_size = size;
+    }
+  }
+  std::vector<FileEntry> files;
+  if (!ReadExist(*root, &files, nullptr) || files.empty()) return false;
+  info->file = std::move(files.front());
+  return true;
+}
+
+bool ReadTorrent(std::istream& in, SeedInfo* info) {
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return ParseTorrent(text, info);
+}
+
+std::string TorrentText(const SeedInfo& info) {
+  TiXmlDocument doc;
+  TiXmlElement* root = AddChild(&doc, "Root");
+  TiXmlElement* server = AddChild(root, "Server");
+  for (const std::string& url : info.http_urls) {
+    AddChild(server, "Http")->SetAttribute("url", url.c_str());
+  }
+  for (const TrackerEntry& tracker : info.trackers) {
+    TiXmlElement* element = AddChild(server, "Tracker");
+    element->SetAttribute("ip", tracker.ip.c_str());
+    element->SetAttribute("port", std::to_string(static_cast<int>(tracker.port)).c_str());
+  }
+  SetNumber(AddChild(AddChild(root, "Extra"), "TotalSize"), "size", info.total_size);
+  AddFile(AddChild(root, "Exist"), info.file);
+  AddChild(root, "NonExist");
+  return Print(doc);
+}
+
+bool WriteTorrent(const SeedInfo& info, std::ostream& out) {
+  out << TorrentText(info);
+  out.flush();
+  return static_cast<bool>(out);
+}
+
+bool ParseFileList(std::string_view text, FileList* list) {
+  TiXmlDocument doc;
+  const TiXmlElement* root = nullptr;
+  if (!ParseDocument(text, &doc, &root)) return false;
+  return ReadExist(*root, &list->files, &list->delete_names);
+}
+
+bool ReadGzipFile(const std::string& path, std::string* text) {
+  gzFile file = gzopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  text->clear();
+  std::unique_ptr<char[]> block(new char[65536]);
+  bool ok = true;
+  for (;;) {
+    const int got = gzread(file, block.get(), 65536);
+    if (got < 0 || text->size() + static_cast<size_t>(got) > kMaxDocumentBytes) {
+      ok = false;
+      break;
+    }
+    if (got == 0) break;
+    text->append(block.get(), static_cast<size_t>(got));
+  }
+  // gzread reports a stream cut short only as its end; gzclose tells.
+  if (gzclose(file) != Z_OK) ok = false;
+  return ok;
+}
+
+bool ReadFileList(const std::string& path, FileList* list) {
+  std::string text;
+  return ReadGzipFile(path, &text) && ParseFileList(text, list);
+}
+
+std::string FileListText(const std::vector<FileEntry>& files,
+                         const std::vector<std::string>& delete_names) {
+  TiXmlDocument doc;
+  TiXmlElement* root = AddChild(&doc, "Root");
+  TiXmlElement* exist = AddChild(root, "Exist");
+  std::unordered_set<std::string_view> existing;
+  for (const FileEntry& file : files) {
+    AddFile(exist, file);
+    existing.insert(file.name);
+  }
+  TiXmlElement* non_exist = AddChild(root, "NonExist");
+  for (const std::string& name : delete_names) {
+    if (existing.count(name) == 0) AddChild(non_exist, "File")->SetAttribute("name", name.c_str());
+  }
+  return Print(doc);
+}
+
+bool WriteFileList(const std::vector<FileEntry>& files,
+                   const std::vector<std::string>& delete_names, const std::string& path) {
+  const std::string text = FileListText(files, delete_names);
+  if (text.size() > static_cast<size_t>(INT_MAX)) return false;
+  gzFile file = gzopen(path.c_str(), "wb");
+  if (file == nullptr) return false;
+  bool ok = gzsetparams(file, 9, Z_FILTERED) == Z_OK;
+  if (ok && gzwrite(file, text.data(), static_cast<unsigned>(text.size())) == 0) ok = false;
+  // Buffered output reaches the file only in gzclose, so its result counts.
+  if (gzclose(file) != Z_OK) ok = false;
+  return ok;
+}
+
+bool CheckPartLayout(const FileEntry& file, std::string* why) {
+  auto fail = [why](std::string text) {
+    if (why != nullptr) *why = std::move(text);
+    return false;
+  };
+  if (file.parts.empty()) return fail("file has no parts");
+  if (file.size == 0) {
+    if (file.parts.size() != 1 || file.parts[0].id != 0 || file.parts[0].start != 0 ||
+        file.parts[0].length != 0) {
+      return fail("an empty file must have exactly one empty part");
+    }
+    return true;
+  }
+  const uint64_t part_size = file.parts[0].length;
+  if (part_size == 0) return fail("part 0 is empty in a non-empty file");
+  const uint64_t expected_count = (file.size - 1) / part_size + 1;
+  if (file.parts.size() != expected_count) {
+    return fail("file of " + std::to_string(file.size) + " bytes in parts of " +
+                std::to_string(part_size) + " needs " + std::to_string(expected_count) +
+                " parts, not " + std::to_string(file.parts.size()));
+  }
+  for (size_t i = 0; i < file.parts.size(); ++i) {
+    const PartEntry& part = file.parts[i];
+    const uint64_t start = i * part_size;
+    const uint64_t length = i + 1 < file.parts.size() ? part_size : file.size - start;
+    if (part.id != i || part.start != start || part.length != length) {
+      return fail("part at position " + std::to_string(i) + " should be id " +
+                  std::to_string(i) + ", start " + std::to_string(start) + ", length " +
+                  std::to_string(length));
+    }
+  }
+  return true;
+}
+
+}  // namespace brelvane
