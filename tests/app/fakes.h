@@ -39,6 +39,14 @@ class FakeEngine : public IEngine {
   std::atomic<bool> started_p2p{false};
   std::atomic<bool> in_request_seed{false};
 
+  size_t ReportCount() {
+    std::lock_guard<std::mutex> lock(mu);
+    return reports.size();
+  }
+  size_t EndPhaseCount() {
+    std::lock_guard<std::mutex> lock(mu);
+    return end_phases.size();
+  }
   std::vector<std::string> Calls() {
     std::lock_guard<std::mutex> lock(mu);
     return calls;
@@ -120,6 +128,38 @@ class FakeTransport : public ITransport {
   void RestartDownloadWindow() override { ++download_window_restarts; }
 };
 
+// A string sink that may be written by the console writer on one thread
+// while a test reads it on another.
+class LockedStringBuf : public std::streambuf {
+ public:
+  std::string Text() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return text_;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mu_);
+    text_.clear();
+  }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (c != traits_type::eof()) {
+      std::lock_guard<std::mutex> lock(mu_);
+      text_.push_back(static_cast<char>(c));
+    }
+    return c;
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    text_.append(s, static_cast<size_t>(n));
+    return n;
+  }
+
+ private:
+  std::mutex mu_;
+  std::string text_;
+};
+
 // Captures every console record as UTF-8 lines.
 class ConsoleCapture {
  public:
@@ -133,11 +173,12 @@ class ConsoleCapture {
     ConsoleLog::Get().set_threshold(5);
   }
   std::vector<std::string> Lines();
-  std::string Text() { return out_.str(); }
-  void Clear() { out_.str(""); }
+  std::string Text() { return buf_.Text(); }
+  void Clear() { buf_.Clear(); }
 
  private:
-  std::ostringstream out_;
+  LockedStringBuf buf_;
+  std::ostream out_{&buf_};
 };
 
 // Builds an application whose services are the given fakes (owned by the

@@ -16,7 +16,7 @@ bool FakeEngine::RequestSeed(const std::atomic<bool>& running) {
 
 std::vector<std::string> ConsoleCapture::Lines() {
   std::vector<std::string> lines;
-  std::istringstream in(out_.str());
+  std::istringstream in(Text());
   std::string line;
   while (std::getline(in, line)) lines.push_back(line);
   return lines;

@@ -1,0 +1,126 @@
+// SPDX-License-Identifier: MIT
+// The crash handler: dump naming, the dump itself, the message and the
+// reporter hand-off, in a child process that faults on purpose.
+#include "platform/crash.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+namespace brelvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(CrashNamingTest, BaseNameDropsOnlyTheLastExtension) {
+  EXPECT_EQ(platform::DumpBaseName("/opt/game/updater.v2.exe"), "updater.v2");
+  EXPECT_EQ(platform::DumpBaseName("/opt/game/brelvane"), "brelvane");
+  EXPECT_EQ(platform::DumpBaseName("brelvane.exe"), "brelvane");
+  EXPECT_EQ(platform::ProgramDirectory("/opt/game/brelvane"), "/opt/game/");
+  EXPECT_EQ(platform::ProgramDirectory("brelvane"), "./");
+}
+
+TEST(CrashNamingTest, StampHasDateTimeAndDigitZero) {
+  const std::string stamp = platform::DumpTimeStamp(std::time(nullptr));
+  ASSERT_EQ(stamp.size(), std::string("-20101231-235959-0.dmp").size());
+  EXPECT_EQ(stamp.front(), '-');
+  EXPECT_EQ(stamp.substr(stamp.size() - 6), "-0.dmp");
+}
+
+TEST(CrashNamingTest, TakesFirstFreeDigitAndReusesNineWhenAllTaken) {
+  std::set<std::string> existing;
+  auto exists = [&](const std::string& path) { return existing.count(path) != 0; };
+  const std::string stamp = "-20101231-235959-0.dmp";
+  EXPECT_EQ(platform::ChooseDumpName("/d/", "prog", stamp, exists), "prog-20101231-235959-0.dmp");
+  existing.insert("/d/prog-20101231-235959-0.dmp");
+  EXPECT_EQ(platform::ChooseDumpName("/d/", "prog", stamp, exists), "prog-20101231-235959-1.dmp");
+  for (char d = '1'; d <= '8'; ++d)
+    existing.insert(std::string("/d/prog-20101231-235959-") + d + ".dmp");
+  EXPECT_EQ(platform::ChooseDumpName("/d/", "prog", stamp, exists), "prog-20101231-235959-9.dmp");
+  existing.insert("/d/prog-20101231-235959-9.dmp");
+  EXPECT_EQ(platform::ChooseDumpName("/d/", "prog", stamp, exists), "prog-20101231-235959-9.dmp");
+}
+
+std::string ReadAll(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+fs::path OwnDirectory() { return fs::read_symlink("/proc/self/exe").parent_path(); }
+
+// Dumps of this test binary, to find the new one and clean up.
+std::set<fs::path> Dumps() {
+  std::set<fs::path> out;
+  const std::string base = fs::read_symlink("/proc/self/exe").filename().string();
+  for (const auto& e : fs::directory_iterator(OwnDirectory())) {
+    const std::string name = e.path().filename().string();
+    if (name.rfind(base + "-", 0) == 0 && e.path().extension() == ".dmp") out.insert(e.path());
+  }
+  return out;
+}
+
+[[noreturn]] void CrashWithReporterIn(const std::string& path_dir) {
+  setenv("PATH", path_dir.c_str(), 1);
+  platform::InstallCrashHandler("crashed; dump at %s%s; Exception Code: %X, at address %p",
+                                "Exception Code: %X, at address %p");
+  volatile int* null_pointer = nullptr;
+  *null_pointer = 42;
+  std::abort();  // not reached
+}
+
+TEST(CrashHandlerTest, FaultWritesDumpPrintsWhereAndStartsReporter) {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "sanitizers own the fault signals";
+#endif
+  // Forked, not re-executed: the child must see the same temporary paths.
+  GTEST_FLAG_SET(death_test_style, "fast");
+  const fs::path tmp = fs::temp_directory_path() / ("crash_test_" + std::to_string(getpid()));
+  fs::create_directories(tmp);
+  const fs::path got = tmp / "reporter_argument";
+  {
+    std::ofstream script(tmp / "errorrpt");
+    script << "#!/bin/sh\nprintf '%s' \"$1\" > '" << got.string() << "'\n";
+  }
+  fs::permissions(tmp / "errorrpt", fs::perms::owner_all);
+  const std::set<fs::path> before = Dumps();
+
+  EXPECT_EXIT(CrashWithReporterIn(tmp.string() + ":/usr/bin:/bin"),
+              ::testing::KilledBySignal(SIGSEGV),
+              "crashed; dump at .*-[0-9]{8}-[0-9]{6}-[0-9]\\.dmp; Exception Code: B, at address");
+
+  std::set<fs::path> after = Dumps();
+  std::vector<fs::path> fresh;
+  for (const auto& p : after)
+    if (!before.count(p)) fresh.push_back(p);
+  ASSERT_EQ(fresh.size(), 1u);
+  const std::string dump = ReadAll(fresh[0]);
+  EXPECT_NE(dump.find("signal: 11"), std::string::npos);
+  EXPECT_NE(dump.find("fault address: (nil)"), std::string::npos);
+  EXPECT_NE(dump.find("backtrace:"), std::string::npos);
+  EXPECT_NE(dump.find("memory map:"), std::string::npos);
+  EXPECT_NE(dump.find("[stack]"), std::string::npos);
+
+  // The reporter runs detached; give it a moment to write its argument.
+  for (int i = 0; i < 200 && !fs::exists(got); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const std::string argument = ReadAll(got);
+  EXPECT_EQ(argument.size(), std::string("-20101231-235959-0.dmp").size()) << argument;
+  EXPECT_EQ(argument.substr(argument.size() - 6), "-0.dmp");
+
+  for (const auto& p : fresh) fs::remove(p);
+  fs::remove_all(tmp);
+}
+
+}  // namespace
+}  // namespace brelvane
