@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "storage/block_allocator.h"
 
+#include "storage/range_pick.h"
 #include "storage/storage_random.h"
 
 namespace brelvane {
@@ -91,17 +92,7 @@ uint32_t FileBlockAllocator::AllocateUpTo(uint32_t* n) { return Allocate(n, true
 
 uint32_t FileBlockAllocator::PickRandomFree(uint32_t maximum, uint32_t* out) const {
   if (free_.Empty() || maximum == 0) return 0;
-  const uint64_t skip = static_cast<uint64_t>(StorageRandom()) % free_.Size();
-  // Skip whole ranges first, then step inside the range holding the start:
-  // the same start as stepping one value at a time, without the walk.
-  auto range = free_.RangeBegin();
-  uint64_t left = skip;
-  while (left > static_cast<uint64_t>(range->hi - range->lo)) {
-    left -= static_cast<uint64_t>(range->hi - range->lo) + 1;
-    ++range;
-  }
-  const uint32_t start_value = range->lo + static_cast<uint32_t>(left);
-  auto it = free_.Find(start_value);
+  auto it = NthValue(free_, static_cast<uint64_t>(StorageRandom()) % free_.Size());
   const auto start = it;
   uint32_t count = 0;
   do {

@@ -90,6 +90,8 @@ class CWinMMFIO : public IFile {
   // Closes the file if open; always true.
   bool Close();
   bool IsOpen() const { return handle_ != platform::kInvalidFile; }
+  // Opened for writing (meaningful while open).
+  bool writable() const { return writable_; }
 
   // The text of the last error; `out` is left unchanged when there is none.
   void GetErrorText(std::string* out) const;

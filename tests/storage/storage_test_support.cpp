@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "storage/storage_test_util.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -54,6 +56,103 @@ std::vector<uint8_t> PatternBytes(size_t length, uint32_t seed) {
   std::minstd_rand rng(seed == 0 ? 1 : seed);
   for (auto& b : bytes) b = static_cast<uint8_t>(rng() >> 7);
   return bytes;
+}
+
+FileEntry MakeEntry(uint32_t id, const std::string& name, const std::vector<uint8_t>& content,
+                    uint32_t part_size) {
+  FileEntry entry;
+  entry.id = id;
+  entry.name = name;
+  entry.size = content.size();
+  entry.md5 = Md5Buffer(content.data(), content.size());
+  uint64_t start = 0;
+  uint32_t index = 0;
+  do {
+    PartEntry part;
+    part.id = index++;
+    part.start = start;
+    part.length = static_cast<uint32_t>(std::min<uint64_t>(part_size, content.size() - start));
+    part.md5 = Md5Buffer(content.data() + start, part.length);
+    entry.parts.push_back(part);
+    start += part.length;
+  } while (start < content.size());
+  return entry;
+}
+
+bool MemoryFile::Write(const void* data, uint32_t length, uint64_t offset) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (length == 0 || data == nullptr) return true;
+  if (refuse_writes_) return false;
+  ++writes_;
+  if (offset + length > bytes_.size()) bytes_.resize(offset + length);
+  std::memcpy(bytes_.data() + offset, data, length);
+  return true;
+}
+
+bool MemoryFile::Read(void* buffer, uint32_t length, uint64_t offset) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (length == 0) return true;
+  if (offset >= bytes_.size() || buffer == nullptr) return false;
+  const uint64_t n = std::min<uint64_t>(length, bytes_.size() - offset);
+  std::memcpy(buffer, bytes_.data() + offset, n);
+  return true;
+}
+
+uint64_t MemoryFile::GetSize() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return bytes_.size();
+}
+
+bool MemoryFile::SetSize(uint64_t size) {
+  std::lock_guard<std::mutex> lock(mu_);
+  bytes_.resize(size);
+  return true;
+}
+
+bool MemoryFile::Sync() {
+  std::lock_guard<std::mutex> lock(mu_);
+  ++syncs_;
+  return true;
+}
+
+void MemoryFile::set_refuse_writes(bool refuse) {
+  std::lock_guard<std::mutex> lock(mu_);
+  refuse_writes_ = refuse;
+}
+
+std::vector<uint8_t> MemoryFile::bytes() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return bytes_;
+}
+
+int MemoryFile::writes() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return writes_;
+}
+
+int MemoryFile::syncs() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return syncs_;
+}
+
+void RecordingListener::OnPartVerified(const UID& uid) {
+  std::lock_guard<std::mutex> lock(mu_);
+  verified_.push_back(uid);
+}
+
+void RecordingListener::OnPartReset(const UID& uid) {
+  std::lock_guard<std::mutex> lock(mu_);
+  reset_.push_back(uid);
+}
+
+std::vector<UID> RecordingListener::verified() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return verified_;
+}
+
+std::vector<UID> RecordingListener::reset() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return reset_;
 }
 
 }  // namespace brelvane::testing

@@ -4,8 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
+
+#include "catalogue/seed_model.h"
+#include "storage/mmf_io.h"
+#include "storage/uid.h"
 
 namespace brelvane::testing {
 
@@ -36,5 +42,47 @@ int64_t FileLength(const std::string& path);
 
 // Deterministic pseudo-random bytes.
 std::vector<uint8_t> PatternBytes(size_t length, uint32_t seed);
+
+// A file entry for `content` cut into parts of `part_size` bytes, with the
+// digests a file list would carry.
+FileEntry MakeEntry(uint32_t id, const std::string& name, const std::vector<uint8_t>& content,
+                    uint32_t part_size);
+
+// An in-memory IFile whose writes can be made to fail (a full or broken disk).
+class MemoryFile : public IFile {
+ public:
+  std::unique_ptr<IIO> Clone() const override { return std::make_unique<MemoryFile>(); }
+  bool Write(const void* data, uint32_t length, uint64_t offset) override;
+  bool Read(void* buffer, uint32_t length, uint64_t offset) override;
+  uint64_t GetSize() override;
+  bool SetSize(uint64_t size) override;
+  bool Sync() override;
+
+  void set_refuse_writes(bool refuse);
+  std::vector<uint8_t> bytes();
+  int writes();
+  int syncs();
+
+ private:
+  std::mutex mu_;
+  std::vector<uint8_t> bytes_;
+  bool refuse_writes_ = false;
+  int writes_ = 0;
+  int syncs_ = 0;
+};
+
+// Records what a File reports about its parts.
+class RecordingListener : public IBlockStateListener {
+ public:
+  void OnPartVerified(const UID& uid) override;
+  void OnPartReset(const UID& uid) override;
+  std::vector<UID> verified();
+  std::vector<UID> reset();
+
+ private:
+  std::mutex mu_;
+  std::vector<UID> verified_;
+  std::vector<UID> reset_;
+};
 
 }  // namespace brelvane::testing

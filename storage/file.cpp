@@ -1,0 +1,365 @@
+// SPDX-License-Identifier: MIT
+#include "storage/file.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "app/log/console_log.h"
+#include "app/log/file_log.h"
+#include "storage/range_pick.h"
+#include "storage/storage_random.h"
+
+namespace brelvane {
+namespace {
+
+// The layout every part computation relies on: part i starts at i times the
+// first part's length, all parts but the last have that length, and the parts
+// cover the file exactly.  Documents are untrusted, so a File is never built
+// on anything else.
+bool IsProperLayout(const FileEntry& entry) {
+  const auto& parts = entry.parts;
+  if (parts.empty() || parts.size() > 0xFFFFFFFFu) return false;
+  const uint64_t part_size = parts[0].length;
+  if (part_size == 0) return parts.size() == 1 && entry.size == 0 && parts[0].start == 0;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (parts[i].id != i || parts[i].start != i * part_size) return false;
+    const bool last = i + 1 == parts.size();
+    if (last ? (parts[i].length == 0 || parts[i].length > part_size)
+             : parts[i].length != part_size) {
+      return false;
+    }
+  }
+  return parts.back().start + parts.back().length == entry.size;
+}
+
+}  // namespace
+
+File::File(const std::string& full_path, const FileEntry& entry, IBlockStateListener* listener)
+    : file_id_(entry.id),
+      name_(entry.name),
+      full_path_(full_path),
+      declared_size_(entry.size),
+      file_digest_(entry.md5),
+      part_size_(entry.parts.empty() ? 0 : entry.parts[0].length),
+      listener_(listener) {
+  parts_.reserve(entry.parts.size());
+  for (const PartEntry& part : entry.parts) parts_.emplace_back(part);
+}
+
+File::~File() = default;
+
+std::unique_ptr<File> File::Create(const std::string& full_path, const FileEntry& entry,
+                                   const RangeSet32& on_disk, IBlockStateListener* listener,
+                                   IFile* io) {
+  if (!IsProperLayout(entry)) {
+    Log0("Bad part list, file refused. FileID: %u, name: %s", entry.id, entry.name.c_str());
+    return nullptr;
+  }
+  std::unique_ptr<File> file(new File(full_path, entry, listener));
+  {
+    std::lock_guard<std::mutex> lock(file->mu_);
+    const uint32_t count = file->PartCount();
+    for (const auto& range : on_disk.Ranges()) {
+      if (range.lo >= count) break;
+      const uint32_t hi = std::min(range.hi, count - 1);
+      for (uint64_t p = range.lo; p <= hi; ++p) file->MarkWrittenLocked(static_cast<uint32_t>(p));
+    }
+    // An empty part is on disk as soon as the file exists.
+    for (uint32_t p = 0; p < count; ++p) {
+      if (file->parts_[p].Length() == 0 && file->parts_[p].VerifyBuffer(nullptr, 0)) {
+        file->MarkWrittenLocked(p);
+      }
+    }
+    file->UpdateCounts();
+  }
+  if (!file->Open(io)) return nullptr;
+  return file;
+}
+
+bool File::Open(IFile* io) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (io != nullptr) {
+    io_ = io;
+    return true;
+  }
+  const size_t slash = full_path_.rfind('/');
+  if (slash != std::string::npos && slash > 0) {
+    // A failure here shows as the open failure below, with its reason.
+    (void)CreateDirectories(full_path_.substr(0, slash));
+  }
+  auto own = std::make_unique<CWinMMFIO>(full_path_);
+  std::string text;
+  if (!own->Open(CWinMMFIO::kModeReadWrite, CWinMMFIO::kOpenAlways, 0, false)) {
+    own->GetErrorText(&text);
+    Log0("Open file 1 error. name: %s, msg: %s", full_path_.c_str(), text.c_str());
+    return false;
+  }
+  if (own->GetSize() > declared_size_) {
+    if (!own->SetSize(declared_size_)) {
+      Log0("SetFileSize error");
+      return false;
+    }
+    Log4("File %s, size cut down to %d", name_.c_str(),
+         static_cast<int>(static_cast<uint32_t>(declared_size_)));
+  }
+  if (IsComplete()) {
+    own->Close();
+    if (!own->Open(CWinMMFIO::kModeRead, CWinMMFIO::kOpenAlways, 0, false)) {
+      own->GetErrorText(&text);
+      Log0("Open file 2 error. name: %s, msg: %s", full_path_.c_str(), text.c_str());
+      return false;
+    }
+  }
+  owned_io_ = std::move(own);
+  io_ = owned_io_.get();
+  return true;
+}
+
+void File::UpdateCounts() {
+  verified_count_.store(static_cast<uint32_t>(verified_.Size()), std::memory_order_relaxed);
+  written_count_.store(static_cast<uint32_t>(written_.Size()), std::memory_order_relaxed);
+}
+
+void File::MarkVerifiedLocked(uint32_t index) {
+  verified_.Insert(index);
+  UpdateCounts();
+  if (listener_ != nullptr) listener_->OnPartVerified(UID{file_id_, index, index});
+}
+
+void File::MarkWrittenLocked(uint32_t index) {
+  MarkVerifiedLocked(index);
+  written_.Insert(index);
+  UpdateCounts();
+}
+
+void File::ResetPartLocked(uint32_t index) {
+  written_.Erase(index);
+  verified_.Erase(index);
+  if (pending_.erase(index) > 0) parts_[index].FreeBuffer();
+  parts_[index].ResetMissing();
+  UpdateCounts();
+  if (listener_ != nullptr) listener_->OnPartReset(UID{file_id_, index, index});
+}
+
+void File::MarkVerified(uint32_t index) {
+  std::lock_guard<std::mutex> lock(mu_);
+  MarkVerifiedLocked(index);
+}
+
+void File::MarkWritten(uint32_t index) {
+  std::lock_guard<std::mutex> lock(mu_);
+  MarkWrittenLocked(index);
+}
+
+void File::ResetPart(uint32_t index) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (index < parts_.size()) ResetPartLocked(index);
+}
+
+void File::ClearVerified() {
+  std::lock_guard<std::mutex> lock(mu_);
+  verified_.Clear();
+  UpdateCounts();
+}
+
+bool File::WriteData(const uint8_t* data, uint32_t length, uint64_t offset) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (length > 0 && data != nullptr && part_size_ > 0 && offset < declared_size_) {
+    const uint64_t end = std::min(offset + length - 1, declared_size_ - 1);
+    const uint64_t first = offset / part_size_;
+    const uint64_t last = end / part_size_;
+    for (uint64_t p = first; p <= last && p < parts_.size(); ++p) {
+      const auto index = static_cast<uint32_t>(p);
+      if (verified_.Contains(index)) {
+        Log2("Try to write an verified block, igrone");
+        continue;
+      }
+      const int result = parts_[index].BufferAndVerify(data, length, offset);
+      if (result < 0) {
+        Log2("BufferAndVerify Error. UID:%d.%d", static_cast<int>(file_id_),
+             static_cast<int>(index));
+      } else if (result > 0) {
+        pending_.insert(index);
+        MarkVerifiedLocked(index);
+        if (pending_.size() >= kBacklogParts) backlog_.store(true, std::memory_order_relaxed);
+      }
+    }
+  }
+  if (pending_.size() >= kWriteBatch || IsComplete()) WritePendingLocked();
+  return true;
+}
+
+void File::WritePending() {
+  std::lock_guard<std::mutex> lock(mu_);
+  WritePendingLocked();
+}
+
+void File::WritePendingLocked() {
+  bool failed = false;
+  for (auto it = pending_.begin(); it != pending_.end();) {
+    PartBuffer& part = parts_[*it];
+    if (io_ != nullptr && io_->Write(part.Data(), part.Length(), part.Offset())) {
+      Log4("Try writing done. UID: %d.%d", static_cast<int>(file_id_), static_cast<int>(*it));
+      part.FreeBuffer();
+      MarkWrittenLocked(*it);
+      unsynced_ = true;
+      it = pending_.erase(it);
+    } else {
+      failed = true;
+      ++it;
+    }
+  }
+  if (pending_.size() < kBacklogParts) backlog_.store(false, std::memory_order_relaxed);
+  if (failed) {
+    ConsoleLog::Get().Begin(ConsoleLevel::Interactive) << "Error" << " " << "=" << " "
+                                                       << "WriteFile";
+    Log1("Write file error, FileID %d", static_cast<int>(file_id_));
+  }
+  // Read-only once every part is on disk (not merely verified: a part that
+  // still waits for the disk must stay writable).
+  if (IsComplete() && pending_.empty()) {
+    auto* own = dynamic_cast<CWinMMFIO*>(io_);
+    if (own != nullptr && own->IsOpen() && own->writable()) {
+      own->Close();
+      (void)own->Open(CWinMMFIO::kModeRead, CWinMMFIO::kOpenAlways, 0, false);
+    }
+  }
+}
+
+bool File::Read(uint8_t* buffer, uint32_t length, uint64_t offset) {
+  if (length == 0) return true;
+  if (part_size_ == 0 || offset % part_size_ != 0) return false;
+  const uint64_t first = offset / part_size_;
+  const uint64_t last = (offset + length - 1) / part_size_;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (last >= parts_.size()) return false;
+  if (!verified_.Contains(static_cast<uint32_t>(first), static_cast<uint32_t>(last))) return false;
+  for (uint64_t p = first; p <= last; ++p) {
+    const uint64_t skip = (p - first) * part_size_;
+    if (!ReadPartLocked(buffer + skip, static_cast<uint32_t>(length - skip),
+                        static_cast<uint32_t>(p))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool File::ReadPart(uint8_t* destination, uint32_t maximum_length, uint32_t index) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return ReadPartLocked(destination, maximum_length, index);
+}
+
+bool File::ReadPartLocked(uint8_t* destination, uint32_t maximum_length, uint32_t index) {
+  if (index >= parts_.size()) return false;
+  const PartBuffer& part = parts_[index];
+  const uint32_t n = std::min(maximum_length, part.Length());
+  if (written_.Contains(index)) return io_ != nullptr && io_->Read(destination, n, part.Offset());
+  if (!verified_.Contains(index)) return false;
+  if (n == 0) return true;
+  if (!part.HasData()) return false;
+  std::memcpy(destination, part.Data(), n);
+  return true;
+}
+
+void File::VerifyAll() {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::unique_ptr<uint8_t[]> scratch(new uint8_t[part_size_ == 0 ? 1 : part_size_]);
+  verified_.Clear();
+  UpdateCounts();
+  for (uint32_t i = 0; i < parts_.size(); ++i) {
+    const PartBuffer& part = parts_[i];
+    if (io_ != nullptr && io_->Read(scratch.get(), part.Length(), part.Offset()) &&
+        part.VerifyBuffer(scratch.get(), part.Length())) {
+      MarkWrittenLocked(i);
+    } else {
+      ResetPartLocked(i);
+    }
+  }
+  // A file that was complete when opened is read-only; one that is no longer
+  // complete must take writes again.
+  auto* own = dynamic_cast<CWinMMFIO*>(io_);
+  if (!IsComplete() && own != nullptr && own->IsOpen() && !own->writable()) {
+    own->Close();
+    (void)own->Open(CWinMMFIO::kModeReadWrite, CWinMMFIO::kOpenAlways, 0, false);
+  }
+}
+
+void File::GetUnwrittenParts(RangeSet32* out) {
+  RangeSet32 missing;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    missing = written_;
+  }
+  missing.Invert();
+  RangeSet32 all;
+  if (!parts_.empty()) all.InsertRange(0, PartCount() - 1);
+  out->Intersect(missing, all);
+}
+
+void File::SampleVerifiedParts(RangeSet32* out, uint32_t maximum) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (verified_.Empty() || maximum == 0) return;
+  auto it = NthValue(verified_, static_cast<uint64_t>(StorageRandom()) % verified_.Size());
+  const auto start = it;
+  uint32_t added = 0;
+  do {
+    out->Insert(*it);
+    ++added;
+    if (++it == verified_.end()) it = verified_.begin();
+  } while (it != start && added < maximum);
+}
+
+bool File::SyncWritten() {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!unsynced_) return true;
+  if (io_ == nullptr || !io_->Sync()) return false;
+  unsynced_ = false;
+  sync_listed_ = false;
+  return true;
+}
+
+bool File::TakeSyncListing() {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!unsynced_ || sync_listed_) return false;
+  sync_listed_ = true;
+  return true;
+}
+
+bool File::IsPartVerified(uint32_t index) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return verified_.Contains(index);
+}
+
+uint64_t File::BytesOf(const RangeSet32& set) const {
+  const uint64_t count = set.Size();
+  if (count == 0) return 0;
+  const uint32_t last = PartCount() - 1;
+  if (set.Contains(last)) return (count - 1) * part_size_ + parts_[last].Length();
+  return count * part_size_;
+}
+
+uint64_t File::VerifiedBytes() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return BytesOf(verified_);
+}
+
+uint64_t File::WrittenBytes() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return BytesOf(written_);
+}
+
+uint64_t File::DiskSize() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return io_ == nullptr ? 0 : io_->GetSize();
+}
+
+const PartBuffer* File::GetPart(uint32_t index) const {
+  return index < parts_.size() ? &parts_[index] : nullptr;
+}
+
+size_t File::PendingCount() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return pending_.size();
+}
+
+}  // namespace brelvane
