@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "catalogue/download_info.h"
 
+#include <set>
 #include <vector>
 
 #include "catalogue/ini_document.h"
@@ -69,6 +70,14 @@ bool ReadDownloadInfo(const std::string& path, DownloadInfoData* data) {
   // The writer never stores an empty list (it writes AllFileComplete = 1
   // instead); an empty one is a damaged file, not a finished download.
   if (file_tokens.empty()) return false;
+  // Every file section must be listed.  The list is the last line written,
+  // so a file cut inside it lists fewer files than it has sections.
+  std::set<std::string_view> listed(file_tokens.begin(), file_tokens.end());
+  for (const auto& [name, keys] : doc.sections()) {
+    const bool numeric =
+        !name.empty() && name.find_first_not_of("0123456789") == std::string::npos;
+    if (numeric && listed.count(name) == 0) return false;
+  }
   for (const std::string_view file_token : file_tokens) {
     uint32_t file_id;
     if (!ParseIdToken(file_token, &file_id)) return false;

@@ -40,9 +40,10 @@ struct DownloadInfoData {
 
 // Reads the resume file at `path`.  False when it cannot be read or parsed,
 // when AllFileComplete is missing or not "0"/"1", when an id does not parse,
-// when a listed file has no section or no NotCompletePartId, or when it says
-// "not complete" without naming any file (what a file cut inside that line
-// would say).  A file whose part list is empty is left out of the map.
+// when a listed file has no section or no NotCompletePartId, or when the
+// file-id list is empty or leaves out a file section (which is what a file
+// cut inside that last line would say).  A file whose part list is empty is
+// left out of the map.
 [[nodiscard]] bool ReadDownloadInfo(const std::string& path, DownloadInfoData* data);
 
 // Replaces the resume file at `path` with `not_complete` (files with an

@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 // and of the MD5 block, small enough that a chunk is still in cache when
 // the second thread hashes it.
 constexpr size_t kChunkBytes = 256 * 1024;
-constexpr size_t kChunkCount = 4;
+constexpr size_t kChunkCount = 32;
 
 struct PendingFile {
   std::string path;  // as given to open

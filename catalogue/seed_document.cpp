@@ -262,6 +262,16 @@ bool ParseFileList(std::string_view text, FileList* list) {
   return ReadExist(*root, &list->files, &list->delete_names);
 }
 
+DocumentKind DetectDocumentKind(std::string_view text) {
+  TiXmlDocument doc;
+  const TiXmlElement* root = nullptr;
+  if (!ParseDocument(text, &doc, &root)) return DocumentKind::kNotADocument;
+  if (root->FirstChildElement("Server") != nullptr || root->FirstChildElement("Extra") != nullptr) {
+    return DocumentKind::kTorrent;
+  }
+  return DocumentKind::kFileList;
+}
+
 bool ReadGzipFile(const std::string& path, std::string* text) {
   gzFile file = gzopen(path.c_str(), "rb");
   if (file == nullptr) return false;

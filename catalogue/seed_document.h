@@ -87,6 +87,13 @@ std::string FileListText(const std::vector<FileEntry>& files,
 // stream, or more than kMaxDocumentBytes of content.
 [[nodiscard]] bool ReadGzipFile(const std::string& path, std::string* text);
 
+enum class DocumentKind { kNotADocument, kTorrent, kFileList };
+
+// Tells a torrent (its Root has a Server or Extra element) from a file list
+// (a Root without them).  kNotADocument when the text is not XML with a
+// Root.
+DocumentKind DetectDocumentKind(std::string_view text);
+
 // Upper bound on the uncompressed size of a document the readers accept.
 inline constexpr size_t kMaxDocumentBytes = size_t{1} << 30;
 

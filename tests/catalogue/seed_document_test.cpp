@@ -1,0 +1,416 @@
+// SPDX-License-Identifier: MIT
+#include "catalogue/seed_document.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "catalogue/catalogue_test_util.h"
+
+namespace brelvane {
+namespace {
+
+using testing::MakeEntry;
+using testing::ReadBytes;
+using testing::ReadTestData;
+using testing::TempDir;
+using testing::WriteBytes;
+
+// The model behind tests/catalogue/data/file_list.xml.
+std::vector<FileEntry> GoldenFiles() {
+  return {
+      MakeEntry(0, "readme.txt", "hello\n", 65536),
+      MakeEntry(1, "data/game.pak", std::string(65537, 'b'), 65536),
+      MakeEntry(2, "empty.cfg", "", 65536),
+      MakeEntry(7, "docs/a & b <x>  two spaces.txt", "x", 65536),
+  };
+}
+
+// The delete names written there, before the writer drops "readme.txt"
+// (it is also a file of the release).
+std::vector<std::string> GoldenDeleteNamesGiven() {
+  return {"old/removed.dll", "readme.txt", "bin/old tool.exe"};
+}
+
+// The model behind tests/catalogue/data/torrent.xml.
+SeedInfo GoldenTorrent() {
+  SeedInfo info;
+  info.http_urls = {"http://127.0.0.1:8080/release", "http://127.0.0.2/mirror"};
+  info.trackers = {{"127.0.0.1", 9000}, {"10.0.0.2", 65535}};
+  info.total_size = 5368709120ull;
+  info.file = MakeEntry(kSeedFileId, "Seed.xml.gz", std::string(70000, 'S'), 65536);
+  return info;
+}
+
+// gzip as WriteFileList must produce it: level 9, Z_FILTERED, default
+// header (no name, time 0).
+std::string GzipFiltered9(const std::string& text) {
+  z_stream stream{};
+  EXPECT_EQ(deflateInit2(&stream, 9, Z_DEFLATED, 15 + 16, 8, Z_FILTERED), Z_OK);
+  std::string out(deflateBound(&stream, text.size()) + 64, '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  stream.avail_in = static_cast<uInt>(text.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return out;
+}
+
+std::string GzipDefault(const std::string& text) {
+  z_stream stream{};
+  EXPECT_EQ(deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  std::string out(deflateBound(&stream, text.size()) + 64, '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  stream.avail_in = static_cast<uInt>(text.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return out;
+}
+
+// A file list document around the given Exist content.
+std::string FileListWith(const std::string& exist_body, const std::string& non_exist_body = "") {
+  return "<Root><Exist>" + exist_body + "</Exist><NonExist>" + non_exist_body +
+         "</NonExist></Root>";
+}
+
+const char kDigest[] = "900150983CD24FB0D6963F7D28E17F72";
+
+std::string GoodFile(const std::string& attributes = "") {
+  return std::string("<File id=\"0\" name=\"a\" size=\"3\" md5=\"") + kDigest + "\"" +
+         attributes + "><Part id=\"0\" start=\"0\" length=\"3\" md5=\"" + kDigest +
+         "\" /></File>";
+}
+
+class FileListGoldenTest : public ::testing::Test {
+ protected:
+  TempDir dir_;
+};
+
+TEST_F(FileListGoldenTest, TextMatchesTheGoldenLayout) {
+  EXPECT_EQ(FileListText(GoldenFiles(), GoldenDeleteNamesGiven()),
+            ReadTestData("file_list.xml"));
+}
+
+TEST_F(FileListGoldenTest, WritesGzipLevelNineFiltered) {
+  const std::string path = dir_.Path("list.gz");
+  ASSERT_TRUE(WriteFileList(GoldenFiles(), GoldenDeleteNamesGiven(), path));
+  const std::string written = ReadBytes(path);
+  const std::string golden = ReadTestData("file_list.xml");
+  EXPECT_EQ(written, GzipFiltered9(golden));
+  // Sanity of the comparison itself: other settings give other bytes.
+  EXPECT_NE(written, GzipDefault(golden));
+  ASSERT_GT(written.size(), 10u);
+  EXPECT_EQ(static_cast<unsigned char>(written[8]), 2) << "gzip XFL: maximum compression";
+}
+
+TEST_F(FileListGoldenTest, RoundTripGivesTheSameModel) {
+  const std::string path = dir_.Path("list.gz");
+  ASSERT_TRUE(WriteFileList(GoldenFiles(), GoldenDeleteNamesGiven(), path));
+  FileList list;
+  ASSERT_TRUE(ReadFileList(path, &list));
+  EXPECT_EQ(list.files, GoldenFiles());
+  EXPECT_EQ(list.delete_names, (std::vector<std::string>{"old/removed.dll", "bin/old tool.exe"}));
+}
+
+TEST_F(FileListGoldenTest, ReadsAnUncompressedFileAsIs) {
+  const std::string path = dir_.Path("plain.xml");
+  WriteBytes(path, ReadTestData("file_list.xml"));
+  FileList list;
+  ASSERT_TRUE(ReadFileList(path, &list));
+  EXPECT_EQ(list.files, GoldenFiles());
+  EXPECT_EQ(list.delete_names.size(), 2u);
+}
+
+TEST(TorrentGoldenTest, TextMatchesTheGoldenLayout) {
+  EXPECT_EQ(TorrentText(GoldenTorrent()), ReadTestData("torrent.xml"));
+  std::ostringstream out;
+  ASSERT_TRUE(WriteTorrent(GoldenTorrent(), out));
+  EXPECT_EQ(out.str(), ReadTestData("torrent.xml"));
+}
+
+TEST(TorrentGoldenTest, ReadingTheGoldenGivesTheModel) {
+  std::istringstream in(ReadTestData("torrent.xml"));
+  SeedInfo info;
+  ASSERT_TRUE(ReadTorrent(in, &info));
+  EXPECT_EQ(info, GoldenTorrent());
+}
+
+TEST(TorrentGoldenTest, EmptyListsAndZeroSizeRoundTrip) {
+  SeedInfo info;
+  info.file = MakeEntry(3, "s", "abc", 65536);
+  SeedInfo back;
+  ASSERT_TRUE(ParseTorrent(TorrentText(info), &back));
+  EXPECT_EQ(back, info);
+}
+
+TEST(ReadTorrentTest, SkipsHttpWithoutUrlAndKeepsDocumentOrder) {
+  const std::string text = std::string("<Root><Server>") +
+                           "<Http url=\"http://a\" /><Http /><Http url=\"  http://c  extra\" />" +
+                           "</Server><Exist>" + GoodFile() + "</Exist></Root>";
+  SeedInfo info;
+  ASSERT_TRUE(ParseTorrent(text, &info));
+  EXPECT_EQ(info.http_urls, (std::vector<std::string>{"http://a", "http://c"}));
+}
+
+TEST(ReadTorrentTest, DropsTrackersWithoutReadableIpOrPort) {
+  const std::string text = std::string("<Root><Server>") +
+                           "<Tracker ip=\"1.2.3.4\" port=\"80\" />"
+                           "<Tracker ip=\"1.2.3.5\" />"
+                           "<Tracker ip=\"1.2.3.6\" port=\"70000\" />"
+                           "<Tracker ip=\"1.2.3.7\" port=\"-1\" />"
+                           "<Tracker port=\"81\" />"
+                           "<Tracker ip=\"1.2.3.8\" port=\"82\" />"
+                           "</Server><Exist>" +
+                           GoodFile() + "</Exist></Root>";
+  SeedInfo info;
+  ASSERT_TRUE(ParseTorrent(text, &info));
+  EXPECT_EQ(info.trackers,
+            (std::vector<TrackerEntry>{{"1.2.3.4", 80}, {"1.2.3.8", 82}}));
+}
+
+TEST(ReadTorrentTest, MissingServerAndExtraLeaveEmptyListsAndZeroTotal) {
+  SeedInfo info;
+  ASSERT_TRUE(ParseTorrent("<Root><Exist>" + GoodFile() + "</Exist></Root>", &info));
+  EXPECT_TRUE(info.http_urls.empty());
+  EXPECT_TRUE(info.trackers.empty());
+  EXPECT_EQ(info.total_size, 0u);
+  EXPECT_EQ(info.file.name, "a");
+}
+
+TEST(ReadTorrentTest, TakesTheFirstFileOnly) {
+  std::string second = GoodFile();
+  second.replace(second.find("name=\"a\""), 8, "name=\"b\"");
+  SeedInfo info;
+  ASSERT_TRUE(ParseTorrent("<Root><Exist>" + GoodFile() + second + "</Exist></Root>", &info));
+  EXPECT_EQ(info.file.name, "a");
+}
+
+TEST(ReadTorrentTest, RefusesDocumentsWithoutAFileToDescribe) {
+  SeedInfo info;
+  EXPECT_FALSE(ParseTorrent("<Root><Server /><Exist /></Root>", &info));
+  EXPECT_FALSE(ParseTorrent("<Root><Server /></Root>", &info));
+  EXPECT_FALSE(ParseTorrent("<Other><Exist>" + GoodFile() + "</Exist></Other>", &info));
+  EXPECT_FALSE(ParseTorrent("", &info));
+  EXPECT_FALSE(ParseTorrent("not xml at all", &info));
+  std::istringstream in("<Root><Exist>" + GoodFile());  // cut short
+  EXPECT_FALSE(ReadTorrent(in, &info));
+}
+
+TEST(ReadTorrentTest, RefusesABadFileEntry) {
+  SeedInfo info;
+  EXPECT_FALSE(ParseTorrent(
+      "<Root><Exist><File id=\"0\" size=\"3\" md5=\"00\" /></Exist></Root>", &info));
+}
+
+TEST(ReadExistTest, ReadsDigestsInEitherCase) {
+  std::string lower = GoodFile();
+  for (size_t at = lower.find(kDigest); at != std::string::npos; at = lower.find(kDigest)) {
+    lower.replace(at, 32, "900150983cd24fb0d6963f7d28e17f72");
+  }
+  FileList upper_list;
+  FileList lower_list;
+  ASSERT_TRUE(ParseFileList(FileListWith(GoodFile()), &upper_list));
+  ASSERT_TRUE(ParseFileList(FileListWith(lower), &lower_list));
+  EXPECT_EQ(lower_list, upper_list);
+  EXPECT_EQ(DigestToHex(lower_list.files[0].md5), kDigest);
+}
+
+TEST(ReadExistTest, EachMissingAttributeFailsTheRead) {
+  const std::string file_attrs[] = {"id=\"0\"", "name=\"a\"", "size=\"3\"",
+                                    std::string("md5=\"") + kDigest + "\""};
+  const std::string part_attrs[] = {"id=\"0\"", "start=\"0\"", "length=\"3\"",
+                                    std::string("md5=\"") + kDigest + "\""};
+  for (int skip = 0; skip < 4; ++skip) {
+    std::string file = "<File";
+    std::string part = "<Part";
+    for (int i = 0; i < 4; ++i) {
+      file += " " + (i == skip ? std::string("x=\"1\"") : file_attrs[i]);
+      part += " " + part_attrs[i];
+    }
+    FileList list;
+    EXPECT_FALSE(ParseFileList(FileListWith(file + ">" + part + " /></File>"), &list))
+        << "file without attribute " << skip;
+    file = "<File";
+    part = "<Part";
+    for (int i = 0; i < 4; ++i) {
+      file += " " + file_attrs[i];
+      part += " " + (i == skip ? std::string("x=\"1\"") : part_attrs[i]);
+    }
+    EXPECT_FALSE(ParseFileList(FileListWith(file + ">" + part + " /></File>"), &list))
+        << "part without attribute " << skip;
+  }
+}
+
+TEST(ReadExistTest, RefusesNumbersThatAreNotPlainUnsignedDecimal) {
+  const char* bad_ids[] = {"-1", "12abc", "4294967296", "", " 5", "1e3", "+5", "0x10"};
+  for (const char* id : bad_ids) {
+    std::string file = GoodFile();
+    file.replace(file.find("id=\"0\""), 6, std::string("id=\"") + id + "\"");
+    FileList list;
+    EXPECT_FALSE(ParseFileList(FileListWith(file), &list)) << "file id \"" << id << "\"";
+  }
+  std::string huge_size = GoodFile();
+  huge_size.replace(huge_size.find("size=\"3\""), 8, "size=\"18446744073709551616\"");
+  FileList list;
+  EXPECT_FALSE(ParseFileList(FileListWith(huge_size), &list));
+  std::string long_part = GoodFile();
+  long_part.replace(long_part.find("length=\"3\""), 10, "length=\"4294967296\"");
+  EXPECT_FALSE(ParseFileList(FileListWith(long_part), &list));
+}
+
+TEST(ReadExistTest, AcceptsTheLargestValues) {
+  std::string file = GoodFile();
+  file.replace(file.find("size=\"3\""), 8, "size=\"18446744073709551615\"");
+  file.replace(file.find("id=\"0\""), 6, "id=\"4294967295\"");
+  FileList list;
+  ASSERT_TRUE(ParseFileList(FileListWith(file), &list));
+  EXPECT_EQ(list.files[0].size, UINT64_MAX);
+  EXPECT_EQ(list.files[0].id, UINT32_MAX);
+}
+
+TEST(ReadExistTest, TakesEveryElementAfterTheFirstFileWhateverItsName) {
+  // Elements before the first File are not entries; elements after it are,
+  // and one without the attributes fails the read.
+  FileList list;
+  ASSERT_TRUE(ParseFileList(FileListWith("<Note />" + GoodFile()), &list));
+  EXPECT_EQ(list.files.size(), 1u);
+  EXPECT_FALSE(ParseFileList(FileListWith(GoodFile() + "<Note />"), &list));
+  std::string renamed = GoodFile();
+  renamed.replace(1, 4, "Item");
+  renamed.replace(renamed.rfind("File"), 4, "Item");
+  list = FileList();
+  ASSERT_TRUE(ParseFileList(FileListWith(GoodFile() + renamed), &list));
+  EXPECT_EQ(list.files.size(), 2u);
+}
+
+TEST(ReadExistTest, MissingExistMeansNoFilesAndNamelessDeletesAreSkipped) {
+  FileList list;
+  ASSERT_TRUE(ParseFileList(
+      "<Root><NonExist><File name=\"x\" /><File /><File name=\"y z\" /></NonExist></Root>",
+      &list));
+  EXPECT_TRUE(list.files.empty());
+  EXPECT_EQ(list.delete_names, (std::vector<std::string>{"x", "y z"}));
+}
+
+TEST(ReadExistTest, KeepsNamesWholeWithSpaces) {
+  std::string file = GoodFile();
+  file.replace(file.find("name=\"a\""), 8, "name=\" lead  and trail \"");
+  FileList list;
+  ASSERT_TRUE(ParseFileList(FileListWith(file), &list));
+  EXPECT_EQ(list.files[0].name, " lead  and trail ");
+}
+
+TEST(ReadFileListTest, RefusesWhatIsNotACompleteDocument) {
+  TempDir dir;
+  FileList list;
+  EXPECT_FALSE(ReadFileList(dir.Path("missing.gz"), &list));
+  EXPECT_FALSE(ReadFileList(dir.path(), &list));
+  WriteBytes(dir.Path("text"), "just some text");
+  EXPECT_FALSE(ReadFileList(dir.Path("text"), &list));
+  WriteBytes(dir.Path("empty"), "");
+  EXPECT_FALSE(ReadFileList(dir.Path("empty"), &list));
+  WriteBytes(dir.Path("cut.xml"), ReadTestData("file_list.xml").substr(0, 300));
+  EXPECT_FALSE(ReadFileList(dir.Path("cut.xml"), &list));
+  WriteBytes(dir.Path("nul.xml"), std::string("<Root>\0<Exist /></Root>", 23));
+  EXPECT_FALSE(ReadFileList(dir.Path("nul.xml"), &list));
+}
+
+TEST(ReadFileListTest, RefusesEveryTruncationOfTheGzipFile) {
+  TempDir dir;
+  const std::string full = GzipFiltered9(ReadTestData("file_list.xml"));
+  FileList list;
+  for (size_t cut = 1; cut < full.size(); ++cut) {
+    WriteBytes(dir.Path("cut.gz"), full.substr(0, cut));
+    ASSERT_FALSE(ReadFileList(dir.Path("cut.gz"), &list)) << "cut at " << cut;
+  }
+  WriteBytes(dir.Path("whole.gz"), full);
+  EXPECT_TRUE(ReadFileList(dir.Path("whole.gz"), &list));
+}
+
+TEST(ReadFileListTest, RefusesAGzipFileWithADamagedChecksum) {
+  TempDir dir;
+  std::string damaged = GzipFiltered9(ReadTestData("file_list.xml"));
+  damaged[damaged.size() - 6] ^= 0x01;  // inside the CRC-32 of the trailer
+  WriteBytes(dir.Path("crc.gz"), damaged);
+  FileList list;
+  EXPECT_FALSE(ReadFileList(dir.Path("crc.gz"), &list));
+}
+
+TEST(ReadFileListTest, RefusesDeepNestingWithoutCrashing) {
+  std::string text = "<Root><Exist>";
+  for (int i = 0; i < 200000; ++i) text += "<a>";
+  FileList list;
+  EXPECT_FALSE(ParseFileList(text, &list));
+  std::string nested = "<Root>";
+  for (int i = 0; i < 100; ++i) nested += "<x>";
+  for (int i = 0; i < 100; ++i) nested += "</x>";
+  EXPECT_FALSE(ParseFileList(nested + "</Root>", &list));
+}
+
+TEST(ReadFileListTest, QuotedAngleBracketsDoNotCountAsNesting) {
+  std::string file = GoodFile();
+  file.replace(file.find("name=\"a\""), 8, "name=\"x/>y&lt;z>w\"");
+  FileList list;
+  ASSERT_TRUE(ParseFileList("<!-- <a><a><a> -->" + FileListWith(file), &list));
+  EXPECT_EQ(list.files[0].name, "x/>y<z>w");
+}
+
+TEST(WriteFileListTest, FailsWhenTheFileCannotBeCreated) {
+  TempDir dir;
+  EXPECT_FALSE(WriteFileList(GoldenFiles(), {}, dir.Path("no/such/dir/list.gz")));
+}
+
+TEST(WriteFileListTest, DropsDeleteNamesThatAreFilesOfTheRelease) {
+  const std::string text = FileListText({MakeEntry(0, "keep", "k", 65536)}, {"keep", "gone"});
+  FileList list;
+  ASSERT_TRUE(ParseFileList(text, &list));
+  EXPECT_EQ(list.delete_names, std::vector<std::string>{"gone"});
+}
+
+TEST(DetectDocumentKindTest, TellsTorrentsFromFileLists) {
+  EXPECT_EQ(DetectDocumentKind(ReadTestData("torrent.xml")), DocumentKind::kTorrent);
+  EXPECT_EQ(DetectDocumentKind(ReadTestData("file_list.xml")), DocumentKind::kFileList);
+  EXPECT_EQ(DetectDocumentKind("<Other />"), DocumentKind::kNotADocument);
+  EXPECT_EQ(DetectDocumentKind("\x1f\x8b"), DocumentKind::kNotADocument);
+}
+
+TEST(CheckPartLayoutTest, AcceptsWhatTheBuilderProduces) {
+  EXPECT_TRUE(CheckPartLayout(MakeEntry(0, "a", std::string(65537, 'x'), 65536)));
+  EXPECT_TRUE(CheckPartLayout(MakeEntry(0, "a", std::string(131072, 'x'), 65536)));
+  EXPECT_TRUE(CheckPartLayout(MakeEntry(0, "a", "", 65536)));
+}
+
+TEST(CheckPartLayoutTest, RefusesGapsWrongIdsAndWrongTotals) {
+  const FileEntry good = MakeEntry(0, "a", std::string(200000, 'x'), 65536);
+  std::string why;
+  FileEntry entry = good;
+  entry.parts[1].start += 1;
+  EXPECT_FALSE(CheckPartLayout(entry, &why));
+  entry = good;
+  entry.parts[2].id = 5;
+  EXPECT_FALSE(CheckPartLayout(entry, &why));
+  entry = good;
+  entry.size += 1;
+  EXPECT_FALSE(CheckPartLayout(entry, &why));
+  entry = good;
+  entry.parts.pop_back();
+  EXPECT_FALSE(CheckPartLayout(entry, &why));
+  entry = good;
+  entry.parts.clear();
+  EXPECT_FALSE(CheckPartLayout(entry, &why));
+  entry = good;
+  entry.parts[0].length = 0;
+  EXPECT_FALSE(CheckPartLayout(entry, &why));
+  EXPECT_FALSE(why.empty());
+}
+
+}  // namespace
+}  // namespace brelvane
