@@ -120,6 +120,10 @@ class Socket {
   [[nodiscard]] NetStatus LocalAddress(InetAddress* out) const;
   [[nodiscard]] NetStatus PeerAddress(InetAddress* out) const;
 
+  // Turns Nagle's algorithm off (true) or on.  ConnectTcp turns it off:
+  // requests are small and must go out at once.
+  [[nodiscard]] NetStatus SetNoDelay(bool no_delay) const;
+
   // Sets SO_RCVBUF / SO_SNDBUF (mostly for tests that need a stalled peer).
   [[nodiscard]] NetStatus SetBufferSizes(int receive_bytes, int send_bytes) const;
 

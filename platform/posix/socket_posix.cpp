@@ -283,6 +283,15 @@ NetStatus Socket::PeerAddress(InetAddress* out) const {
   return NetStatus::Ok();
 }
 
+NetStatus Socket::SetNoDelay(bool no_delay) const {
+  int value = no_delay ? 1 : 0;
+  if (::setsockopt(static_cast<int>(handle_), IPPROTO_TCP, TCP_NODELAY, &value, sizeof(value)) !=
+      0) {
+    return Fail("setsockopt");
+  }
+  return NetStatus::Ok();
+}
+
 NetStatus Socket::SetBufferSizes(int receive_bytes, int send_bytes) const {
   int fd = static_cast<int>(handle_);
   if (receive_bytes > 0 &&

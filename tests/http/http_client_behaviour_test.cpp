@@ -82,9 +82,9 @@ TEST(HttpClientTimeoutTest, StalledBodyEndsWithTimeoutAfterDeliveringCompleteBlo
 
 TEST(HttpClientTimeoutTest, TrickleEndsWithTimeoutAfterTheTotalLimit) {
   CannedReply trickle;
-  trickle.bytes = Response("200 OK", PatternBytes(5000));
+  trickle.bytes = Response("200 OK", PatternBytes(20000));
   trickle.piece_bytes = 10;
-  trickle.piece_pause_ms = 20;  // the idle limit is never reached
+  trickle.piece_pause_ms = 2;  // faster than the idle poll: data never stops
   test::ScriptedServer server({{trickle}});
   ASSERT_TRUE(server.ok());
   HttpClient client;
@@ -229,6 +229,23 @@ TEST(HttpClientConnectionTest, ReusesAKeptAliveConnectionForTheSameHost) {
   EXPECT_EQ(server.connections(), 1);
   EXPECT_EQ(server.requests().size(), 2u);
   EXPECT_EQ(sink2.connects().size(), 1u);  // told of the server again
+}
+
+TEST(HttpClientConnectionTest, StrayBytesOnAnIdleConnectionAreNotTakenAsTheNextAnswer) {
+  const std::string first = Response("200 OK", "abc");
+  CannedReply with_stray;
+  with_stray.bytes = first + Response("200 OK", "WRONG");
+  with_stray.piece_bytes = first.size();  // the stray answer comes later
+  with_stray.piece_pause_ms = 30;
+  test::ScriptedServer server({{with_stray}, {CannedReply{Response("200 OK", "right")}}});
+  ASSERT_TRUE(server.ok());
+  HttpClient client;
+  EXPECT_EQ(client.Get(RequestTo(server, "/a", nullptr), true), 3);
+  EXPECT_EQ(client.Body(), "abc");
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));  // the stray bytes arrive
+  EXPECT_EQ(client.Get(RequestTo(server, "/b", nullptr), true), 5);
+  EXPECT_EQ(client.Body(), "right");
+  EXPECT_EQ(server.connections(), 2);
 }
 
 TEST(HttpClientConnectionTest, ConnectionCloseAnswerIsNotReused) {

@@ -76,6 +76,7 @@ void ScriptedServer::Serve() {
       return;
     }
     connections_.fetch_add(1);
+    (void)connection.SetNoDelay(true);  // pieces go out as scripted
     if (next < script_.size()) {
       ServeConnection(connection, script_[next++]);
     }
