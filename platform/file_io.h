@@ -97,6 +97,9 @@ OsError RemoveDirectory(const std::string& path);
 [[nodiscard]] OsError ReplaceFile(const std::string& from, const std::string& to);
 // Opens `path`, flushes its data to the device and closes it.
 [[nodiscard]] OsError SyncPath(const std::string& path);
+// Flushes every file of the file system holding `path` to the device (one
+// call instead of one flush per file when many files were written).
+[[nodiscard]] OsError SyncFileSystem(const std::string& path);
 // Flushes a directory's entries (a rename or creation inside it) to the device.
 [[nodiscard]] OsError SyncDirectory(const std::string& path);
 

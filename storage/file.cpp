@@ -325,6 +325,17 @@ bool File::TakeSyncListing() {
   return true;
 }
 
+void File::MarkSynced() {
+  std::lock_guard<std::mutex> lock(mu_);
+  unsynced_ = false;
+  sync_listed_ = false;
+}
+
+bool File::AreVerified(uint32_t first, uint32_t last) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return first <= last && verified_.Contains(first, last);
+}
+
 bool File::IsPartVerified(uint32_t index) {
   std::lock_guard<std::mutex> lock(mu_);
   return verified_.Contains(index);

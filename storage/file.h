@@ -93,7 +93,13 @@ class File {
   // keeps a list of files to flush and adds each file once).
   bool TakeSyncListing();
 
+  // The file system flushed the whole device: nothing of this file is
+  // waiting for a flush any more.  Storage worker only.
+  void MarkSynced();
+
   bool IsPartVerified(uint32_t index);
+  // Every part in [first, last] is verified.
+  bool AreVerified(uint32_t first, uint32_t last);
   bool IsComplete() const { return verified_count_.load(std::memory_order_relaxed) == parts_.size(); }
   uint64_t VerifiedBytes();
   uint64_t WrittenBytes();

@@ -237,6 +237,15 @@ OsError SyncPath(const std::string& path) {
   return err;
 }
 
+OsError SyncFileSystem(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return LastError();
+  int rc = ::syncfs(fd);
+  OsError err = rc == 0 ? 0 : LastError();
+  ::close(fd);
+  return err;
+}
+
 OsError SyncDirectory(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return LastError();
