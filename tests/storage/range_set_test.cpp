@@ -263,7 +263,7 @@ TYPED_TEST(RangeSetTest, EraseReturnsIteratorAtNextValue) {
   // The returned iterator walks on through the rest of the set.
   next = set.Erase(1);
   std::vector<uint64_t> rest;
-  for (; next != set.end(); ++next) rest.push_back(*next);
+  for (; next != set.end() && rest.size() < 10; ++next) rest.push_back(*next);
   EXPECT_EQ(rest, (std::vector<uint64_t>{2, 4}));
 }
 
