@@ -168,6 +168,9 @@ int64_t HttpClient::RunOnce(Run& run, const std::string& url, HttpUrlParts* part
     CloseSocket();
     return kHttpFailed;
   }
+  // Nothing of an earlier answer may be mistaken for this one's.
+  parser_.Reset();
+  assembler_.Reset(kHttpNoLimit);
   *parts = SplitUrl(url);
   std::string path = EncodeRequestPath(*parts);
   std::string text;

@@ -75,7 +75,8 @@ class HttpClient {
   // response body is counted and kept for Body().
   [[nodiscard]] int64_t Post(const HttpPostRequest& request);
 
-  // The raw header of the last response (callers print it on failure).
+  // The raw header of the last response (callers print it on failure);
+  // empty when the last request failed before any answer.
   const std::string& ResponseHeader() const { return parser_.header_text(); }
   // The bytes still held by the block assembler: the whole body when the
   // request had no sink and the default block size.  Valid until the next

@@ -152,6 +152,20 @@ TEST(HttpClientFailureTest, RefusedConnectionAndBadHostsFailWithoutASend) {
   }
 }
 
+TEST(HttpClientFailureTest, AFailedRequestLeavesNothingOfTheAnswerBefore) {
+  test::ScriptedServer server({{CannedReply{Response("200 OK", "old body")}}});
+  ASSERT_TRUE(server.ok());
+  HttpClient client;
+  ASSERT_EQ(client.Get(RequestTo(server, "/a", nullptr), true), 8);
+  ASSERT_FALSE(client.ResponseHeader().empty());
+  HttpRequest request;
+  request.url = "http://127.0.0.1:0/b";
+  EXPECT_EQ(client.Get(request, true), kHttpFailed);
+  EXPECT_EQ(client.ResponseHeader(), "");
+  EXPECT_EQ(client.Body(), "");
+  EXPECT_EQ(client.response_info().status, "");
+}
+
 TEST(HttpClientFailureTest, OversizedRequestFailsWithoutConnecting) {
   test::ScriptedServer server(std::vector<test::ConnectionScript>{});
   ASSERT_TRUE(server.ok());
