@@ -23,8 +23,13 @@ bool ReadOnlyFile::Open(const std::string& path, bool sequential) {
     return false;
   }
   struct stat st;
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    error_ = S_ISDIR(st.st_mode) ? EISDIR : errno;
+  if (::fstat(fd, &st) != 0) {
+    error_ = errno;
+    ::close(fd);
+    return false;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    error_ = EISDIR;
     ::close(fd);
     return false;
   }

@@ -284,6 +284,12 @@ int RunBuild(const std::vector<std::string>& args) {
             "; the updater would refuse this release");
       ++bad_names;
     }
+    if (file.name.find_first_of("<>\"|?*") != std::string::npos) {
+      std::fprintf(stderr,
+                   "brelvane-release: warning: %s holds a character Windows does not allow in "
+                   "file names (<>\"|?*)\n",
+                   file.name.c_str());
+    }
     if (file.name == kTorrentName || file.name == build.seed_name) {
       std::fprintf(stderr,
                    "brelvane-release: warning: release file %s has the name of an output "
