@@ -55,6 +55,9 @@ OsError CloseFile(NativeFile file);
 // Flushes the file's data (and the metadata needed to read it back) to the device.
 [[nodiscard]] OsError SyncFileData(NativeFile file);
 
+// How many files this process may have open at once (the soft limit).
+uint64_t OpenFileLimit();
+
 // Views start at multiples of this (the page size on POSIX, the allocation
 // granularity on Win32).  Read once; cheap afterwards.
 uint32_t AllocationGranularity();

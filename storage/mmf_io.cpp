@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "storage/mmf_io.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -14,6 +16,26 @@ IoMethod DefaultIoMethod() {
   // block size we use (bench/storage_io.cpp), and a write to a sparse region
   // cannot fault on a full disk the way a mapped store can.
   return IoMethod::kPositioned;
+}
+
+namespace {
+
+// Objects that may still keep a handle open; below zero means over budget.
+std::atomic<int64_t> g_handle_budget{
+    static_cast<int64_t>(std::max<uint64_t>(64, platform::OpenFileLimit() / 2))};
+
+bool TakeHandlePermit() {
+  if (g_handle_budget.fetch_sub(1) > 0) return true;
+  g_handle_budget.fetch_add(1);
+  return false;
+}
+
+void ReturnHandlePermit() { g_handle_budget.fetch_add(1); }
+
+}  // namespace
+
+int64_t CWinMMFIO::SetHandleBudgetForTesting(int64_t budget) {
+  return g_handle_budget.exchange(budget);
 }
 
 CWinMMFIO::CWinMMFIO(std::string path, IoMethod method)
@@ -40,12 +62,13 @@ bool CWinMMFIO::Open(int mode, int disposition, uint64_t minimum_size, bool sequ
           disp, sequential, &handle)) {
     return Fail(err);
   }
-  handle_ = handle;
   uint64_t length = 0;
-  if (OsError err = platform::GetFileLength(handle_, &length)) {
-    Close();
+  if (OsError err = platform::GetFileLength(handle, &length)) {
+    platform::CloseFile(handle);
     return Fail(err);
   }
+  handle_ = handle;
+  open_ = true;
   size_ = length;
   writable_ = writable;
   if (size_ < minimum_size && disp != platform::FileDisposition::kOpenExisting) {
@@ -53,23 +76,51 @@ bool CWinMMFIO::Open(int mode, int disposition, uint64_t minimum_size, bool sequ
     // is kept in last_error().
     (void)SetSize(minimum_size);
   }
-  return true;
-}
-
-bool CWinMMFIO::Close() {
-  if (IsOpen()) {
+  if (!TakeHandlePermit()) {
     platform::CloseFile(handle_);
     handle_ = platform::kInvalidFile;
   }
   return true;
 }
 
+bool CWinMMFIO::Close() {
+  if (handle_ != platform::kInvalidFile) {
+    platform::CloseFile(handle_);
+    handle_ = platform::kInvalidFile;
+    ReturnHandlePermit();
+  }
+  open_ = false;
+  return true;
+}
+
+OsError CWinMMFIO::UseHandle(platform::NativeFile* handle, bool* temporary) {
+  *temporary = handle_ == platform::kInvalidFile;
+  if (!*temporary) {
+    *handle = handle_;
+    return 0;
+  }
+  return platform::OpenFile(
+      path_, writable_ ? platform::FileAccess::kReadWrite : platform::FileAccess::kReadOnly,
+      platform::FileDisposition::kOpenExisting, false, handle);
+}
+
+template <typename Op>
+bool CWinMMFIO::WithHandle(Op op) {
+  platform::NativeFile handle;
+  bool temporary = false;
+  if (OsError err = UseHandle(&handle, &temporary)) return Fail(err);
+  const OsError err = op(handle);
+  if (temporary) platform::CloseFile(handle);
+  return err == 0 || Fail(err);
+}
+
 bool CWinMMFIO::SetSize(uint64_t size) {
   if (!IsOpen()) return Fail(EBADF);
   // A mapped store into an unallocated block faults (SIGBUS) when the disk is
   // full, so the mapped method reserves the blocks when it extends.
-  if (OsError err = platform::SetFileLength(handle_, size, method_ == IoMethod::kMappedView)) {
-    return Fail(err);
+  const bool reserve = method_ == IoMethod::kMappedView;
+  if (!WithHandle([&](platform::NativeFile h) { return platform::SetFileLength(h, size, reserve); })) {
+    return false;
   }
   size_ = size;
   return true;
@@ -77,8 +128,7 @@ bool CWinMMFIO::SetSize(uint64_t size) {
 
 bool CWinMMFIO::Sync() {
   if (!IsOpen()) return Fail(EBADF);
-  if (OsError err = platform::SyncFileData(handle_)) return Fail(err);
-  return true;
+  return WithHandle([](platform::NativeFile h) { return platform::SyncFileData(h); });
 }
 
 CWinMMFIO::View CWinMMFIO::PlaceView(uint32_t length, uint64_t offset) const {
@@ -89,6 +139,29 @@ CWinMMFIO::View CWinMMFIO::PlaceView(uint32_t length, uint64_t offset) const {
   if (view.start + view.length > size_) view.length = size_ > view.start ? size_ - view.start : 0;
   return view;
 }
+
+namespace {
+
+// Copies through a view mapped for this one request.
+OsError CopyThroughView(platform::NativeFile handle, uint64_t view_start, uint64_t view_length,
+                        uint64_t offset, bool write, void* bytes, uint64_t count) {
+  if (view_length > std::numeric_limits<size_t>::max()) return EFBIG;
+  platform::MappedView mapped;
+  if (OsError err = platform::MapView(handle, view_start, static_cast<size_t>(view_length), write,
+                                      &mapped)) {
+    return err;
+  }
+  char* at = static_cast<char*>(mapped.address) + (offset - view_start);
+  if (write) {
+    std::memcpy(at, bytes, static_cast<size_t>(count));
+  } else {
+    std::memcpy(bytes, at, static_cast<size_t>(count));
+  }
+  platform::UnmapView(&mapped);
+  return 0;
+}
+
+}  // namespace
 
 bool CWinMMFIO::Write(const void* data, uint32_t length, uint64_t offset) {
   if (!IsOpen()) return false;
@@ -102,23 +175,15 @@ bool CWinMMFIO::Write(const void* data, uint32_t length, uint64_t offset) {
   if (view.length == 0) return true;
   uint64_t count = length;
   if (offset + count > size_) count = size_ - offset;
-
   if (method_ == IoMethod::kPositioned) {
-    if (OsError err = platform::WriteAt(handle_, data, static_cast<size_t>(count), offset)) {
-      return Fail(err);
-    }
-    return true;
+    return WithHandle([&](platform::NativeFile h) {
+      return platform::WriteAt(h, data, static_cast<size_t>(count), offset);
+    });
   }
-  if (view.length > std::numeric_limits<size_t>::max()) return Fail(EFBIG);
-  platform::MappedView mapped;
-  if (OsError err = platform::MapView(handle_, view.start, static_cast<size_t>(view.length),
-                                      writable_, &mapped)) {
-    return Fail(err);
-  }
-  std::memcpy(static_cast<char*>(mapped.address) + (offset - view.start), data,
-              static_cast<size_t>(count));
-  platform::UnmapView(&mapped);
-  return true;
+  return WithHandle([&](platform::NativeFile h) {
+    return CopyThroughView(h, view.start, view.length, offset, true, const_cast<void*>(data),
+                           count);
+  });
 }
 
 bool CWinMMFIO::Read(void* buffer, uint32_t length, uint64_t offset) {
@@ -129,23 +194,14 @@ bool CWinMMFIO::Read(void* buffer, uint32_t length, uint64_t offset) {
   if (view.length == 0) return false;
   uint64_t count = length;
   if (offset + count > size_) count = size_ - offset;
-
   if (method_ == IoMethod::kPositioned) {
-    if (OsError err = platform::ReadAt(handle_, buffer, static_cast<size_t>(count), offset)) {
-      return Fail(err);
-    }
-    return true;
+    return WithHandle([&](platform::NativeFile h) {
+      return platform::ReadAt(h, buffer, static_cast<size_t>(count), offset);
+    });
   }
-  if (view.length > std::numeric_limits<size_t>::max()) return Fail(EFBIG);
-  platform::MappedView mapped;
-  if (OsError err = platform::MapView(handle_, view.start, static_cast<size_t>(view.length),
-                                      /*writable=*/false, &mapped)) {
-    return Fail(err);
-  }
-  std::memcpy(buffer, static_cast<const char*>(mapped.address) + (offset - view.start),
-              static_cast<size_t>(count));
-  platform::UnmapView(&mapped);
-  return true;
+  return WithHandle([&](platform::NativeFile h) {
+    return CopyThroughView(h, view.start, view.length, offset, false, buffer, count);
+  });
 }
 
 void CWinMMFIO::GetErrorText(std::string* out) const {

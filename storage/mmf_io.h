@@ -8,6 +8,11 @@
 // default is the faster one on this platform (measured by bench/storage_io.cpp,
 // see docs/readme-storage.md).
 //
+// Handles: a release may hold more files than the process may keep open, so
+// only a budget of objects (half the open-file limit) keeps its handle open
+// for its whole life; an object opened beyond the budget opens the file again
+// for each operation.  Both give the same results.
+//
 // Results: every operation returns false on failure and stores the OS error
 // code in last_error(); nothing is logged here.  A view never outlives the
 // call that mapped it.
@@ -89,7 +94,7 @@ class CWinMMFIO : public IFile {
   [[nodiscard]] bool Open(int mode, int disposition, uint64_t minimum_size, bool sequential);
   // Closes the file if open; always true.
   bool Close();
-  bool IsOpen() const { return handle_ != platform::kInvalidFile; }
+  bool IsOpen() const { return open_; }
   // Opened for writing (meaningful while open).
   bool writable() const { return writable_; }
 
@@ -99,6 +104,12 @@ class CWinMMFIO : public IFile {
   uint32_t last_error() const { return last_error_; }
   const std::string& path() const { return path_; }
   IoMethod method() const { return method_; }
+  // True when the object keeps its handle open between operations.
+  bool keeps_handle() const { return handle_ != platform::kInvalidFile; }
+
+  // Sets how many objects may keep a handle open (tests); returns the old
+  // budget.  Objects already holding one keep it.
+  static int64_t SetHandleBudgetForTesting(int64_t budget);
 
  private:
   struct View {
@@ -108,12 +119,20 @@ class CWinMMFIO : public IFile {
   // The view for `length` bytes at `offset`: whole granules, cut at the end
   // of the file.
   View PlaceView(uint32_t length, uint64_t offset) const;
+  // The handle for one operation: the kept one, or one opened for it, which
+  // the caller closes when `*temporary` comes back true.
+  platform::OsError UseHandle(platform::NativeFile* handle, bool* temporary);
+  // Runs `op(handle)` (returning an OsError) with the handle for one
+  // operation; false, storing the error, when either fails.
+  template <typename Op>
+  bool WithHandle(Op op);
   bool Fail(platform::OsError err) {
     last_error_ = static_cast<uint32_t>(err);
     return false;
   }
 
-  platform::NativeFile handle_ = platform::kInvalidFile;
+  platform::NativeFile handle_ = platform::kInvalidFile;  // kept handle, if any
+  bool open_ = false;
   uint64_t size_ = 0;
   uint32_t granularity_;
   bool writable_ = false;

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -145,6 +146,12 @@ OsError SyncFileData(NativeFile file) {
     rc = ::fdatasync(Fd(file));
   } while (rc != 0 && errno == EINTR);
   return rc == 0 ? 0 : LastError();
+}
+
+uint64_t OpenFileLimit() {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1 << 20;
+  return static_cast<uint64_t>(limit.rlim_cur);
 }
 
 uint32_t AllocationGranularity() {

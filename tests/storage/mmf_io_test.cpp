@@ -177,6 +177,30 @@ TEST_P(CWinMMFIOTest, DirectoryIsNotAFile) {
   EXPECT_FALSE(io.IsOpen());
 }
 
+TEST_P(CWinMMFIOTest, ObjectBeyondTheHandleBudgetReopensPerOperation) {
+  const int64_t saved = CWinMMFIO::SetHandleBudgetForTesting(1);
+  auto kept = OpenReadWrite("kept");
+  auto lean = OpenReadWrite("lean");
+  EXPECT_TRUE(kept->keeps_handle());
+  EXPECT_FALSE(lean->keeps_handle());
+  EXPECT_TRUE(lean->IsOpen());
+  const auto data = PatternBytes(9000, 10);
+  ASSERT_TRUE(lean->Write(data.data(), 9000, 100));
+  EXPECT_EQ(lean->GetSize(), 9100u);
+  std::vector<uint8_t> back(9000);
+  ASSERT_TRUE(lean->Read(back.data(), 9000, 100));
+  EXPECT_EQ(back, data);
+  EXPECT_TRUE(lean->Sync());
+  ASSERT_TRUE(lean->SetSize(50));
+  EXPECT_EQ(FileLength(dir_.File("lean")), 50);
+  kept->Close();  // its permit goes back
+  auto next = OpenReadWrite("next");
+  EXPECT_TRUE(next->keeps_handle());
+  next->Close();
+  lean->Close();
+  CWinMMFIO::SetHandleBudgetForTesting(saved);
+}
+
 INSTANTIATE_TEST_SUITE_P(BothMethods, CWinMMFIOTest,
                          ::testing::Values(IoMethod::kMappedView, IoMethod::kPositioned),
                          [](const auto& info) {
