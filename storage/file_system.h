@@ -174,6 +174,8 @@ class FileSystem {
   const std::string& seed_path() const { return seed_path_; }
   const std::string& past_seed_path() const { return past_seed_path_; }
   const std::string& resume_path() const { return resume_path_; }
+  // The torrent's description of the seed file itself.
+  const FileEntry& seed_entry() const { return seed_entry_; }
 
   BlockStates& block_states() { return block_states_; }
   Runner& runner() { return runner_; }
