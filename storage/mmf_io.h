@@ -92,6 +92,9 @@ class CWinMMFIO : public IFile {
   // opens or creates.  A creating open extends the file to `minimum_size`.
   // Fails with last error kErrorAlreadyOpen when already open.
   [[nodiscard]] bool Open(int mode, int disposition, uint64_t minimum_size, bool sequential);
+  // Makes an open object read-only, as closing it and opening it again for
+  // reading would, without giving up its handle: later writes are refused.
+  void MakeReadOnly() { writable_ = false; }
   // Closes the file if open; always true.
   bool Close();
   bool IsOpen() const { return open_; }
