@@ -1,0 +1,310 @@
+// SPDX-License-Identifier: MIT
+#include "p2p/bandwidth_limiter.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <random>
+#include <thread>
+#include <vector>
+
+namespace brelvane {
+namespace {
+
+// Simulated time: sleeping advances it.  Single-threaded use only.
+class FakeClock : public BandwidthLimiter::Clock {
+ public:
+  uint64_t NowMs() override { return now_; }
+  void SleepMs(uint32_t ms) override {
+    ++sleeps_;
+    now_ += ms;
+    if (on_sleep_) on_sleep_();
+  }
+  void AdvanceTo(uint64_t t) {
+    if (t > now_) now_ = t;
+  }
+
+  uint64_t now_ = 1000000;  // anything but 0
+  int sleeps_ = 0;
+  std::function<void()> on_sleep_;
+};
+
+struct Passed {
+  uint64_t at_ms;
+  uint64_t bytes;
+};
+
+// The most bytes let through in any span of `span_ms` (starting at an event).
+uint64_t MaxInAnySpan(const std::vector<Passed>& events, uint64_t span_ms) {
+  uint64_t best = 0, sum = 0;
+  size_t end = 0;
+  for (size_t begin = 0; begin < events.size(); ++begin) {
+    while (end < events.size() && events[end].at_ms < events[begin].at_ms + span_ms) {
+      sum += events[end++].bytes;
+    }
+    best = std::max(best, sum);
+    sum -= events[begin].bytes;
+  }
+  return best;
+}
+
+// Feeds `chunks` through the limiter as one receiver would: chunk i can be
+// received from arrivals[i] on (the network has it no earlier), and only once
+// the charge of the previous one returned.  Records each chunk both when it
+// was received (and charged) and when its charge let it through.
+void Feed(BandwidthLimiter& limiter, FakeClock& clock, const std::vector<uint64_t>& arrivals,
+          const std::vector<uint32_t>& chunks, std::vector<Passed>* received,
+          std::vector<Passed>* passed) {
+  for (size_t i = 0; i < chunks.size(); ++i) {
+    clock.AdvanceTo(arrivals[i]);
+    received->push_back({clock.NowMs(), chunks[i]});
+    limiter.Charge(chunks[i], i % 3 == 0 ? TrafficSource::kP2P : TrafficSource::kHttp, nullptr);
+    passed->push_back({clock.NowMs(), chunks[i]});
+  }
+}
+
+struct Pattern {
+  const char* name;
+  uint32_t limit;
+  // Fills arrival times (from `start`) and chunk sizes.
+  std::function<void(uint64_t start, std::mt19937& random, std::vector<uint64_t>*,
+                     std::vector<uint32_t>*)>
+      make;
+};
+
+TEST(BandwidthLimiterTest, HonoursTheLimitWithinFivePercentOverAnyTenSeconds) {
+  const std::vector<Pattern> patterns = {
+      {"steady HTTP-sized receives", 0x40000,
+       [](uint64_t start, std::mt19937&, std::vector<uint64_t>* at, std::vector<uint32_t>* size) {
+         for (int i = 0; i < 4000; ++i) {
+           at->push_back(start);
+           size->push_back(16384);
+         }
+       }},
+      {"bursts after quiet spells", 0x40000,
+       [](uint64_t start, std::mt19937& random, std::vector<uint64_t>* at,
+          std::vector<uint32_t>* size) {
+         uint64_t t = start;
+         for (int burst = 0; burst < 60; ++burst) {
+           t += std::uniform_int_distribution<uint64_t>(0, 3000)(random);
+           const int count = std::uniform_int_distribution<int>(1, 200)(random);
+           for (int i = 0; i < count; ++i) {
+             at->push_back(t);
+             size->push_back(8192);
+           }
+         }
+       }},
+      {"late arrivals in every second", 0x40000,
+       [](uint64_t start, std::mt19937&, std::vector<uint64_t>* at, std::vector<uint32_t>* size) {
+         for (int second = 0; second < 40; ++second) {
+           for (int i = 0; i < 40; ++i) {
+             at->push_back(start + second * 1000 + 950);
+             size->push_back(8192);
+           }
+         }
+       }},
+      {"HTTP receives at the lowest limit that keeps the bound", 40960,
+       [](uint64_t start, std::mt19937& random, std::vector<uint64_t>* at,
+          std::vector<uint32_t>* size) {
+         for (int i = 0; i < 300; ++i) {
+           at->push_back(start + i * 100);
+           size->push_back(std::uniform_int_distribution<uint32_t>(8192, 16384)(random));
+         }
+       }},
+      {"random sizes and gaps", 100000,
+       [](uint64_t start, std::mt19937& random, std::vector<uint64_t>* at,
+          std::vector<uint32_t>* size) {
+         uint64_t t = start;
+         for (int i = 0; i < 6000; ++i) {
+           t += std::uniform_int_distribution<uint64_t>(0, 40)(random);
+           at->push_back(t);
+           size->push_back(std::uniform_int_distribution<uint32_t>(1, 8192)(random));
+         }
+       }},
+  };
+  for (const Pattern& pattern : patterns) {
+    for (uint32_t seed = 1; seed <= 5; ++seed) {
+      FakeClock clock;
+      BandwidthLimiter limiter(pattern.limit, &clock);
+      std::mt19937 random(seed);
+      std::vector<uint64_t> arrivals;
+      std::vector<uint32_t> chunks;
+      pattern.make(clock.NowMs(), random, &arrivals, &chunks);
+      std::vector<Passed> received, passed;
+      Feed(limiter, clock, arrivals, chunks, &received, &passed);
+      const double allowed = 10.0 * pattern.limit * 1.05;
+      EXPECT_LE(static_cast<double>(MaxInAnySpan(received, 10000)), allowed)
+          << pattern.name << ", seed " << seed;
+      EXPECT_LE(static_cast<double>(MaxInAnySpan(passed, 10000)), allowed)
+          << pattern.name << ", seed " << seed;
+    }
+  }
+}
+
+TEST(BandwidthLimiterTest, AtTinyLimitsOvershootsByNoMoreThanOneReceive) {
+  // A receive has happened by the time it is charged, so a single receive
+  // larger than the rest of the allowance cannot be held back; over ten
+  // seconds the excess stays below one receive plus one window's share.
+  for (uint32_t seed = 1; seed <= 5; ++seed) {
+    FakeClock clock;
+    const uint32_t limit = 8192;
+    BandwidthLimiter limiter(limit, &clock);
+    std::mt19937 random(seed);
+    std::vector<uint64_t> arrivals;
+    std::vector<uint32_t> chunks;
+    for (int i = 0; i < 80; ++i) {
+      arrivals.push_back(clock.NowMs() + i * 300);
+      chunks.push_back(std::uniform_int_distribution<uint32_t>(1, 16384)(random));
+    }
+    std::vector<Passed> received, passed;
+    Feed(limiter, clock, arrivals, chunks, &received, &passed);
+    const uint64_t bound = 10 * limit + 16384 + limit / BandwidthLimiter::kWindowsPerSecond;
+    EXPECT_LE(MaxInAnySpan(received, 10000), bound) << "seed " << seed;
+    EXPECT_LE(MaxInAnySpan(passed, 10000), bound) << "seed " << seed;
+  }
+}
+
+TEST(BandwidthLimiterTest, ContinuousDemandRunsCloseToTheLimit) {
+  // The limit is a ceiling, but a limiter that throttled far below it would
+  // waste the bandwidth the user granted.
+  FakeClock clock;
+  BandwidthLimiter limiter(0x40000, &clock);
+  const uint64_t start = clock.NowMs();
+  uint64_t bytes = 0;
+  while (clock.NowMs() - start < 60000) {
+    limiter.Charge(16384, TrafficSource::kHttp, nullptr);
+    bytes += 16384;
+  }
+  const double rate = bytes * 1000.0 / static_cast<double>(clock.NowMs() - start);
+  EXPECT_GE(rate, 0.95 * 0x40000);
+  EXPECT_LE(rate, 1.05 * 0x40000);
+}
+
+TEST(BandwidthLimiterTest, HttpAndPeerReceivesShareOneWindow) {
+  FakeClock clock;
+  BandwidthLimiter limiter(10000, &clock);  // 1000 bytes per window
+  limiter.Charge(1000, TrafficSource::kHttp, nullptr);
+  EXPECT_EQ(clock.sleeps_, 0);
+  limiter.Charge(1000, TrafficSource::kP2P, nullptr);  // over the window's share
+  EXPECT_GT(clock.sleeps_, 0);
+  EXPECT_EQ(limiter.HttpBytes(), 1000u);
+  EXPECT_EQ(limiter.P2PBytes(), 1000u);
+  EXPECT_EQ(limiter.TotalBytes(), 2000u);
+}
+
+TEST(BandwidthLimiterTest, AnExcessCarriesOverIntoLaterWindows) {
+  FakeClock clock;
+  BandwidthLimiter limiter(10000, &clock);
+  const uint64_t start = clock.NowMs();
+  limiter.Charge(50000, TrafficSource::kHttp, nullptr);  // five seconds' worth
+  // It returns once its debt is down to one window's share.
+  EXPECT_GE(clock.NowMs() - start, 4900u);
+  EXPECT_LE(clock.NowMs() - start, 5000u);
+}
+
+TEST(BandwidthLimiterTest, ZeroLimitNeverWaitsAndLeavesNoDebtBehind) {
+  FakeClock clock;
+  BandwidthLimiter limiter(0, &clock);
+  for (int i = 0; i < 1000; ++i) limiter.Charge(1 << 20, TrafficSource::kP2P, nullptr);
+  EXPECT_EQ(clock.sleeps_, 0);
+  EXPECT_EQ(limiter.TotalBytes(), 1000u << 20);
+  limiter.set_limit(10000);
+  limiter.Charge(100, TrafficSource::kP2P, nullptr);
+  EXPECT_EQ(clock.sleeps_, 0);
+}
+
+TEST(BandwidthLimiterTest, LoweringTheLimitToZeroReleasesAWaitingCharge) {
+  FakeClock clock;
+  BandwidthLimiter limiter(1000, &clock);
+  clock.on_sleep_ = [&] {
+    if (clock.sleeps_ == 3) limiter.set_limit(0);
+  };
+  limiter.Charge(1000000, TrafficSource::kHttp, nullptr);
+  EXPECT_EQ(clock.sleeps_, 3);
+}
+
+TEST(BandwidthLimiterTest, StopFlagEndsAWait) {
+  FakeClock clock;
+  BandwidthLimiter limiter(1000, &clock);
+  std::atomic<bool> stop{false};
+  clock.on_sleep_ = [&] {
+    if (clock.sleeps_ == 2) stop.store(true);
+  };
+  limiter.Charge(1000000, TrafficSource::kHttp, &stop);  // about 1000 s of waiting
+  EXPECT_EQ(clock.sleeps_, 2);
+  // A charge made while the flag is set does not wait at all.
+  limiter.Charge(1000000, TrafficSource::kHttp, &stop);
+  EXPECT_EQ(clock.sleeps_, 2);
+}
+
+TEST(BandwidthLimiterTest, StopEndsWaitsOfOtherThreadsAndRestartResumesLimiting) {
+  BandwidthLimiter limiter(1000);  // the real clock
+  std::atomic<bool> never{false};
+  auto waiting = std::async(std::launch::async, [&] {
+    limiter.Charge(10000000, TrafficSource::kP2P, &never);  // hours of waiting
+  });
+  EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  limiter.Stop();
+  EXPECT_EQ(waiting.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  limiter.Charge(10000000, TrafficSource::kP2P, nullptr);  // stopped: no wait
+
+  FakeClock clock;
+  BandwidthLimiter simulated(1000, &clock);
+  simulated.Stop();
+  simulated.Charge(5000, TrafficSource::kHttp, nullptr);
+  EXPECT_EQ(clock.sleeps_, 0);
+  simulated.Restart();
+  simulated.Charge(5000, TrafficSource::kHttp, nullptr);
+  EXPECT_GT(clock.sleeps_, 0);
+}
+
+TEST(BandwidthLimiterTest, StopFlagEndsARealWaitWithinAWindow) {
+  BandwidthLimiter limiter(1000);
+  std::atomic<bool> stop{false};
+  auto waiting = std::async(std::launch::async, [&] {
+    limiter.Charge(10000000, TrafficSource::kHttp, &stop);
+  });
+  EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  stop.store(true);
+  EXPECT_EQ(waiting.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+}
+
+TEST(BandwidthLimiterTest, ResetZeroesTheTotals) {
+  FakeClock clock;
+  BandwidthLimiter limiter(0, &clock);
+  limiter.Charge(10, TrafficSource::kHttp, nullptr);
+  limiter.Charge(20, TrafficSource::kP2P, nullptr);
+  limiter.Reset();
+  EXPECT_EQ(limiter.TotalBytes(), 0u);
+  EXPECT_EQ(limiter.HttpBytes(), 0u);
+  EXPECT_EQ(limiter.P2PBytes(), 0u);
+}
+
+TEST(BandwidthLimiterTest, ManyThreadsTogetherKeepTheLimit) {
+  // Real threads on the real clock: a thread-safety check above all (run it
+  // under TSan); the rate is checked loosely because the machine is shared.
+  BandwidthLimiter limiter(2000000);
+  std::vector<std::thread> threads;
+  const auto start = std::chrono::steady_clock::now();
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&limiter, t] {
+      for (int i = 0; i < 50; ++i) {
+        limiter.Charge(5000, t % 2 ? TrafficSource::kHttp : TrafficSource::kP2P, nullptr);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(limiter.TotalBytes(), 4u * 50u * 5000u);
+  EXPECT_EQ(limiter.HttpBytes() + limiter.P2PBytes(), limiter.TotalBytes());
+  // One million bytes at two million per second: at least 0.4 s.
+  EXPECT_GE(seconds, 0.4);
+}
+
+}  // namespace
+}  // namespace brelvane
