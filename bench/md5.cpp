@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "catalogue/md5.h"
+#include "catalogue/md5_lanes.h"
 
 namespace {
 
@@ -31,6 +32,26 @@ double MeasureOurs(double seconds) {
       block[0] = static_cast<unsigned char>(sink);
       bytes += block.size();
     }
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    if (elapsed >= seconds) return static_cast<double>(bytes) / elapsed;
+  }
+}
+
+// Bytes per second of Md5EqualLength over eight 64 KiB parts at a time, the
+// way BuildFileList hashes parts (informational).
+double MeasureLanes(double seconds) {
+  std::vector<unsigned char> parts(brelvane::kMd5Lanes * 65536);
+  for (size_t i = 0; i < parts.size(); ++i) parts[i] = static_cast<unsigned char>(i * 31 + 1);
+  const uint8_t* pointers[brelvane::kMd5Lanes];
+  for (size_t i = 0; i < brelvane::kMd5Lanes; ++i) pointers[i] = parts.data() + i * 65536;
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  uint64_t bytes = 0;
+  brelvane::Md5Digest digests[brelvane::kMd5Lanes];
+  for (;;) {
+    brelvane::Md5EqualLength(pointers, brelvane::kMd5Lanes, 65536, digests);
+    parts[0] = digests[0].bytes[0];
+    bytes += parts.size();
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     if (elapsed >= seconds) return static_cast<double>(bytes) / elapsed;
   }
@@ -66,6 +87,8 @@ int main(int argc, char** argv) {
   }
   const double ours = MeasureOurs(seconds);
   std::printf("brelvane Md5Context, 16384-byte blocks: %.1f MB/s\n", ours / 1e6);
+  std::printf("brelvane Md5EqualLength, 8 x 64 KiB:    %.1f MB/s (informational)\n",
+              MeasureLanes(seconds) / 1e6);
   const double theirs = MeasureOpenssl(seconds);
   if (theirs <= 0) {
     std::printf("openssl speed md5: not available\n");

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "catalogue/ini_document.h"
+#include "catalogue/md5_lanes.h"
 #include "platform/readonly_file.h"
 
 namespace brelvane {
@@ -17,11 +18,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Bytes read per step.  A multiple of every part size's alignment (64 KiB)
-// and of the MD5 block, small enough that a chunk is still in cache when
-// the second thread hashes it.
-constexpr size_t kChunkBytes = 256 * 1024;
-constexpr size_t kChunkCount = 32;
+// Files are read in chunks into a ring of buffers that the second thread
+// hashes behind the reader.  A chunk normally holds kMd5Lanes whole parts,
+// hashed side by side; parts too large for that are hashed as a stream over
+// fixed-size chunks instead.
+constexpr size_t kMaxLaneChunkBytes = 4 << 20;
+constexpr size_t kStreamChunkBytes = 256 << 10;
+// The ring holds about this much, in at least kMinChunkCount chunks, so
+// that either thread may fall behind for a while (a time slice on a busy
+// machine) without stopping the other.
+constexpr size_t kRingBytes = 16 << 20;
+constexpr size_t kMinChunkCount = 4;
+constexpr size_t kMaxChunkCount = kRingBytes / (kMd5Lanes * kPartSizeUnit);
 
 struct PendingFile {
   std::string path;  // as given to open
@@ -46,11 +54,11 @@ class WholeFileHasher {
   }
 
   // Queues `length` bytes at `data`, the next piece of the current file;
-  // `last` finishes the file.  Waits while kChunkCount chunks are pending.
+  // `last` finishes the file.  Waits while kMaxChunkCount chunks are pending.
   void Post(const uint8_t* data, size_t length, bool first, bool last) {
     std::unique_lock<std::mutex> lock(mu_);
-    done_cv_.wait(lock, [this] { return posted_ - done_ < kChunkCount; });
-    jobs_[posted_ % kChunkCount] = Job{data, length, first, last};
+    done_cv_.wait(lock, [this] { return posted_ - done_ < kMaxChunkCount; });
+    jobs_[posted_ % kMaxChunkCount] = Job{data, length, first, last};
     ++posted_;
     lock.unlock();
     posted_cv_.notify_one();
@@ -89,7 +97,7 @@ class WholeFileHasher {
     for (;;) {
       posted_cv_.wait(lock, [this] { return stop_ || done_ < posted_; });
       if (done_ == posted_) return;  // stop_ with nothing left
-      const Job job = jobs_[done_ % kChunkCount];
+      const Job job = jobs_[done_ % kMaxChunkCount];
       lock.unlock();
       if (job.first) context.Reset();
       context.Update(job.data, job.length);
@@ -105,7 +113,7 @@ class WholeFileHasher {
   std::mutex mu_;
   std::condition_variable posted_cv_;
   std::condition_variable done_cv_;
-  Job jobs_[kChunkCount];  // guarded by mu_
+  Job jobs_[kMaxChunkCount];  // guarded by mu_
   uint64_t posted_ = 0;    // guarded by mu_
   uint64_t done_ = 0;      // guarded by mu_
   Md5Digest digest_;       // guarded by mu_
@@ -129,6 +137,10 @@ class Builder {
   void Take(std::string path, std::string name, uint64_t size);
   bool Process(const PendingFile& pending);
   bool Hash(platform::ReadOnlyFile& file, const std::string& name, FileEntry* entry);
+  void AllocateBuffers(uint32_t part_size);
+  // Digests of the parts lying wholly in [offset, offset + length) of the
+  // file, whose bytes are at `chunk`.
+  void HashWholeParts(const uint8_t* chunk, uint64_t offset, size_t length, FileEntry* entry);
   void Report() {
     if (options_.progress) options_.progress(progress_);
   }
@@ -141,6 +153,9 @@ class Builder {
   std::vector<PendingFile> pending_;
   BuildProgress progress_;
   std::unique_ptr<uint8_t[]> buffers_;
+  size_t chunk_bytes_ = 0;
+  size_t chunk_count_ = 0;
+  bool whole_parts_ = false;  // a chunk holds whole parts
   std::unique_ptr<WholeFileHasher> hasher_;
   bool hasher_failed_ = false;
 };
@@ -231,8 +246,37 @@ bool Builder::Process(const PendingFile& pending) {
   return true;
 }
 
+void Builder::AllocateBuffers(uint32_t part_size) {
+  whole_parts_ = uint64_t{part_size} * kMd5Lanes <= kMaxLaneChunkBytes;
+  chunk_bytes_ = whole_parts_ ? part_size * kMd5Lanes : kStreamChunkBytes;
+  chunk_count_ = std::clamp(kRingBytes / chunk_bytes_, kMinChunkCount, kMaxChunkCount);
+  buffers_.reset(new uint8_t[chunk_bytes_ * chunk_count_]);
+}
+
+void Builder::HashWholeParts(const uint8_t* chunk, uint64_t offset, size_t length,
+                             FileEntry* entry) {
+  const uint64_t part_size = entry->parts[0].length;
+  const size_t first = static_cast<size_t>(offset / part_size);
+  const size_t end = std::min(entry->parts.size(),
+                              static_cast<size_t>((offset + length - 1) / part_size + 1));
+  // Full-size parts go through the lanes together; a short last part alone.
+  const uint8_t* messages[kMd5Lanes];
+  size_t full = 0;
+  while (first + full < end && entry->parts[first + full].length == part_size) {
+    messages[full] = chunk + (entry->parts[first + full].start - offset);
+    ++full;
+  }
+  Md5Digest digests[kMd5Lanes];
+  Md5EqualLength(messages, full, part_size, digests);
+  for (size_t i = 0; i < full; ++i) entry->parts[first + i].md5 = digests[i];
+  for (size_t i = first + full; i < end; ++i) {
+    PartEntry& part = entry->parts[i];
+    part.md5 = Md5Buffer(chunk + (part.start - offset), part.length);
+  }
+}
+
 bool Builder::Hash(platform::ReadOnlyFile& file, const std::string& path, FileEntry* entry) {
-  if (!buffers_) buffers_.reset(new uint8_t[kChunkBytes * kChunkCount]);
+  if (!buffers_) AllocateBuffers(units_ * kPartSizeUnit);
   // A file of one part has the part's digest as its own: no second pass.
   const bool parallel = entry->parts.size() > 1 && options_.use_second_thread && !hasher_failed_;
   if (parallel && !hasher_) {
@@ -244,18 +288,20 @@ bool Builder::Hash(platform::ReadOnlyFile& file, const std::string& path, FileEn
   }
   WholeFileHasher* hasher = parallel ? hasher_.get() : nullptr;
   Md5Context whole;
-  Md5Context part_context;
+  Md5Context part_context;  // streaming mode: the part in progress
   size_t part_index = 0;
   uint64_t part_left = entry->parts[0].length;
   uint64_t offset = 0;
-  uint64_t first_sequence = hasher ? hasher->ChunksPosted() : 0;
+  const uint64_t first_sequence = hasher ? hasher->ChunksPosted() : 0;
   uint64_t sequence = first_sequence;
   bool ok = true;
   while (offset < entry->size) {
     // Reuse a buffer only after the second thread is done with it.
-    if (hasher && sequence >= kChunkCount) hasher->WaitFor(sequence - kChunkCount);
-    uint8_t* chunk = buffers_.get() + (sequence % kChunkCount) * kChunkBytes;
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(kChunkBytes, entry->size - offset));
+    if (hasher && sequence - first_sequence >= chunk_count_) {
+      hasher->WaitFor(sequence - chunk_count_);
+    }
+    uint8_t* chunk = buffers_.get() + (sequence % chunk_count_) * chunk_bytes_;
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(chunk_bytes_, entry->size - offset));
     const int64_t got = file.Read(chunk, want);
     if (got != static_cast<int64_t>(want)) {
       ok = got < 0 ? Fail("cannot read " + path + ": " + file.error_text())
@@ -269,16 +315,20 @@ bool Builder::Hash(platform::ReadOnlyFile& file, const std::string& path, FileEn
       whole.Update(chunk, want);
     }
     ++sequence;
-    size_t used = 0;
-    while (used < want) {
-      const size_t take = static_cast<size_t>(std::min<uint64_t>(part_left, want - used));
-      part_context.Update(chunk + used, take);
-      used += take;
-      part_left -= take;
-      if (part_left == 0) {
-        entry->parts[part_index].md5 = part_context.Final();
-        part_context.Reset();
-        if (++part_index < entry->parts.size()) part_left = entry->parts[part_index].length;
+    if (whole_parts_) {
+      HashWholeParts(chunk, offset, want, entry);
+    } else {
+      size_t used = 0;
+      while (used < want) {
+        const size_t take = static_cast<size_t>(std::min<uint64_t>(part_left, want - used));
+        part_context.Update(chunk + used, take);
+        used += take;
+        part_left -= take;
+        if (part_left == 0) {
+          entry->parts[part_index].md5 = part_context.Final();
+          part_context.Reset();
+          if (++part_index < entry->parts.size()) part_left = entry->parts[part_index].length;
+        }
       }
     }
     offset += want;

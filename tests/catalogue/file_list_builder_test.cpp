@@ -66,23 +66,48 @@ TEST(LayOutPartsTest, LastPartTakesTheRemainder) {
   EXPECT_EQ(empty[0].length, 0u);
 }
 
-TEST_F(BuildFileListTest, DigestsEveryPartAndFileAcrossReadBoundaries) {
-  // Sizes around the part size (192 KiB, not a divisor of the read chunk)
-  // and around 256 KiB and 1 MiB read boundaries.
-  const size_t sizes[] = {0,      1,      65535,  196607, 196608, 196609,
-                          262143, 262144, 262145, 1048579, 3 * 262144 + 17};
+// Writes files of the given sizes and returns the entries expected for
+// them with parts of `units` x 64 KiB, computed one digest at a time.
+std::vector<FileEntry> WriteFilesOfSizes(const TempDir& dir, const std::vector<size_t>& sizes,
+                                         uint32_t units) {
   std::vector<FileEntry> expected;
   uint32_t id = 0;
   for (const size_t size : sizes) {
     char name[32];
     std::snprintf(name, sizeof(name), "f%02u", id);
     const std::string bytes = PseudoRandomBytes(size, id + 1);
-    WriteBytes(dir_.Path(name), bytes);
-    expected.push_back(MakeEntry(id, name, bytes, 3 * 65536));
+    WriteBytes(dir.Path(name), bytes);
+    expected.push_back(MakeEntry(id, name, bytes, units * kPartSizeUnit));
     ++id;
   }
+  return expected;
+}
+
+TEST_F(BuildFileListTest, DigestsEveryPartAndFileAcrossReadBoundaries) {
+  // Parts of 192 KiB are read eight to a chunk and hashed side by side:
+  // sizes around one part, around one chunk, and several chunks with a
+  // short last part.
+  const size_t part = 3 * 65536;
+  const std::vector<FileEntry> expected = WriteFilesOfSizes(
+      dir_,
+      {0, 1, 65535, part - 1, part, part + 1, 262145, 1048579, 8 * part - 1, 8 * part,
+       8 * part + 1, 11 * part + 100, 17 * part},
+      3);
   BuildOptions options;
   options.part_size_units = 3;
+  EXPECT_EQ(Build(options), expected);
+  options.use_second_thread = false;
+  EXPECT_EQ(Build(options), expected);
+}
+
+TEST_F(BuildFileListTest, DigestsLargePartsThatSpanReadChunks) {
+  // Parts of 576 KiB are too large to read eight at a time; they are hashed
+  // as a stream over reads that do not line up with them.
+  const size_t part = 9 * 65536;
+  const std::vector<FileEntry> expected = WriteFilesOfSizes(
+      dir_, {1, 262144, part - 1, part, part + 1, 2 * part + 5, 3 * 1048576 + 7}, 9);
+  BuildOptions options;
+  options.part_size_units = 9;
   EXPECT_EQ(Build(options), expected);
   options.use_second_thread = false;
   EXPECT_EQ(Build(options), expected);

@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
+#include "catalogue/md5_lanes.h"
+
 #include <sstream>
 #include <string>
 
@@ -198,6 +202,42 @@ TEST(Md5StreamRangeTest, DigestsABoundedRange) {
   EXPECT_EQ(digest, Md5Buffer(content.data() + 10, 2048));
   EXPECT_EQ(Md5StreamRange(in, 10, 0, &digest), 0u);
   EXPECT_TRUE(digest.IsZero());
+}
+
+// Every count of messages with lengths around the block and padding
+// boundaries, each lane holding different bytes.
+TEST(Md5LanesTest, EqualsOneDigestPerMessage) {
+  const std::vector<size_t> lengths = {0,   1,   55,  56,  63,   64,   65,    119,
+                                       120, 127, 128, 129, 1000, 4096, 65536, 65537};
+  for (const size_t length : lengths) {
+    std::vector<std::string> messages;
+    const uint8_t* pointers[kMd5Lanes];
+    for (size_t i = 0; i < kMd5Lanes; ++i) {
+      messages.push_back(PseudoRandomBytes(length, static_cast<uint32_t>(length * 8 + i)));
+    }
+    for (size_t i = 0; i < kMd5Lanes; ++i) {
+      pointers[i] = reinterpret_cast<const uint8_t*>(messages[i].data());
+    }
+    for (size_t count = 1; count <= kMd5Lanes; ++count) {
+      Md5Digest digests[kMd5Lanes];
+      Md5EqualLength(pointers, count, length, digests);
+      for (size_t i = 0; i < count; ++i) {
+        ASSERT_EQ(digests[i], Md5Buffer(messages[i].data(), length))
+            << "length " << length << ", count " << count << ", lane " << i;
+      }
+    }
+  }
+}
+
+TEST(Md5LanesTest, MatchesTheRfcSuiteInEveryLane) {
+  const std::string abc = "abc";
+  const uint8_t* pointers[kMd5Lanes];
+  for (size_t i = 0; i < kMd5Lanes; ++i) pointers[i] = reinterpret_cast<const uint8_t*>(abc.data());
+  Md5Digest digests[kMd5Lanes];
+  Md5EqualLength(pointers, kMd5Lanes, 3, digests);
+  for (const Md5Digest& digest : digests) {
+    EXPECT_EQ(DigestToHex(digest), "900150983CD24FB0D6963F7D28E17F72");
+  }
 }
 
 }  // namespace
