@@ -32,7 +32,8 @@ bool HttpClient::Claim() {
   if (busy_) return false;
   busy_ = true;
   request_thread_ = std::thread::id();
-  abort_.store(false);
+  // A cancelled client aborts every request it is given.
+  abort_.store(cancelled_);
   return true;
 }
 
@@ -53,6 +54,19 @@ void HttpClient::Close() {
   }
   socket_.Shutdown();
   socket_.Close();
+}
+
+void HttpClient::Cancel() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    cancelled_ = true;
+  }
+  Close();
+}
+
+bool HttpClient::cancelled() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return cancelled_;
 }
 
 void HttpClient::CloseSocket() {

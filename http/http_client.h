@@ -29,7 +29,9 @@
 // Thread safety: one thread runs requests on a client at a time (Get with
 // synchronous = false runs the request on a thread of the client's own).
 // Close() may be called from any thread at any time: a running request then
-// fails at once with kHttpFailed.  ResponseHeader(), Body() and
+// fails at once with kHttpFailed.  Cancel() does the same and also makes
+// every later request fail at once, so that an owner stopping a worker
+// thread cannot lose the race against a request about to start.  ResponseHeader(), Body() and
 // response_info() describe the last finished request; read them only when no
 // request runs.
 #pragma once
@@ -87,6 +89,14 @@ class HttpClient {
   // Shuts the connection down both ways and closes it.
   void Close();
 
+  // Close(), and from now on every request on this client fails at once
+  // with kHttpFailed (a GET's sink still hears OnDone).  Unlike Close(),
+  // this also stops a request that another thread is about to start, which
+  // Close() cannot reach because nothing runs yet.  Not undone: a cancelled
+  // client is discarded by its owner.
+  void Cancel();
+  bool cancelled() const;
+
   bool connected() const;
 
   uint32_t connect_timeout_ms() const { return connect_timeout_ms_; }
@@ -131,6 +141,7 @@ class HttpClient {
   mutable std::mutex mu_;
   platform::Socket socket_;
   bool busy_ = false;
+  bool cancelled_ = false;  // latched by Cancel()
   std::thread::id request_thread_;
   std::atomic<bool> abort_{false};  // set by a foreign Close(); ends the running request
 
