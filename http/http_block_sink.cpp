@@ -1,0 +1,57 @@
+// SPDX-License-Identifier: MIT
+#include "http/http_block_sink.h"
+
+#include "app/log/file_log.h"
+#include "http/auto_reset_event.h"
+#include "http/download_meter.h"
+#include "http/http_client.h"
+#include "http/http_mirror_table.h"
+#include "storage/file_system.h"
+
+namespace brelvane {
+
+HttpBlockSink::~HttpBlockSink() { context_.file_system->ReleaseUid(uid_); }
+
+void HttpBlockSink::OnConnect(const platform::InetAddress& address) {
+  address_ = address;
+  Log3("Http ip: %s", address.IpText().c_str());
+}
+
+bool HttpBlockSink::OnReceive(uint32_t count) {
+  if (context_.meter != nullptr) context_.meter->Charge(count, TrafficSource::kHttp, stop_);
+  return true;
+}
+
+bool HttpBlockSink::OnData(const uint8_t* data, uint32_t length, uint64_t offset) {
+  context_.mirrors->CountAddress(address_.ip);
+  FileSystem& file_system = *context_.file_system;
+  // CommitWrite leaves an observer with its caller when it refuses a block
+  // up front (unknown file; backlogged file on a full disk) but destroys it
+  // when the queue stays full.  Those up-front cases are tested here first,
+  // so that a refused observer is never leaked nor destroyed twice; they get
+  // no observer (and CommitWrite still logs them).
+  File* file = file_system.GetFile(uid_.file_id);
+  if (file == nullptr || (file->IsBacklogged() && !file_system.HasFreeSpace())) {
+    return file_system.CommitWrite(uid_.file_id, data, length, offset, nullptr);
+  }
+  auto* observer = new HttpWriteObserver(context_.verified);
+  return file_system.CommitWrite(uid_.file_id, data, length, offset, observer);
+}
+
+void HttpBlockSink::OnDone(HttpClient* client, int64_t result) {
+  if (result < 0) {
+    context_.work_event->Set();
+    if (result == kHttpSinkRefused) {
+      Log2("Http writing fail, may be too busy in writing thread");
+    } else if (result == kHttpRefused) {
+      context_.mirrors->Penalize(mirror_id_, 10);
+      Log4("Http Refuse");
+    } else if (result == kHttpFailed) {
+      Log4("Http Fail");
+      context_.mirrors->Penalize(mirror_id_, 5);
+    }
+  }
+  client->Close();
+}
+
+}  // namespace brelvane
