@@ -48,20 +48,28 @@ echo "tree: $files files, $((bytes / 1048576)) MiB in $work/tree"
 # Both read from the page cache.
 find "$work/tree" -type f -print0 | xargs -0 cat > /dev/null
 
-now() { date +%s%N; }                       # nanoseconds
-secs() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.3f", (b - a) / 1e9}'; }
+# timed <command...>: runs it, sets $real and $cpu (user + system seconds).
+TIMEFORMAT='%R %U %S'
+timed() {
+  local line
+  line=$( { time "$@" > /dev/null 2> /dev/null; } 2>&1 )
+  real=$(echo "$line" | awk '{print $1}')
+  cpu=$(echo "$line" | awk '{printf "%.3f", $2 + $3}')
+}
 less() { awk -v a="$1" -v b="$2" 'BEGIN {exit !(a < b)}'; }
+md5sum_tree() { cd "$work/tree" && find . -type f -print0 | sort -z | xargs -0 md5sum; }
+
 best_md5=""
 best_build=""
 for run in $(seq "$runs"); do
-  start=$(now)
-  (cd "$work/tree" && find . -type f -print0 | sort -z | xargs -0 md5sum > /dev/null)
-  md5=$(secs "$start" "$(now)")
+  timed md5sum_tree
+  md5=$real md5_cpu=$cpu
   rm -rf "$work/out"
-  start=$(now)
-  "$tool" build "$work/tree" "$work/out" --mirror http://127.0.0.1/rel --quiet > /dev/null
-  build=$(secs "$start" "$(now)")
-  printf 'run %d: md5sum %.3f s, brelvane-release build %.3f s\n' "$run" "$md5" "$build"
+  timed "$tool" build "$work/tree" "$work/out" --mirror http://127.0.0.1/rel --quiet
+  build=$real build_cpu=$cpu
+  [ -f "$work/out/Seed.torrent" ] || { echo "brelvane-release build failed" >&2; exit 1; }
+  printf 'run %d: md5sum %.3f s (cpu %.3f s), brelvane-release build %.3f s (cpu %.3f s)\n' \
+    "$run" "$md5" "$md5_cpu" "$build" "$build_cpu"
   if [ -z "$best_md5" ] || less "$md5" "$best_md5"; then best_md5=$md5; fi
   if [ -z "$best_build" ] || less "$build" "$best_build"; then best_build=$build; fi
 done

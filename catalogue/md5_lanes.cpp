@@ -14,6 +14,8 @@ namespace {
 // of this type are passed only by pointer, never by value across calls.
 typedef uint32_t Lanes __attribute__((vector_size(32)));
 
+constexpr size_t kMinLanesWorthIt = 4;
+
 #define BRELVANE_ROTL(v, s) (((v) << (s)) | ((v) >> (32 - (s))))
 #define BRELVANE_LANES_F(a, b, c, d, x, t, s) \
   a += (x) + (t);                             \
@@ -146,7 +148,9 @@ void Transform(Lanes state[4], const uint8_t* const lanes[kMd5Lanes], size_t blo
 void Md5EqualLength(const uint8_t* const messages[], size_t count, size_t length,
                     Md5Digest digests[]) {
   if (count == 0) return;
-  if (length == 0 || count == 1) {
+  // One pass over all lanes costs about three single digests, so fewer
+  // messages than that are cheaper one by one.
+  if (length == 0 || count < kMinLanesWorthIt) {
     for (size_t i = 0; i < count; ++i) digests[i] = Md5Buffer(messages[i], length);
     return;
   }
