@@ -173,6 +173,11 @@ expect_status 1 "show of a truncated gzip" "$tool" show "$work/cut.gz"
 expect_status 1 "diff with a truncated list" "$tool" diff "$work/out1/Seed.xml.gz" "$work/cut.gz"
 expect_status 1 "diff with a torrent-less garbage file" "$tool" diff "$work/text.txt" \
   "$work/out1/Seed.xml.gz"
+expect_status 1 "diff with a torrent instead of a file list" "$tool" diff \
+  "$work/out1/Seed.torrent" "$work/out1/Seed.xml.gz"
+grep -q "is a torrent" "$work/err.txt" || fail "no clear error for a torrent given to diff"
+expect_status 1 "build with a torrent as --previous" "$tool" build "$work/v1" "$work/o" \
+  --tracker 1.2.3.4:5 --previous "$work/out1/Seed.torrent"
 expect_status 2 "diff with one argument" "$tool" diff "$work/out1/Seed.xml.gz"
 expect_status 1 "build of a missing directory" "$tool" build "$work/none" "$work/o" \
   --tracker 1.2.3.4:5

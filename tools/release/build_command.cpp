@@ -250,11 +250,7 @@ int RunBuild(const std::vector<std::string>& args) {
     return kExitFailure;
   }
   FileList previous;
-  if (!build.previous.empty() && !ReadFileList(build.previous, &previous)) {
-    Error("cannot read previous file list " + build.previous +
-          " (missing, not gzip/XML, or malformed)");
-    return kExitFailure;
-  }
+  if (!build.previous.empty() && !LoadFileList(build.previous, &previous)) return kExitFailure;
 
   // Hash the release.
   ProgressPrinter printer(build.quiet);

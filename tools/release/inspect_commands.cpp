@@ -105,6 +105,27 @@ int ShowFileList(const std::string& path, const std::string& text) {
 
 }  // namespace
 
+bool LoadFileList(const std::string& path, FileList* list) {
+  std::string text;
+  if (!ReadGzipFile(path, &text)) {
+    Error("cannot read file list " + path + " (missing, unreadable, or a damaged gzip stream)");
+    return false;
+  }
+  switch (DetectDocumentKind(text)) {
+    case DocumentKind::kFileList:
+      if (ParseFileList(text, list)) return true;
+      Error(path + " is a file list with a missing or unreadable attribute");
+      return false;
+    case DocumentKind::kTorrent:
+      Error(path + " is a torrent; a file list (" + kDefaultSeedName + ") is needed here");
+      return false;
+    case DocumentKind::kNotADocument:
+      break;
+  }
+  Error(path + " is not a file list (not XML with a Root element)");
+  return false;
+}
+
 int RunShow(const std::vector<std::string>& args) {
   if (args.size() != 1) {
     Error("show needs exactly one file (try --help)");
@@ -133,10 +154,7 @@ int RunDiff(const std::vector<std::string>& args) {
   FileList old_list;
   FileList new_list;
   for (int i = 0; i < 2; ++i) {
-    if (!ReadFileList(args[i], i == 0 ? &old_list : &new_list)) {
-      Error("cannot read file list " + args[i] + " (missing, not gzip/XML, or malformed)");
-      return kExitFailure;
-    }
+    if (!LoadFileList(args[i], i == 0 ? &old_list : &new_list)) return kExitFailure;
   }
   const SeedDiff diff = DiffFileLists(new_list.files, old_list.files);
   PrintDiff(diff, new_list.files, std::cout);

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "catalogue/seed_model.h"
+
 namespace brelvane::release {
 
 inline constexpr char kTorrentName[] = "Seed.torrent";
@@ -41,6 +43,11 @@ void PrintBuildUsage();
 
 // Prints "brelvane-release: <text>" to standard error.
 void Error(const std::string& text);
+
+// Reads the file list at `path` for a command.  A torrent given where a
+// file list belongs is refused too.  On failure prints why and returns
+// false.
+[[nodiscard]] bool LoadFileList(const std::string& path, FileList* list);
 
 // Human-readable byte count ("1.5 MiB (1572864 bytes)").
 std::string FormatBytes(unsigned long long bytes);
