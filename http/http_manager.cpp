@@ -40,8 +40,18 @@ bool HttpDownloader::Start(RequestQueue* queue) {
 }
 
 void HttpDownloader::Stop() {
-  stop_.store(true);
+  {
+    std::lock_guard<std::mutex> lock(pause_mu_);
+    stop_.store(true);
+  }
+  pause_cv_.notify_all();
   client_.Cancel();
+}
+
+void HttpDownloader::PauseAfterFailure() {
+  std::unique_lock<std::mutex> lock(pause_mu_);
+  pause_cv_.wait_for(lock, std::chrono::milliseconds(failure_pause_ms_),
+                     [this] { return stop_.load(); });
 }
 
 void HttpDownloader::Join() {
@@ -60,7 +70,8 @@ void HttpDownloader::Run(RequestQueue* queue) {
         if (auto* block_sink = dynamic_cast<HttpBlockSink*>(sink.get())) {
           block_sink->set_stop_flag(&stop_);
         }
-        (void)client_.Get(request, true);  // the sink logs and counts the result
+        // The sink logs and counts the result.
+        if (client_.Get(request, true) < 0) PauseAfterFailure();
       }
     }
   } catch (const std::exception& e) {
@@ -145,7 +156,7 @@ void HttpManager::Restart(uint32_t threads) {
   // stop; the old queue deletes it with its sink.
   queue_ = std::make_unique<RequestQueue>(2 * threads + 1);
   for (uint32_t i = 0; i < threads; ++i) {
-    auto downloader = std::make_unique<HttpDownloader>();
+    auto downloader = std::make_unique<HttpDownloader>(options_.failure_pause_ms);
     if (!downloader->Start(queue_.get())) break;
     downloaders_.push_back(std::move(downloader));
   }

@@ -18,6 +18,12 @@
 // file is written it cancels the downloads and ends.  All requests of one
 // control thread go to the one mirror it picked; Restart picks again.
 //
+// A download thread whose request failed waits a moment (failure_pause_ms)
+// before it takes the next one.  A refused connection fails at once, and
+// the control thread re-queues released parts at once, so without the pause
+// a dead mirror would be asked again and again as fast as the threads can
+// go.
+//
 // Lifecycle: built idle (queue of 16, no threads).  Restart(n) cancels
 // everything and starts n download threads plus the control thread (none for
 // n == 0, and the control thread ends at once without mirrors).  CancelAll
@@ -53,7 +59,9 @@ class IDownloadMeter;
 // One download thread with its own client.
 class HttpDownloader {
  public:
-  HttpDownloader() = default;
+  // After a failed request the thread waits `failure_pause_ms` (or until
+  // stopped) before it takes the next.
+  explicit HttpDownloader(uint32_t failure_pause_ms) : failure_pause_ms_(failure_pause_ms) {}
   // Stops and joins the thread.
   ~HttpDownloader();
   HttpDownloader(const HttpDownloader&) = delete;
@@ -70,8 +78,12 @@ class HttpDownloader {
 
  private:
   void Run(RequestQueue* queue);
+  void PauseAfterFailure();
 
+  const uint32_t failure_pause_ms_;
   std::atomic<bool> stop_{false};
+  std::mutex pause_mu_;
+  std::condition_variable pause_cv_;
   HttpClient client_;
   std::thread thread_;
 };
@@ -87,6 +99,8 @@ class HttpManager {
     uint32_t backlog_wait_ms = 5000;
     // Interval of the periodic FlushAll.
     uint32_t flush_interval_ms = 60000;
+    // A download thread's pause after a failed request.
+    uint32_t failure_pause_ms = 1000;
   };
 
   // `meter` may be null (no download limit).

@@ -8,6 +8,8 @@
 #include <sstream>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #include "app/log/file_log.h"
 #include "catalogue/md5.h"
 #include "platform/socket.h"
@@ -37,6 +39,12 @@ LogCapture::LogCapture() : old_threshold_(FileLog::threshold()) {
 }
 
 LogCapture::~LogCapture() {
+  if (::testing::Test::HasFailure()) {
+    // The end of the log tells what the threads were doing.
+    const std::vector<std::string> lines = Lines();
+    const size_t first = lines.size() > 60 ? lines.size() - 60 : 0;
+    for (size_t i = first; i < lines.size(); ++i) std::fprintf(stderr, "log: %s\n", lines[i].c_str());
+  }
   FileLog::Close();
   FileLog::set_threshold(old_threshold_);
   std::error_code ignored;

@@ -1,0 +1,351 @@
+// SPDX-License-Identifier: MIT
+// The HTTP download manager end to end: its threads, a real storage registry
+// writing into a scratch directory, and mirrors that are either scripted
+// (exact requests, stalls) or the fault mirror (real files, faults).
+#include "http/http_manager.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "http/auto_reset_event.h"
+#include "http/download_test_env.h"
+#include "http/http_mirror_table.h"
+#include "http/scripted_server.h"
+#include "storage/file_system.h"
+
+namespace brelvane {
+namespace {
+
+using test::CannedReply;
+using test::Eventually;
+
+constexpr uint32_t kWaitMs = 60000;  // generous: sanitizer builds on a shared machine
+
+class HttpManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { file_system_.SetPaths(FileEntry(), target_.path(), "T"); }
+
+  // Registers file `id`; parts in `on_disk` are taken as written (and are
+  // written), the others are missing.
+  void AddFile(uint32_t id, const std::string& name, const std::string& content,
+               uint32_t part_size, const RangeSet32& missing = RangeSet32(),
+               bool all_missing = true) {
+    FileEntry entry = test::EntryFor(id, name, content, part_size);
+    entries_.push_back(entry);
+    contents_.push_back(content);
+    if (!all_missing) {
+      std::string on_disk = content;
+      for (uint32_t part : missing) {
+        const PartEntry& p = entry.parts[part];
+        std::fill(on_disk.begin() + p.start, on_disk.begin() + p.start + p.length, '\0');
+      }
+      test::WriteFileBytes(target_.File(name), on_disk);
+    }
+    ASSERT_TRUE(file_system_.RegisterFile(target_.File(name), entry, all_missing, missing));
+  }
+
+  void StartStorage() {
+    file_system_.RecomputeCounters();
+    ASSERT_TRUE(file_system_.StartRunner(64));
+  }
+
+  void MakeManager(HttpManager::Options options = FastOptions()) {
+    manager_ = std::make_unique<HttpManager>(file_system_, mirrors_, work_, &meter_, options);
+  }
+
+  static HttpManager::Options FastOptions() {
+    HttpManager::Options options;
+    options.idle_wait_ms = 20;
+    options.backlog_wait_ms = 20;
+    options.failure_pause_ms = 50;
+    return options;
+  }
+
+  std::vector<int32_t> Scores() const {
+    std::vector<int32_t> scores;
+    for (const MirrorEntry& entry : mirrors_.Entries()) scores.push_back(entry.score);
+    return scores;
+  }
+
+  void ExpectFilesComplete() {
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      EXPECT_EQ(test::ReadFileBytes(target_.File(entries_[i].name)), contents_[i])
+          << entries_[i].name;
+    }
+  }
+
+  test::LogCapture log_;  // first: closed after every thread has ended
+  test::ScratchDir target_;
+  test::ScratchDir mirror_root_;
+  std::vector<FileEntry> entries_;
+  std::vector<std::string> contents_;
+  FileSystem file_system_;
+  HttpMirrorTable mirrors_;
+  AutoResetEvent work_{true};
+  test::CountingMeter meter_;
+  std::unique_ptr<HttpManager> manager_;  // last: destroyed before storage
+};
+
+TEST_F(HttpManagerTest, ZeroThreadsMakeNoRequest) {
+  test::ScriptedServer server({});
+  ASSERT_TRUE(server.ok());
+  AddFile(1, "a.bin", test::PatternBytes(40000), 4096);
+  StartStorage();
+  mirrors_.Add(server.Url(""));
+  MakeManager();
+  EXPECT_EQ(manager_->QueueCapacity(), HttpManager::kInitialQueueCapacity);
+  manager_->Restart(0);
+  EXPECT_EQ(manager_->ThreadCount(), 0u);
+  EXPECT_EQ(manager_->QueueCapacity(), 1u);
+  EXPECT_FALSE(manager_->ControlRunning());
+  EXPECT_EQ(Scores(), std::vector<int32_t>{0});  // no mirror was ever picked
+  EXPECT_EQ(server.connections(), 0);
+  EXPECT_EQ(log_.Count("L4 Http restart. 0 threads"), 1);
+}
+
+TEST_F(HttpManagerTest, FourThreadsGiveAQueueOfNine) {
+  StartStorage();
+  MakeManager();
+  manager_->Restart(4);
+  EXPECT_EQ(manager_->ThreadCount(), 4u);
+  EXPECT_EQ(manager_->QueueCapacity(), 9u);
+  manager_->Restart(1);
+  EXPECT_EQ(manager_->ThreadCount(), 1u);
+  EXPECT_EQ(manager_->QueueCapacity(), 3u);
+}
+
+TEST_F(HttpManagerTest, EmptyMirrorListEndsTheControlThreadAtOnce) {
+  AddFile(1, "a.bin", test::PatternBytes(40000), 4096);
+  StartStorage();
+  MakeManager();
+  manager_->Restart(2);
+  ASSERT_TRUE(manager_->WaitControlEnded(kWaitMs));
+  for (uint32_t part = 0; part < 10; ++part) EXPECT_TRUE(file_system_.IsPartFree(1, part));
+  EXPECT_EQ(manager_->VerifiedBytes(), 0u);
+  EXPECT_EQ(log_.Count("Trace: HttpControlProc"), 0);
+}
+
+TEST_F(HttpManagerTest, EqualScoresTakeTurnsBetweenRestarts) {
+  StartStorage();  // nothing registered: all written, so each control thread ends at once
+  mirrors_.Add("http://127.0.0.1:1/first");
+  mirrors_.Add("http://127.0.0.1:1/second");
+  MakeManager();
+  manager_->Restart(1);
+  ASSERT_TRUE(manager_->WaitControlEnded(kWaitMs));
+  EXPECT_EQ(Scores(), (std::vector<int32_t>{1, 0}));
+  manager_->Restart(1);
+  ASSERT_TRUE(manager_->WaitControlEnded(kWaitMs));
+  EXPECT_EQ(Scores(), (std::vector<int32_t>{1, 1}));
+  manager_->Restart(1);
+  ASSERT_TRUE(manager_->WaitControlEnded(kWaitMs));
+  EXPECT_EQ(Scores(), (std::vector<int32_t>{2, 1}));
+}
+
+TEST_F(HttpManagerTest, RunOfPartsTwentyToTwentyNineIsOneRangeDeliveredPartByPart) {
+  constexpr uint32_t kPart = 65536;
+  const std::string content = test::PatternBytes(30 * kPart, 3);
+  RangeSet32 missing;
+  missing.InsertRange(20, 29);  // the only free run: parts 20 to 29
+  AddFile(7, "big.bin", content, kPart, missing, false);
+  StartStorage();
+  const std::string body = content.substr(20 * kPart);
+  CannedReply reply;
+  reply.bytes = test::Response("206 Partial Content", body,
+                               "Content-Range: bytes 1310720-1966079/1966080\r\n");
+  reply.after = CannedReply::After::kClose;
+  // Spares: the control thread may ask again for parts in flight.
+  test::ScriptedServer server({{reply}, {reply}, {reply}, {reply}});
+  ASSERT_TRUE(server.ok());
+  mirrors_.Add(server.Url(""));
+  MakeManager();
+  manager_->Restart(1);
+  ASSERT_TRUE(manager_->WaitControlEnded(kWaitMs));
+
+  const std::string host = "127.0.0.1:" + std::to_string(server.port());
+  const std::vector<std::string> requests = server.requests();
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests[0], test::ExpectedGet("/big.bin", host, "1310720-1966079"));
+  // Later requests can only be repeats of parts still in flight, which the
+  // control thread hands out again once nothing else is free.
+  for (size_t i = 1; i < requests.size(); ++i) {
+    EXPECT_NE(requests[i].find("-1966079\r\n"), std::string::npos) << requests[i];
+  }
+  ExpectFilesComplete();
+  EXPECT_TRUE(file_system_.AllWritten());
+  EXPECT_EQ(manager_->VerifiedBytes(), 10u * kPart);
+  EXPECT_GE(meter_.http_bytes(), 10u * kPart);
+  EXPECT_GT(meter_.calls_with_stop_flag(), 0);
+  EXPECT_EQ(mirrors_.TopAddresses(5), std::vector<uint32_t>{0x7F000001});
+  EXPECT_GE(log_.Count("L3 Http ip: 127.0.0.1"), 1);
+  const std::vector<std::string> lines = log_.Lines();
+  const auto first_request = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.rfind("L5 New request", 0) == 0;
+  });
+  ASSERT_NE(first_request, lines.end());
+  EXPECT_EQ(*first_request, "L5 New request \"" + server.Url("/big.bin") + "\" 0/3");
+}
+
+TEST_F(HttpManagerTest, DownloadsEveryFileWithFourThreads) {
+  const std::vector<std::pair<std::string, uint32_t>> files = {
+      {"one.bin", 16384}, {"sub/two.bin", 8192}, {"three.bin", 65536}, {"tiny.bin", 512}};
+  const std::vector<size_t> sizes = {300001, 25 * 8192, 3 * 65536, 1};
+  uint64_t total = 0;
+  for (size_t i = 0; i < files.size(); ++i) {
+    const std::string content = test::PatternBytes(sizes[i], i * 1000);
+    test::WriteFileBytes(mirror_root_.File(files[i].first), content);
+    AddFile(static_cast<uint32_t>(i + 1), files[i].first, content, files[i].second);
+    total += sizes[i];
+  }
+  StartStorage();
+  test::FaultMirror mirror(mirror_root_.path());
+  ASSERT_TRUE(mirror.ok()) << "fault_mirror.py did not start (is python3 installed?)";
+  mirrors_.Add(mirror.Url());
+  MakeManager();
+  manager_->Restart(4);
+  ASSERT_TRUE(manager_->WaitControlEnded(kWaitMs));
+  ExpectFilesComplete();
+  EXPECT_EQ(manager_->VerifiedBytes(), total);
+  EXPECT_GE(meter_.http_bytes(), total);
+  EXPECT_EQ(meter_.p2p_bytes(), 0u);
+  manager_->Restart(0);
+  EXPECT_EQ(manager_->ThreadCount(), 0u);
+}
+
+TEST_F(HttpManagerTest, PeriodicFlushIsLogged) {
+  test::ScriptedServer server({});
+  ASSERT_TRUE(server.ok());
+  AddFile(1, "a.bin", test::PatternBytes(4096), 4096);
+  StartStorage();
+  mirrors_.Add(server.Url(""));
+  HttpManager::Options options = FastOptions();
+  options.flush_interval_ms = 0;
+  MakeManager(options);
+  manager_->Restart(1);
+  EXPECT_TRUE(Eventually([&] { return log_.Count("L4 Time flush") >= 2; }, kWaitMs));
+  manager_->CancelAll();
+  EXPECT_TRUE(manager_->WaitControlEnded(kWaitMs));
+}
+
+TEST_F(HttpManagerTest, MirrorAnswering404IsPenalisedTenPerRefusal) {
+  const std::string content = test::PatternBytes(10 * 4096);
+  test::WriteFileBytes(mirror_root_.File("a.bin"), content);
+  AddFile(1, "a.bin", content, 4096);
+  StartStorage();
+  test::FaultMirror mirror(mirror_root_.path());
+  ASSERT_TRUE(mirror.ok()) << "fault_mirror.py did not start (is python3 installed?)";
+  mirrors_.Add(mirror.Url("/404"));
+  MakeManager();
+  manager_->Restart(1);
+  ASSERT_TRUE(Eventually([&] { return log_.Count("L4 Http Refuse") >= 3; }, kWaitMs));
+  manager_->CancelAll();
+  ASSERT_TRUE(manager_->WaitControlEnded(kWaitMs));
+  const int refusals = log_.Count("L4 Http Refuse");
+  const int failures = log_.Count("L4 Http Fail");  // a request cut by CancelAll
+  EXPECT_EQ(Scores(), std::vector<int32_t>{1 + 10 * refusals + 5 * failures});
+  EXPECT_EQ(manager_->VerifiedBytes(), 0u);
+  for (uint32_t part = 0; part < 10; ++part) EXPECT_TRUE(file_system_.IsPartFree(1, part));
+}
+
+TEST_F(HttpManagerTest, CancelAllCutsARunningTransferAndReleasesItsUnfinishedParts) {
+  const std::string content = test::PatternBytes(10 * 4096, 5);
+  AddFile(1, "a.bin", content, 4096);
+  StartStorage();
+  CannedReply stall;
+  stall.bytes = test::Response("206 Partial Content", content);
+  stall.stall_at = stall.bytes.size() - content.size() + 4096 + 2048;  // a part and a half
+  stall.after = CannedReply::After::kStall;
+  test::ScriptedServer server({{stall}});
+  ASSERT_TRUE(server.ok());
+  mirrors_.Add(server.Url(""));
+  MakeManager();
+  manager_->Restart(1);  // no time limits: only cancelling ends the transfer
+  ASSERT_TRUE(Eventually([&] { return file_system_.IsPartVerified(1, 0); }, kWaitMs));
+  ASSERT_TRUE(Eventually([&] { return !file_system_.IsPartFree(1, 1); }, kWaitMs));
+  manager_->CancelAll();
+  EXPECT_TRUE(manager_->WaitControlEnded(kWaitMs));
+  EXPECT_GE(log_.Count("L4 Http Fail"), 1);
+  EXPECT_FALSE(file_system_.IsPartFree(1, 0));  // done
+  for (uint32_t part = 1; part < 10; ++part) {
+    EXPECT_TRUE(file_system_.IsPartFree(1, part)) << part;
+  }
+  EXPECT_EQ(manager_->VerifiedBytes(), 4096u);
+}
+
+TEST_F(HttpManagerTest, WhenEverythingIsWrittenTheControlThreadCancelsAStalledTransferAndEnds) {
+  const std::string content = test::PatternBytes(10 * 4096, 9);
+  AddFile(1, "a.bin", content, 4096);
+  StartStorage();
+  CannedReply stall;
+  stall.bytes = test::Response("206 Partial Content", content);
+  stall.stall_at = stall.bytes.size() - content.size() + 100;
+  stall.after = CannedReply::After::kStall;
+  test::ScriptedServer server({{stall}});
+  ASSERT_TRUE(server.ok());
+  mirrors_.Add(server.Url(""));
+  MakeManager();
+  manager_->Restart(1);
+  ASSERT_TRUE(Eventually([&] { return server.requests().size() == 1; }, kWaitMs));
+  // The parts arrive another way (as from peers) while HTTP hangs.
+  const FileEntry& entry = entries_[0];
+  for (const PartEntry& part : entry.parts) {
+    ASSERT_TRUE(file_system_.CommitWrite(
+        1, reinterpret_cast<const uint8_t*>(content.data()) + part.start, part.length,
+        part.start, nullptr));
+  }
+  ASSERT_TRUE(manager_->WaitControlEnded(kWaitMs));
+  EXPECT_TRUE(file_system_.AllWritten());
+  EXPECT_GE(log_.Count("L4 Http Fail"), 1);  // the stalled transfer was cut
+  ExpectFilesComplete();
+  EXPECT_EQ(manager_->VerifiedBytes(), 0u);
+}
+
+TEST_F(HttpManagerTest, RestartWhileTransfersRunReplacesEverything) {
+  const std::string content = test::PatternBytes(30 * 4096, 11);
+  AddFile(1, "a.bin", content, 4096);
+  StartStorage();
+  CannedReply stall;
+  stall.bytes = test::Response("206 Partial Content", std::string(40960, 'x'));
+  stall.stall_at = 200;
+  stall.after = CannedReply::After::kStall;
+  test::ScriptedServer stalling({{stall}, {stall}, {stall}, {stall}, {stall}, {stall}});
+  ASSERT_TRUE(stalling.ok());
+  mirrors_.Add(stalling.Url(""));
+  MakeManager();
+  manager_->Restart(3);
+  // One stalled request (the server serves one connection at a time).
+  ASSERT_TRUE(Eventually([&] { return stalling.requests().size() == 1; }, kWaitMs));
+  // The stalling mirror was picked once; the next Restart takes the good one.
+  test::WriteFileBytes(mirror_root_.File("a.bin"), content);
+  test::FaultMirror good(mirror_root_.path());
+  ASSERT_TRUE(good.ok()) << "fault_mirror.py did not start (is python3 installed?)";
+  mirrors_.Add(good.Url());
+  manager_->Restart(2);
+  EXPECT_EQ(manager_->ThreadCount(), 2u);
+  EXPECT_EQ(manager_->QueueCapacity(), 5u);
+  ASSERT_TRUE(manager_->WaitControlEnded(kWaitMs));
+  ExpectFilesComplete();
+}
+
+TEST_F(HttpManagerTest, DestroyingARunningManagerStopsEverything) {
+  const std::string content = test::PatternBytes(10 * 4096, 13);
+  AddFile(1, "a.bin", content, 4096);
+  StartStorage();
+  CannedReply stall;
+  stall.bytes = "";
+  stall.after = CannedReply::After::kStall;
+  test::ScriptedServer server({{stall}});
+  ASSERT_TRUE(server.ok());
+  mirrors_.Add(server.Url(""));
+  MakeManager();
+  manager_->Restart(2);
+  ASSERT_TRUE(Eventually([&] { return server.requests().size() == 1; }, kWaitMs));
+  manager_.reset();  // must not hang on the silent server
+  for (uint32_t part = 0; part < 10; ++part) EXPECT_TRUE(file_system_.IsPartFree(1, part));
+}
+
+}  // namespace
+}  // namespace brelvane

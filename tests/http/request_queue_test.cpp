@@ -1,0 +1,172 @@
+// SPDX-License-Identifier: MIT
+// The request queue between the HTTP control thread and the download
+// threads, and the auto-reset event that wakes the control thread.
+#include "http/request_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "http/auto_reset_event.h"
+
+namespace brelvane {
+namespace {
+
+// A sink that counts its destructions.
+class CountedSink : public HttpSink {
+ public:
+  explicit CountedSink(std::atomic<int>* destroyed) : destroyed_(destroyed) {}
+  ~CountedSink() override { ++*destroyed_; }
+
+ private:
+  std::atomic<int>* destroyed_;
+};
+
+HttpRequest Named(const std::string& url, HttpSink* sink = nullptr) {
+  HttpRequest request;
+  request.url = url;
+  request.sink = sink;
+  return request;
+}
+
+TEST(RequestQueueTest, HoldsExactlyItsCapacityInOrderAcrossTheRingEnd) {
+  RequestQueue queue(3);
+  EXPECT_EQ(queue.Capacity(), 3u);
+  for (int round = 0; round < 4; ++round) {  // the indices wrap around the 4 slots
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(queue.TryPush(Named(std::to_string(i)), 0));
+    EXPECT_EQ(queue.Count(), 3u);
+    EXPECT_FALSE(queue.TryPush(Named("x"), 0));
+    EXPECT_FALSE(queue.TryPush(Named("x"), 20));
+    for (int i = 0; i < 3; ++i) {
+      HttpRequest out;
+      ASSERT_TRUE(queue.TryPop(&out, 0));
+      EXPECT_EQ(out.url, std::to_string(i));
+    }
+    EXPECT_EQ(queue.Count(), 0u);
+    HttpRequest untouched = Named("keep");
+    EXPECT_FALSE(queue.TryPop(&untouched, 0));
+    EXPECT_EQ(untouched.url, "keep");
+  }
+}
+
+TEST(RequestQueueTest, CarriesTheWholeRequest) {
+  RequestQueue queue(1);
+  HttpRequest request = Named("http://m/f");
+  request.range_start = 1310720;
+  request.range_end = 1966079;
+  request.block_size = 65536;
+  request.idle_timeout_ms = 7;
+  queue.Push(request);
+  HttpRequest out = queue.Pop();
+  EXPECT_EQ(out.url, "http://m/f");
+  EXPECT_EQ(out.range_start, 1310720u);
+  EXPECT_EQ(out.range_end, 1966079u);
+  EXPECT_EQ(out.block_size, 65536u);
+  EXPECT_EQ(out.idle_timeout_ms, 7u);
+}
+
+TEST(RequestQueueTest, PushWaitsForRoomAndPopWaitsForWork) {
+  RequestQueue queue(1);
+  queue.Push(Named("a"));
+  auto push = std::async(std::launch::async, [&] { queue.Push(Named("b")); });
+  EXPECT_EQ(push.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  EXPECT_EQ(queue.Pop().url, "a");
+  EXPECT_EQ(push.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(queue.Pop().url, "b");
+
+  auto pop = std::async(std::launch::async, [&] { return queue.Pop().url; });
+  EXPECT_EQ(pop.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  queue.Push(Named("c"));
+  ASSERT_EQ(pop.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(pop.get(), "c");
+}
+
+TEST(RequestQueueTest, DestroyingTheQueueDeletesTheSinksStillQueued) {
+  std::atomic<int> destroyed{0};
+  auto* taken = new CountedSink(&destroyed);
+  {
+    RequestQueue queue(4);
+    queue.Push(Named("a", taken));
+    queue.Push(Named("b", new CountedSink(&destroyed)));
+    queue.Push(Named("c", new CountedSink(&destroyed)));
+    HttpRequest out = queue.Pop();
+    EXPECT_EQ(out.sink, taken);  // now the taker's
+  }
+  EXPECT_EQ(destroyed.load(), 2);
+  delete taken;
+}
+
+TEST(RequestQueueTest, ManyProducersAndConsumersLoseAndRepeatNothing) {
+  RequestQueue queue(3);
+  constexpr int kProducers = 3, kConsumers = 3, kEach = 400;
+  std::vector<std::thread> threads;
+  std::vector<std::vector<std::string>> seen(kConsumers);
+  for (int p = 0; p < kProducers; ++p) {
+    threads.emplace_back([&queue, p] {
+      for (int i = 0; i < kEach; ++i) {
+        const std::string url = std::to_string(p) + "/" + std::to_string(i);
+        if (i % 2 == 0) {
+          queue.Push(Named(url));
+        } else {
+          while (!queue.TryPush(Named(url), 1)) {
+          }
+        }
+      }
+    });
+  }
+  for (int c = 0; c < kConsumers; ++c) {
+    threads.emplace_back([&queue, &seen, c] {
+      for (;;) {
+        HttpRequest request = queue.Pop();
+        if (request.url.empty()) return;  // the end signal
+        seen[c].push_back(request.url);
+      }
+    });
+  }
+  for (int p = 0; p < kProducers; ++p) threads[p].join();
+  for (int c = 0; c < kConsumers; ++c) queue.Push(HttpRequest());
+  for (size_t t = kProducers; t < threads.size(); ++t) threads[t].join();
+  std::set<std::string> all;
+  size_t total = 0;
+  for (const auto& list : seen) {
+    total += list.size();
+    all.insert(list.begin(), list.end());
+  }
+  EXPECT_EQ(total, size_t{kProducers} * kEach);
+  EXPECT_EQ(all.size(), total);
+  EXPECT_EQ(queue.Count(), 0u);
+}
+
+TEST(AutoResetEventTest, OneSignalReleasesOneWait) {
+  AutoResetEvent event;
+  EXPECT_FALSE(event.Wait(0));
+  event.Set();
+  event.Set();  // two signals before a wait count as one
+  EXPECT_TRUE(event.IsSet());
+  EXPECT_TRUE(event.Wait(0));
+  EXPECT_FALSE(event.Wait(10));
+  AutoResetEvent signalled(true);
+  EXPECT_TRUE(signalled.Wait(0));
+  signalled.Set();
+  signalled.Reset();
+  EXPECT_FALSE(signalled.Wait(0));
+}
+
+TEST(AutoResetEventTest, SignalWakesAWaitingThread) {
+  AutoResetEvent event;
+  auto waiter = std::async(std::launch::async, [&] { return event.Wait(60000); });
+  EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(30)), std::future_status::timeout);
+  event.Set();
+  ASSERT_EQ(waiter.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_TRUE(waiter.get());
+  EXPECT_FALSE(event.IsSet());  // consumed by the waiter
+}
+
+}  // namespace
+}  // namespace brelvane
