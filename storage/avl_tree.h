@@ -119,10 +119,16 @@ class BinaryTreeNode {
   BinaryTreeNode* parent() const { return parent_; }
   BinaryTreeNode* left() const { return left_; }
   BinaryTreeNode* right() const { return right_; }
+  // True for nodes that store their height (BinaryAVLNode and kin).
+  bool keeps_height() const { return keeps_height_; }
 
   static uint32_t HeightOf(const BinaryTreeNode* node) { return node ? node->Height() : 0; }
 
  protected:
+  // For node kinds that store their height (BinaryAVLNode): the tag lets a
+  // height refresh tell, without a type query, where it must stop climbing.
+  BinaryTreeNode(const V& value, bool keeps_height) : value_(value), keeps_height_(keeps_height) {}
+
   // Links deep copies of `from`'s children under this childless node.
   void CloneChildrenOf(const BinaryTreeNode& from) {
     if (from.left_ != nullptr) {
@@ -191,6 +197,7 @@ class BinaryTreeNode {
   BinaryTreeNode* parent_ = nullptr;
   BinaryTreeNode* left_ = nullptr;
   BinaryTreeNode* right_ = nullptr;
+  const bool keeps_height_ = false;
 };
 
 template <typename V, typename Less, typename Match>
@@ -206,7 +213,7 @@ class BinaryAVLNode : public BinaryTreeNode<V> {
   using Base = BinaryTreeNode<V>;
 
  public:
-  explicit BinaryAVLNode(const V& value) : Base(value) {}
+  explicit BinaryAVLNode(const V& value) : Base(value, /*keeps_height=*/true) {}
 
   // Deep copy made of height-keeping nodes carrying the copied heights.
   BinaryAVLNode* Clone() const override {
@@ -255,8 +262,8 @@ class BinaryAVLNode : public BinaryTreeNode<V> {
 
   static void RefreshHeights(Base* start) {
     for (Base* node = start; node != nullptr; node = node->parent()) {
-      auto* keeper = dynamic_cast<BinaryAVLNode*>(node);
-      if (keeper == nullptr) return;
+      if (!node->keeps_height()) return;
+      auto* keeper = static_cast<BinaryAVLNode*>(node);
       const uint32_t height = 1 + std::max(Base::HeightOf(node->left()), Base::HeightOf(node->right()));
       if (height == keeper->height_) return;
       keeper->height_ = height;
@@ -365,6 +372,19 @@ class AVLTree {
     }
     const SearchResult where = Search(value);
     if (where.found) return nullptr;
+    auto* node = new Node(value);
+    Attach(where.node, node, where.hang_left);
+    RebalanceAfterInsert(node);
+    ++count_;
+    return node;
+  }
+
+  // Inserts `value` where a search that found nothing said it would hang,
+  // saving a second descent.  REQUIRES: `where` is a not-found result of a
+  // search, on this non-empty tree unchanged since, for a key that contains
+  // `value` (so `value` takes the same path down).
+  Node* InsertAt(const SearchResult& where, const V& value) {
+    assert(!where.found && where.node != nullptr);
     auto* node = new Node(value);
     Attach(where.node, node, where.hang_left);
     RebalanceAfterInsert(node);
@@ -509,12 +529,15 @@ class AVLTree {
   // Climbs from the new leaf with h, the height the subtree of P has after
   // the insertion; the first grandparent whose other side is more than one
   // lower gets one single or double rotation, which restores balance.
+  // Once P's height is not h the insertion stopped raising heights there, so
+  // every ancestor keeps the balance it had and the climb can end; this
+  // spares reading the siblings (cache misses) all the way to the root.
   void RebalanceAfterInsert(Node* node) {
     Node* parent = AsNode(node->parent());
     if (parent == nullptr) return;
     Node* grand = AsNode(parent->parent());
     uint32_t height = 2;
-    while (grand != nullptr) {
+    while (grand != nullptr && parent->Height() == height) {
       const bool parent_is_left = grand->left() == parent;
       const BaseNode* sibling = parent_is_left ? grand->right() : grand->left();
       if (height > BaseNode::HeightOf(sibling) + 1) {

@@ -175,7 +175,7 @@ class RangeSet {
     const Range key{IsMin(v) ? v : K(v - 1), IsMax(v) ? v : K(v + 1)};
     const typename Tree::SearchResult found = tree_.Search(key);
     if (!found.found) {
-      tree_.Insert(Range{v, v});
+      tree_.InsertAt(found, Range{v, v});
       ++count_;
       return;
     }
@@ -267,7 +267,7 @@ class RangeSet {
       } else if (join_above) {
         above->value().lo = lo;
       } else {
-        tree_.Insert(Range{lo, hi});
+        tree_.InsertAt(around, Range{lo, hi});
       }
     }
     count_ += SpanSize(lo, hi);

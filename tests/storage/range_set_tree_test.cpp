@@ -193,6 +193,20 @@ TEST(BinaryAVLNodeTest, LinkAndDetachRefreshHeightsUpwards) {
   EXPECT_EQ(top->Height(), 1u);
 }
 
+TEST(BinaryAVLNodeTest, HeightRefreshStopsAtPlainNode) {
+  auto top = std::make_unique<Plain>(1);
+  auto* keeper = new Keeper(2);
+  ASSERT_TRUE(top->SetLeft(keeper));
+  ASSERT_TRUE(keeper->LinkRight(new Keeper(3)));
+  EXPECT_EQ(keeper->Height(), 2u);
+  EXPECT_EQ(top->Height(), 3u);  // Plain nodes compute their height.
+  EXPECT_FALSE(top->keeps_height());
+  EXPECT_TRUE(keeper->keeps_height());
+  delete keeper->DetachRight();
+  EXPECT_EQ(keeper->Height(), 1u);
+  EXPECT_EQ(top->Height(), 2u);
+}
+
 TEST(BinaryAVLNodeTest, CloneKeepsHeightsAndNodeKind) {
   auto top = std::make_unique<Keeper>(1);
   ASSERT_TRUE(top->LinkLeft(new Keeper(2)));
