@@ -170,16 +170,23 @@ bool CWinMMFIO::Write(const void* data, uint32_t length, uint64_t offset) {
   // write through a read-only handle.
   if (!writable_) return Fail(EBADF);
   if (offset > std::numeric_limits<uint64_t>::max() - length) return Fail(EFBIG);
+  if (method_ == IoMethod::kPositioned) {
+    // A positioned write past the end extends the file to offset + length by
+    // itself, as the explicit extension before a mapped copy does, and saves
+    // a system call and an inode update per growing write.
+    if (!WithHandle([&](platform::NativeFile h) {
+          return platform::WriteAt(h, data, length, offset);
+        })) {
+      return false;
+    }
+    size_ = std::max(size_, offset + length);
+    return true;
+  }
   if (offset + length > size_ && !SetSize(offset + length)) return false;
   const View view = PlaceView(length, offset);
   if (view.length == 0) return true;
   uint64_t count = length;
   if (offset + count > size_) count = size_ - offset;
-  if (method_ == IoMethod::kPositioned) {
-    return WithHandle([&](platform::NativeFile h) {
-      return platform::WriteAt(h, data, static_cast<size_t>(count), offset);
-    });
-  }
   return WithHandle([&](platform::NativeFile h) {
     return CopyThroughView(h, view.start, view.length, offset, true, const_cast<void*>(data),
                            count);

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "storage/buffer_pool.h"
+
 namespace brelvane {
 
 PartBuffer::PartBuffer(const PartEntry& entry)
@@ -20,14 +22,15 @@ void PartBuffer::ResetMissing() {
 
 void PartBuffer::ResizeBuffer(uint32_t size) {
   if (size == buffer_size_ && (buffer_ != nullptr || size == 0)) return;
-  std::unique_ptr<uint8_t[]> bigger(new uint8_t[size == 0 ? 1 : size]);
+  std::unique_ptr<uint8_t[]> bigger = BufferPool::Take(size);
   if (buffer_ != nullptr) std::memcpy(bigger.get(), buffer_.get(), std::min(size, buffer_size_));
+  BufferPool::Give(std::move(buffer_), buffer_size_);
   buffer_ = std::move(bigger);
   buffer_size_ = size;
 }
 
 void PartBuffer::FreeBuffer() {
-  buffer_.reset();
+  BufferPool::Give(std::move(buffer_), buffer_size_);
   buffer_size_ = 0;
 }
 
