@@ -8,7 +8,6 @@
 #include "app/command_dispatcher.h"
 #include "app/log/console_log.h"
 #include "app/log/file_log.h"
-#include "app/stand_in_services.h"
 #include "app/updater_state.h"
 #include "platform/clock.h"
 #include "platform/power.h"
@@ -21,13 +20,6 @@ namespace {
 void Info(const char* text) { ConsoleLog::Get().Print(ConsoleLevel::Info, text); }
 
 }  // namespace
-
-Services MakeDefaultServices(ConfigSettings& settings) {
-  Services s;
-  s.transport = std::make_unique<StandInTransport>();
-  s.engine = std::make_unique<StandInEngine>(settings);
-  return s;
-}
 
 Application::Application(ServiceFactory factory) : factory_(std::move(factory)) {
   Services services = factory_(settings_);

@@ -70,12 +70,12 @@ void CommandDispatcher::Set(std::istream& in) {
   ConfigSettings& s = app_.settings();
   if (name == "ubl") {
     const uint32_t kb = ClampUnsigned(ReadNumber<uint32_t>(in, 131072), 3, 1048576);
-    app_.transport().RestartUploadWindow();
     s.UploadLimit = kb * 1024;
+    app_.transport().RestartUploadWindow();
   } else if (name == "dbl") {
     const uint32_t kb = ClampUnsigned(ReadNumber<uint32_t>(in, 262144), 10, 1048576);
-    app_.transport().RestartDownloadWindow();
     s.DownloadLimit = kb * 1024;
+    app_.transport().RestartDownloadWindow();
   } else if (name == "muc") {
     int32_t v = std::max(ReadNumber<int32_t>(in, 20), 0);
     s.MaxUploadNum = std::min(v, s.MaxConnectNum - s.MaxDownloadNum.load());
