@@ -52,6 +52,7 @@ FileSystem::~FileSystem() {
 void FileSystem::SetPaths(const FileEntry& seed_entry, const std::string& base_directory,
                           const std::string& tag) {
   base_directory_ = base_directory;
+  real_base_.clear();
   if (!base_directory_.empty() && base_directory_.back() != '/') base_directory_ += '/';
   info_directory_ = base_directory_ + kInfoFolder;
   seed_path_ = info_directory_ + kSeedSuffix + tag;
@@ -63,21 +64,25 @@ void FileSystem::SetPaths(const FileEntry& seed_entry, const std::string& base_d
 bool FileSystem::StaysInsideBase(const std::string& full_path) const {
   if (base_directory_.empty()) return true;  // no base set: nothing to stay inside
   if (full_path.compare(0, base_directory_.size(), base_directory_) != 0) return false;
-  std::string real_base;
-  if (platform::ResolvePath(base_directory_, &real_base) != 0) {
+  if (real_base_.empty() && platform::ResolvePath(base_directory_, &real_base_) != 0) {
     // The base does not exist yet: nothing below it can be a link.
     return true;
   }
-  // Every existing component below the base must resolve inside it (a link
-  // inside the tree is fine; one that leads elsewhere is not).
+  const std::string& real_base = real_base_;
+  // Every existing component below the base must stay inside it: a real
+  // directory or file below an inside parent does; a symbolic link must
+  // resolve inside (a link within the tree is fine, one elsewhere is not).
   size_t at = base_directory_.size();
   while (at <= full_path.size()) {
     size_t slash = full_path.find('/', at);
     if (slash == std::string::npos) slash = full_path.size();
     const std::string prefix = full_path.substr(0, slash);
-    if (platform::GetPathKind(prefix) == platform::PathKind::kMissing) return true;
-    std::string real;
-    if (platform::ResolvePath(prefix, &real) != 0 || !IsInside(real, real_base)) return false;
+    const platform::PathKind kind = platform::GetPathKind(prefix);
+    if (kind == platform::PathKind::kMissing) return true;
+    if (kind == platform::PathKind::kSymlink) {
+      std::string real;
+      if (platform::ResolvePath(prefix, &real) != 0 || !IsInside(real, real_base)) return false;
+    }
     at = slash + 1;
   }
   return true;

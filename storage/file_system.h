@@ -211,6 +211,7 @@ class FileSystem {
   uint32_t cursor_id_ = 0;    // guarded by registry_mu_
   BlockStates block_states_;
   std::string base_directory_;
+  mutable std::string real_base_;  // the base with links resolved, once known
   std::string info_directory_;
   std::string seed_path_;
   std::string past_seed_path_;
