@@ -117,13 +117,15 @@ void HttpManager::CancelAll() {
 }
 
 void HttpManager::CancelAllLocked() {
+  // Every thread is told to stop before any is waited for: a thread not yet
+  // stopped would go on taking queued requests and could empty the queue
+  // and then wait in Pop for ever.  A stopped thread takes at most one more
+  // request, and does not run it.
+  for (auto& downloader : downloaders_) downloader->Stop();
   // Wake every download thread waiting for work: an empty request ends it.
   while (queue_->TryPush(HttpRequest(), 0)) {
   }
-  for (auto& downloader : downloaders_) {
-    downloader->Stop();
-    downloader->Join();
-  }
+  for (auto& downloader : downloaders_) downloader->Join();
   stop_.store(true);
   work_event_.Set();
   HttpRequest request;
@@ -146,6 +148,10 @@ void HttpManager::JoinControl() {
 
 void HttpManager::Restart(uint32_t threads) {
   Log4("Http restart. %d threads", static_cast<int>(threads));
+  if (threads > kMaxThreads) {
+    Log2("Http thread count %u cut to %u", threads, kMaxThreads);
+    threads = kMaxThreads;
+  }
   stop_.store(true);
   work_event_.Set();
   std::lock_guard<std::mutex> lock(lifecycle_mu_);

@@ -91,6 +91,9 @@ class HttpDownloader {
 class HttpManager {
  public:
   static constexpr uint32_t kInitialQueueCapacity = 16;
+  // More download threads than this are not started (a count from the
+  // console or the command line could otherwise ask for millions).
+  static constexpr uint32_t kMaxThreads = 256;
 
   struct Options {
     // Waits of the control thread when nothing can be allocated, and when
@@ -114,7 +117,8 @@ class HttpManager {
   HttpManager& operator=(const HttpManager&) = delete;
 
   // Stops everything, makes a queue of 2 * threads + 1 and starts `threads`
-  // download threads and (threads > 0) the control thread.
+  // (at most kMaxThreads) download threads and (threads > 0) the control
+  // thread.
   void Restart(uint32_t threads);
   // Stops every transfer and empties the queue (the control thread ends on
   // its next cycle).

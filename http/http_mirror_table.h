@@ -34,7 +34,7 @@ class HttpMirrorTable {
   // Appends every URL in order.
   void AddAll(const std::vector<std::string>& urls);
   // Removes the entry with `id`; false when there is none.
-  bool Remove(int32_t id);
+  [[nodiscard]] bool Remove(int32_t id);
   void Clear();
 
   // Takes the entry with the smallest score (the first such in insertion

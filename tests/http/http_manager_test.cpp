@@ -116,6 +116,11 @@ TEST_F(HttpManagerTest, FourThreadsGiveAQueueOfNine) {
   manager_->Restart(1);
   EXPECT_EQ(manager_->ThreadCount(), 1u);
   EXPECT_EQ(manager_->QueueCapacity(), 3u);
+  manager_->Restart(static_cast<uint32_t>(-1));  // a negative count from the console
+  EXPECT_EQ(manager_->ThreadCount(), HttpManager::kMaxThreads);
+  EXPECT_EQ(manager_->QueueCapacity(), 2 * HttpManager::kMaxThreads + 1);
+  manager_->Restart(0);
+  EXPECT_EQ(manager_->ThreadCount(), 0u);
 }
 
 TEST_F(HttpManagerTest, EmptyMirrorListEndsTheControlThreadAtOnce) {
