@@ -43,7 +43,9 @@ LogCapture::~LogCapture() {
     // The end of the log tells what the threads were doing.
     const std::vector<std::string> lines = Lines();
     const size_t first = lines.size() > 60 ? lines.size() - 60 : 0;
-    for (size_t i = first; i < lines.size(); ++i) std::fprintf(stderr, "log: %s\n", lines[i].c_str());
+    for (size_t i = first; i < lines.size(); ++i) {
+      std::fprintf(stderr, "log: %s\n", lines[i].c_str());
+    }
   }
   FileLog::Close();
   FileLog::set_threshold(old_threshold_);
