@@ -1,32 +1,49 @@
 // SPDX-License-Identifier: MIT
 #include "storage/task_queue.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace brelvane {
 
 bool CountingSemaphore::Acquire(uint32_t timeout_ms) {
   std::unique_lock<std::mutex> lock(mu_);
-  if (timeout_ms == kInfiniteWait) {
-    cv_.wait(lock, [this] { return count_ > 0; });
-  } else if (!cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                           [this] { return count_ > 0; })) {
-    return false;
+  if (count_ == 0) {
+    ++waiters_;
+    bool got;
+    if (timeout_ms == kInfiniteWait) {
+      cv_.wait(lock, [this] { return count_ > 0; });
+      got = true;
+    } else {
+      got = cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return count_ > 0; });
+    }
+    --waiters_;
+    if (!got) return false;
   }
   --count_;
   return true;
 }
 
 void CountingSemaphore::Release() {
+  bool wake = false;
+  bool wake_all = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
     ++count_;
+    if (waiters_ > 0) {
+      wake_all = count_ >= wake_batch_ || count_ == full_;
+      wake = wake_batch_ == 1 || wake_all;
+    }
   }
-  cv_.notify_one();
+  if (wake_all && wake_batch_ > 1) {
+    cv_.notify_all();
+  } else if (wake) {
+    cv_.notify_one();
+  }
 }
 
 TaskQueue::TaskQueue(uint32_t capacity)
-    : free_slots_(capacity), ring_(static_cast<size_t>(capacity) + 1, nullptr) {}
+    : free_slots_(capacity, std::max<uint32_t>(1, capacity / 8), capacity), ring_(static_cast<size_t>(capacity) + 1, nullptr) {}
 
 TaskQueue::~TaskQueue() {
   for (Task* task : ring_) delete task;

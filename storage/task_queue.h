@@ -25,9 +25,14 @@ namespace brelvane {
 inline constexpr uint32_t kInfiniteWait = 0xFFFFFFFF;
 
 // A counting semaphore with millisecond time-outs (kInfiniteWait waits for ever).
+// With a wake batch above 1, threads already waiting are woken only once that
+// many units are free (or when the count reaches `full`): a producer faster
+// than its consumer then sleeps and wakes once per batch instead of once per
+// unit.  A thread that arrives while units are free never waits.
 class CountingSemaphore {
  public:
-  explicit CountingSemaphore(uint32_t initial) : count_(initial) {}
+  explicit CountingSemaphore(uint32_t initial, uint32_t wake_batch = 1, uint32_t full = 0)
+      : count_(initial), wake_batch_(wake_batch == 0 ? 1 : wake_batch), full_(full) {}
   // Takes one unit; false when none came within `timeout_ms`.
   [[nodiscard]] bool Acquire(uint32_t timeout_ms);
   void Release();
@@ -35,7 +40,10 @@ class CountingSemaphore {
  private:
   std::mutex mu_;
   std::condition_variable cv_;
-  uint32_t count_;  // guarded by mu_
+  uint32_t count_;        // guarded by mu_
+  uint32_t waiters_ = 0;  // guarded by mu_
+  const uint32_t wake_batch_;
+  const uint32_t full_;
 };
 
 class TaskQueue {

@@ -206,5 +206,35 @@ TEST(TaskQueueTest, NullEntryIsAWakeUpAndQueueDestroysWhatItHolds) {
   EXPECT_EQ(journal.destroyed.load(), 2);
 }
 
+TEST(CountingSemaphoreTest, WaitersWakeOnceABatchIsFreeAndArrivalsTakeFreeUnits) {
+  CountingSemaphore slots(0, /*wake_batch=*/4, /*full=*/16);
+  std::atomic<bool> woke{false};
+  std::thread waiter([&] {
+    EXPECT_TRUE(slots.Acquire(kInfiniteWait));
+    woke.store(true);
+  });
+  slots.Release();
+  slots.Release();
+  EXPECT_TRUE(slots.Acquire(0));  // a unit is free: no wait for a newcomer
+  slots.Release();
+  slots.Release();
+  slots.Release();  // four free now: the waiter must wake
+  waiter.join();
+  EXPECT_TRUE(woke.load());
+  EXPECT_TRUE(slots.Acquire(0));
+  EXPECT_TRUE(slots.Acquire(0));
+  EXPECT_TRUE(slots.Acquire(0));
+  EXPECT_FALSE(slots.Acquire(0));
+  EXPECT_FALSE(slots.Acquire(20));
+}
+
+TEST(CountingSemaphoreTest, ReachingFullWakesWaitersBelowTheBatch) {
+  CountingSemaphore slots(0, /*wake_batch=*/8, /*full=*/2);
+  std::thread waiter([&] { EXPECT_TRUE(slots.Acquire(kInfiniteWait)); });
+  slots.Release();
+  slots.Release();  // the queue is empty: whatever the batch, wake
+  waiter.join();
+}
+
 }  // namespace
 }  // namespace brelvane
