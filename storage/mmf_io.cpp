@@ -21,8 +21,13 @@ IoMethod DefaultIoMethod() {
 namespace {
 
 // Objects that may still keep a handle open; below zero means over budget.
-std::atomic<int64_t> g_handle_budget{
-    static_cast<int64_t>(std::max<uint64_t>(64, platform::OpenFileLimit() / 2))};
+// An eighth of the limit (at least 256) stays for sockets, logs and the rest.
+int64_t InitialHandleBudget() {
+  const uint64_t limit = platform::OpenFileLimit();
+  const uint64_t reserve = std::max<uint64_t>(256, limit / 8);
+  return static_cast<int64_t>(limit > reserve + 64 ? limit - reserve : 64);
+}
+std::atomic<int64_t> g_handle_budget{InitialHandleBudget()};
 
 bool TakeHandlePermit() {
   if (g_handle_budget.fetch_sub(1) > 0) return true;

@@ -9,7 +9,7 @@
 // see docs/readme-storage.md).
 //
 // Handles: a release may hold more files than the process may keep open, so
-// only a budget of objects (half the open-file limit) keeps its handle open
+// only a budget of objects (the open-file limit less an eighth) keeps its handle open
 // for its whole life; an object opened beyond the budget opens the file again
 // for each operation.  Both give the same results.
 //
