@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "storage/file_system.h"
 
+#include <future>
+
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 
 #include "app/log/file_log.h"
 #include "catalogue/download_info.h"
@@ -64,6 +67,15 @@ void FileSystem::SetPaths(const FileEntry& seed_entry, const std::string& base_d
 bool FileSystem::StaysInsideBase(const std::string& full_path) const {
   if (base_directory_.empty()) return true;  // no base set: nothing to stay inside
   if (full_path.compare(0, base_directory_.size(), base_directory_) != 0) return false;
+  // No "." or ".." step and no empty one below the base (a seed tag or a
+  // caller's path is not a checked file-list name).
+  for (size_t at = base_directory_.size(); at <= full_path.size();) {
+    size_t slash = full_path.find('/', at);
+    if (slash == std::string::npos) slash = full_path.size();
+    const std::string_view step(full_path.data() + at, slash - at);
+    if (step.empty() || step == "." || step == "..") return false;
+    at = slash + 1;
+  }
   if (real_base_.empty() && platform::ResolvePath(base_directory_, &real_base_) != 0) {
     // The base does not exist yet: nothing below it can be a link.
     return true;
@@ -176,6 +188,23 @@ void FileSystem::DeleteAllFiles() {
 bool FileSystem::StartRunner(uint32_t capacity) { return runner_.Start(capacity, this); }
 
 void FileSystem::StopRunner() { runner_.Stop(); }
+
+void FileSystem::ReleaseUidAfterWrites(const UID& uid) {
+  std::unique_ptr<Task> task =
+      std::make_unique<TaskCall>([this, uid] { ReleaseUid(uid); }, /*run_if_dropped=*/true);
+  // A failed post leaves the task with us: destroying it releases at once.
+  (void)runner_.Post(task, kInfiniteWait);
+}
+
+bool FileSystem::Drain() {
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> ran = done->get_future();
+  std::unique_ptr<Task> task =
+      std::make_unique<TaskCall>([done] { done->set_value(); }, /*run_if_dropped=*/true);
+  if (!runner_.Post(task, kInfiniteWait)) return false;
+  ran.wait();
+  return true;
+}
 
 uint32_t FileSystem::RunnerCapacityFor(uint32_t total_parts) {
   return std::min<uint32_t>(128, total_parts / 10 + 1);

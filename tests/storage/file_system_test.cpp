@@ -194,6 +194,11 @@ TEST_F(FileSystemTest, RegistrationRefusesUnsafeNamesAndPathsLeadingOutside) {
     auto entry = MakeEntry(7, name, content, 100);
     EXPECT_FALSE(fs_.RegisterFile(dir_.path() + name, entry, true, RangeSet32())) << name;
   }
+  // A seed tag (not a checked name) cannot climb out either.
+  FileSystem seed_fs;
+  seed_fs.SetPaths(MakeEntry(kSeedFileId, "s", content, 100), dir_.path(), "/../../../escaped");
+  EXPECT_FALSE(seed_fs.RegisterSeed());
+  EXPECT_FALSE(PathExists(dir_.path() + "../escaped"));
   std::filesystem::create_directory_symlink(outside.path(), dir_.File("link"));
   auto linked = MakeEntry(8, "link/x", content, 100);
   EXPECT_FALSE(fs_.RegisterFile(dir_.File("link/x"), linked, true, RangeSet32()));
