@@ -56,6 +56,7 @@ class FileBlockAllocator : public IAllocator {
   bool IsDone(uint32_t p) const { return done_.Contains(p); }
   bool IsFree(uint32_t p) const { return free_.Contains(p); }
   bool HasFree() const { return !free_.Empty(); }
+  uint32_t part_count() const { return part_count_; }
 
   // Hands out a run of up to `*n` free parts: the first free range (from a
   // random one on) that is long enough, at a random start inside it, else

@@ -1,9 +1,21 @@
 // SPDX-License-Identifier: MIT
 #include "storage/block_states.h"
 
+#include <algorithm>
+
 #include "storage/storage_random.h"
 
 namespace brelvane {
+namespace {
+
+// The last part of `uid` that the file has (a run reaching past the file's
+// end is cut there, so a bad UID cannot make a loop of four billion steps).
+uint64_t LastPart(const UID& uid, const FileBlockAllocator& allocator) {
+  if (allocator.part_count() == 0) return static_cast<uint64_t>(uid.first_part) - 1;
+  return std::min<uint64_t>(uid.last_part, allocator.part_count() - 1);
+}
+
+}  // namespace
 
 void BlockStates::RefreshFreeIndex(const Entry& entry) {
   if (entry.allocator.HasFree()) {
@@ -17,7 +29,8 @@ template <typename Op>
 void BlockStates::ForEachPart(const UID& uid, Op op) {
   auto found = entries_.find(uid.file_id);
   if (found == entries_.end()) return;
-  for (uint64_t p = uid.first_part; p <= uid.last_part; ++p) {
+  const uint64_t last = LastPart(uid, found->second.allocator);
+  for (uint64_t p = uid.first_part; p <= last; ++p) {
     op(found->second.allocator, static_cast<uint32_t>(p));
   }
   RefreshFreeIndex(found->second);
@@ -61,6 +74,9 @@ bool BlockStates::AllRequested(const UID& uid) {
   std::lock_guard<std::mutex> lock(mu_);
   auto found = entries_.find(uid.file_id);
   if (found == entries_.end()) return false;
+  // A part beyond the file's end is never requested.
+  if (uid.first_part > uid.last_part) return true;
+  if (uid.last_part >= found->second.allocator.part_count()) return false;
   for (uint64_t p = uid.first_part; p <= uid.last_part; ++p) {
     if (!found->second.allocator.IsRequested(static_cast<uint32_t>(p))) return false;
   }
@@ -71,7 +87,8 @@ bool BlockStates::AnyDone(const UID& uid) {
   std::lock_guard<std::mutex> lock(mu_);
   auto found = entries_.find(uid.file_id);
   if (found == entries_.end()) return false;
-  for (uint64_t p = uid.first_part; p <= uid.last_part; ++p) {
+  const uint64_t last = LastPart(uid, found->second.allocator);
+  for (uint64_t p = uid.first_part; p <= last; ++p) {
     if (found->second.allocator.IsDone(static_cast<uint32_t>(p))) return true;
   }
   return false;

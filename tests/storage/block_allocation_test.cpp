@@ -145,6 +145,12 @@ TEST(BlockStatesTest, TakeNeedsASingleKnownFreePart) {
   EXPECT_FALSE(states.AnyDone(UID{9, 0, 7}));
   states.OnPartVerified(UID{1, 5, 4});  // first > last: nothing
   EXPECT_FALSE(states.AnyDone(UID{1, 4, 5}));
+  // Runs past the file's end stop there (no loop over the whole key space).
+  states.Release(UID{1, 0, 0xFFFFFFFF});
+  EXPECT_TRUE(states.AnyDone(UID{1, 3, 0xFFFFFFFF}));
+  EXPECT_FALSE(states.AllRequested(UID{1, 2, 0xFFFFFFFF}));
+  states.OnPartVerified(UID{1, 6, 0xFFFFFFFF});
+  EXPECT_TRUE(states.AnyDone(UID{1, 7, 7}));
 }
 
 TEST(BlockStatesTest, AllocationReturnsInvalidWhenEverythingIsRequestedOrDone) {
