@@ -102,14 +102,9 @@ bool File::Open(IFile* io) {
     Log4("File %s, size cut down to %d", name_.c_str(),
          static_cast<int>(static_cast<uint32_t>(declared_size_)));
   }
-  if (IsComplete()) {
-    own->Close();
-    if (!own->Open(CWinMMFIO::kModeRead, CWinMMFIO::kOpenAlways, 0, false)) {
-      own->GetErrorText(&text);
-      Log0("Open file 2 error. name: %s, msg: %s", full_path_.c_str(), text.c_str());
-      return false;
-    }
-  }
+  // A complete file is only read from now on (see WritePendingLocked for why
+  // this drops write access instead of opening the file a second time).
+  if (IsComplete()) own->MakeReadOnly();
   owned_io_ = std::move(own);
   io_ = owned_io_.get();
   return true;
