@@ -10,7 +10,10 @@
 
 namespace brelvane {
 
-HttpBlockSink::~HttpBlockSink() { context_.file_system->ReleaseUid(uid_); }
+// The run goes back only after the blocks this request committed have been
+// through the storage worker; released earlier, parts whose data is still
+// queued would be handed out and fetched a second time.
+HttpBlockSink::~HttpBlockSink() { context_.file_system->ReleaseUidAfterWrites(uid_); }
 
 void HttpBlockSink::OnConnect(const platform::InetAddress& address) {
   address_ = address;

@@ -95,9 +95,16 @@ void P2PEngine::Stop() {
     fs_.StopRunner();
     return;
   }
-  // Nothing writes any more: stop the worker (queued blocks that were never
-  // verified go with it) and put every verified part on disk, then record
-  // the progress for the next run.
+  if (info_deleted_) {
+    // The update finished and its information was deleted on request:
+    // nothing to record.
+    fs_.StopRunner();
+    return;
+  }
+  // Nothing posts any more: let the worker verify what is queued, then stop
+  // it and put every verified part still in memory on disk, and record the
+  // progress for the next run.
+  (void)fs_.Drain();
   fs_.StopRunner();
   std::map<uint32_t, RangeSet32> unwritten;
   fs_.CollectUnwritten(&unwritten);
@@ -125,7 +132,10 @@ void P2PEngine::RecordEndPhase(int32_t phase, uint32_t end_time) {
   end_time_ = end_time;
 }
 
-void P2PEngine::DeleteDownloadInfo() { fs_.DeleteInfoFiles(); }
+void P2PEngine::DeleteDownloadInfo() {
+  info_deleted_ = true;
+  fs_.DeleteInfoFiles();
+}
 
 float P2PEngine::CompletionFraction() const {
   if (!files_registered_) return 0.0f;

@@ -107,6 +107,7 @@ class P2PEngine {
   std::atomic<bool> complete_{true};
   std::atomic<bool> found_work_{false};
   std::atomic<bool> files_registered_{false};
+  std::atomic<bool> info_deleted_{false};
   std::atomic<int32_t> user_id_{-1};
   std::atomic<int32_t> end_phase_{0};
   std::atomic<uint32_t> end_time_{0};

@@ -127,6 +127,14 @@ class FileSystem {
   void Release(uint32_t file_id, uint32_t part);
   void ReleaseUid(const UID& uid);
   void ReleaseAllRequests();
+  // Gives the run back once every block posted before this call has been
+  // through the worker: parts whose data already waits in the queue become
+  // done instead of being handed out (and fetched) again.  Gives it back at
+  // once when the worker is not running.  May wait for room in the queue.
+  void ReleaseUidAfterWrites(const UID& uid);
+  // Waits until every task posted before this call has run.  False (at
+  // once) when the worker is not running.
+  bool Drain();
   // Up to `maximum` free parts, without taking them.
   uint32_t GetRandomFreeBlocks(uint32_t maximum, PartRecord* out);
   // Up to `maximum` parts this side can serve, continuing from the file after

@@ -11,6 +11,8 @@
 // worker).  LastResumeWrite is shared by all tasks and may be read anywhere.
 #pragma once
 
+#include <functional>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -114,6 +116,30 @@ class TaskDouble : public Task {
  private:
   std::unique_ptr<Task> first_;
   std::unique_ptr<Task> second_;
+};
+
+// Runs a function on the worker, in queue order: whatever was posted before
+// it has run when it runs.  A task destroyed unrun (the runner stopped) runs
+// its function on the destroying thread when `run_if_dropped`, so that a
+// release or a wake-up is never lost.
+class TaskCall : public Task {
+ public:
+  TaskCall(std::function<void()> fn, bool run_if_dropped)
+      : fn_(std::move(fn)), run_if_dropped_(run_if_dropped) {}
+  ~TaskCall() override {
+    if (fn_ && run_if_dropped_) fn_();
+  }
+  TaskCall(const TaskCall&) = delete;
+  TaskCall& operator=(const TaskCall&) = delete;
+  void Run(FileSystem*) override {
+    auto fn = std::move(fn_);
+    fn_ = nullptr;
+    fn();
+  }
+
+ private:
+  std::function<void()> fn_;
+  bool run_if_dropped_;
 };
 
 // The calendar second of the last successful resume write, shared by every
