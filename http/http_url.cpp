@@ -20,8 +20,11 @@ HttpUrlParts SplitUrl(const std::string& url) {
   // "contains", not "starts with": the first seven characters go whenever
   // the scheme text appears anywhere, as deployed clients have always done.
   if (rest.find("http://") != std::string::npos) rest.erase(0, 7);
+  // User-info ends at the first "@" before the path.  An "@" further on is
+  // part of the path: a release file named "a@evil/x" must not send the
+  // request (and its credentials) to another host.
   size_t at = rest.find('@');
-  if (at != std::string::npos) {
+  if (at != std::string::npos && at < rest.find('/')) {
     parts.user_info = rest.substr(0, at);
     rest.erase(0, at + 1);
   }

@@ -32,8 +32,8 @@ const SplitCase kSplitCases[] = {
     {"http://h/\xD6\xD0\xCE\xC4.bin", "", "h", "", "\xD6\xD0\xCE\xC4.bin", "/%D6%D0%CE%C4.bin"},
     // Whenever the scheme text appears, the first seven characters go.
     {"xhttp://h/f", "", "", "h/", "f", "h//f"},
-    // The first "@" ends the user-info, even inside what looks like a path.
-    {"http://h/p@q/r", "h/p", "q", "", "r", "/r"},
+    // An "@" in the path is path: it never moves the request to another host.
+    {"http://h/p@q/r", "", "h", "p@q/", "r", "p%40q//r"},
 };
 
 TEST(HttpUrlTest, SplitsUrlsAndEncodesRequestPaths) {
