@@ -129,7 +129,7 @@ updater, cwd = sys.argv[1] == "--updater", sys.argv[2]
 cmd = sys.argv[sys.argv.index("--") + 1:]
 start = time.monotonic()
 proc = subprocess.Popen(cmd, cwd=cwd, stdin=subprocess.PIPE if updater else subprocess.DEVNULL,
-                        stdout=subprocess.PIPE if updater else None)
+                        stdout=subprocess.PIPE if updater else sys.stderr)  # stdout: figures only
 def forward(signum, frame):
     proc.send_signal(signal.SIGTERM)   # the updater then runs its stop sequence
 signal.signal(signal.SIGTERM, forward)
@@ -204,6 +204,9 @@ mirror="http://127.0.0.1:$port"
   --tracker 127.0.0.1:5000 --quiet > /dev/null
 python3 "$work/meta4.py" "$work/www/r1/Seed.xml.gz" "$mirror/app" "$work/release.meta4"
 (cd "$work/www/app" && find . -type f -printf '%P\n' | sort) > "$work/files.txt"
+source_dir=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$build_dir/CMakeCache.txt" 2> /dev/null || true)
+printf 'updater: %s (built %s from %s at %s)\n' "$bin" "$(date -r "$bin" '+%F %T')" \
+  "${source_dir:-?}" "$(git -C "${source_dir:-/nonexistent}" describe --always --dirty 2> /dev/null || echo '?')"
 printf 'release: %d files, %d MiB, 64 KiB parts, served at %s (prepared in %d s)\n' \
   "$release_files" "$((release_bytes / 1048576))" "$mirror" \
   "$(( ($(date +%s%N) - gen_start) / 1000000000 ))"
