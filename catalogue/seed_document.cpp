@@ -111,13 +111,17 @@ bool NestingWithinLimit(std::string_view text) {
 
 // Parses a whole document.  A text TinyXML cannot parse completely is
 // refused: a cut-off document must not pass as a shorter one.
-bool ParseDocument(std::string_view text, TiXmlDocument* doc, const TiXmlElement** root) {
-  if (text.find('\0') != std::string_view::npos || !NestingWithinLimit(text)) return false;
-  const std::string copy(text);  // TinyXML wants a terminated string.
-  doc->Parse(copy.c_str());
+// Parses a terminated text in place.
+bool ParseTerminated(const std::string& text, TiXmlDocument* doc, const TiXmlElement** root) {
+  if (text.find('\0') != std::string::npos || !NestingWithinLimit(text)) return false;
+  doc->Parse(text.c_str());
   if (doc->Error()) return false;
   *root = doc->FirstChildElement("Root");
   return *root != nullptr;
+}
+
+bool ParseDocument(std::string_view text, TiXmlDocument* doc, const TiXmlElement** root) {
+  return ParseTerminated(std::string(text), doc, root);  // TinyXML wants a terminated string
 }
 
 TiXmlElement* AddChild(TiXmlNode* parent, const char* name) {
@@ -293,8 +297,15 @@ bool ReadGzipFile(const std::string& path, std::string* text) {
 }
 
 bool ReadFileList(const std::string& path, FileList* list) {
-  std::string text;
-  return ReadGzipFile(path, &text) && ParseFileList(text, list);
+  TiXmlDocument doc;
+  const TiXmlElement* root = nullptr;
+  {
+    // A large release's list is megabytes of text: parse it where it lies
+    // and let it go before the model is built from the tree.
+    std::string text;
+    if (!ReadGzipFile(path, &text) || !ParseTerminated(text, &doc, &root)) return false;
+  }
+  return ReadExist(*root, &list->files, &list->delete_names);
 }
 
 std::string FileListText(const std::vector<FileEntry>& files,

@@ -8,6 +8,7 @@
 #include "platform/charset.h"
 #include "platform/clock.h"
 #include "platform/crash.h"
+#include "platform/memory.h"
 #include "platform/process.h"
 #include "platform/thread.h"
 
@@ -32,6 +33,7 @@ void SetCrashMessagesFor(brelvane::ConsoleCharset charset) {
 
 int main(int argc, char** argv) {
   using namespace brelvane;
+  platform::LimitAllocatorArenas();
   platform::InstallCrashHandler(kCrashLongForm, kCrashShortForm);
   SetCrashMessagesFor(ConsoleCharset::Gbk);
   std::srand(platform::CurrentThreadId() * platform::Tick32());
