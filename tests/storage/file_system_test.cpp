@@ -8,9 +8,11 @@
 #include <filesystem>
 #include <future>
 #include <set>
+#include <sstream>
 #include <thread>
 #include <vector>
 
+#include "app/log/console_log.h"
 #include "catalogue/download_info.h"
 #include "storage/storage_test_util.h"
 
@@ -118,6 +120,8 @@ TEST_F(FileSystemTest, BackloggedFileRefusesDataWhileTheDiskLacksRoom) {
   const auto entry = MakeEntry(4, "b", content, 16);
   MemoryFile disk;
   disk.set_refuse_writes(true);
+  std::ostringstream console;  // the failed writes' answer lines
+  ConsoleLog::Get().SetOutput(&console);
   auto file = File::Create(dir_.File("b"), entry, RangeSet32(), &fs_.block_states(), &disk);
   ASSERT_TRUE(fs_.AddFile(std::move(file)));
   fs_.RecomputeCounters();
@@ -157,6 +161,9 @@ TEST_F(FileSystemTest, BackloggedFileRefusesDataWhileTheDiskLacksRoom) {
   Drain(fs_);
   EXPECT_EQ(disk.bytes(), content);
   fs_.StopRunner();
+  fs_.DeleteAllFiles();  // before `disk` goes
+  ConsoleLog::Get().SetOutput(nullptr);
+  EXPECT_NE(console.str().find("[Interactive]Error = WriteFile"), std::string::npos);
 }
 
 TEST_F(FileSystemTest, RegistrationTakesPartsOnDiskFromTheNotCompleteSet) {

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <vector>
 
+#include "app/log/console_log.h"
 #include "storage/storage_test_util.h"
 
 namespace brelvane {
@@ -149,7 +151,13 @@ TEST_F(FileTest, ReadOfARangeWithAnUnverifiedPartFailsAndCopiesNothing) {
 TEST_F(FileTest, BacklogStartsAt512WaitingPartsAndClearsOnceTheDiskTakesThem) {
   Make(600 * 16, 16);
   disk_.set_refuse_writes(true);
-  for (uint32_t p = 0; p < 511; ++p) FeedPart(p);
+  std::ostringstream console;
+  ConsoleLog::Get().SetOutput(&console);
+  for (uint32_t p = 0; p < 10; ++p) FeedPart(p);
+  // The launcher hears of the failed write as an answer line.
+  EXPECT_NE(console.str().find("[Interactive]Error = WriteFile"), std::string::npos);
+  for (uint32_t p = 0; p < 10; ++p) EXPECT_TRUE(file_->IsPartVerified(p));
+  for (uint32_t p = 10; p < 511; ++p) FeedPart(p);
   EXPECT_FALSE(file_->IsBacklogged());
   FeedPart(511);
   EXPECT_TRUE(file_->IsBacklogged());
@@ -160,6 +168,7 @@ TEST_F(FileTest, BacklogStartsAt512WaitingPartsAndClearsOnceTheDiskTakesThem) {
 
   disk_.set_refuse_writes(false);
   file_->WritePending();
+  ConsoleLog::Get().SetOutput(nullptr);
   EXPECT_FALSE(file_->IsBacklogged());
   EXPECT_EQ(file_->WrittenCount(), 600u);
   EXPECT_EQ(disk_.bytes(), content_);
