@@ -30,4 +30,4 @@ fi
 
 echo "== Release build, all tests"
 scripts/build.sh "$here/build"
-ctest --test-dir "$here/build" -j"$jobs" --output-on-failure --timeout 900
+ctest --test-dir "$here/build" -j"$jobs" --output-on-failure --no-label-summary --timeout 900
