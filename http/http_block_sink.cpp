@@ -27,18 +27,9 @@ bool HttpBlockSink::OnReceive(uint32_t count) {
 
 bool HttpBlockSink::OnData(const uint8_t* data, uint32_t length, uint64_t offset) {
   context_.mirrors->CountAddress(address_.ip);
-  FileSystem& file_system = *context_.file_system;
-  // CommitWrite leaves an observer with its caller when it refuses a block
-  // up front (unknown file; backlogged file on a full disk) but destroys it
-  // when the queue stays full.  Those up-front cases are tested here first,
-  // so that a refused observer is never leaked nor destroyed twice; they get
-  // no observer (and CommitWrite still logs them).
-  File* file = file_system.GetFile(uid_.file_id);
-  if (file == nullptr || (file->IsBacklogged() && !file_system.HasFreeSpace())) {
-    return file_system.CommitWrite(uid_.file_id, data, length, offset, nullptr);
-  }
+  // CommitWrite takes the observer whatever it answers.
   auto* observer = new HttpWriteObserver(context_.verified);
-  return file_system.CommitWrite(uid_.file_id, data, length, offset, observer);
+  return context_.file_system->CommitWrite(uid_.file_id, data, length, offset, observer);
 }
 
 void HttpBlockSink::OnDone(HttpClient* client, int64_t result) {

@@ -335,15 +335,22 @@ uint32_t FileSystem::CollectHeldParts(uint32_t maximum, PartRecord* out) {
 
 bool FileSystem::CommitWrite(uint32_t file_id, const uint8_t* data, uint32_t length,
                              uint64_t offset, IWriteObserver* observer) {
+  const auto refuse = [observer] {
+    if (observer != nullptr) {
+      observer->OnNothingVerified();
+      observer->Destroy();
+    }
+    return false;
+  };
   File* file = GetFile(file_id);
   if (file == nullptr) {
     Log2("File not found. FileID: %d", static_cast<int>(file_id));
-    return false;
+    return refuse();
   }
   if (file->IsBacklogged() && !HasFreeSpace()) {
     Log2("File writing busy. FileID: %d, FileName: %s", static_cast<int>(file_id),
          file->Name().c_str());
-    return false;
+    return refuse();
   }
   std::unique_ptr<uint8_t[]> copy(new uint8_t[length == 0 ? 1 : length]);
   if (length > 0 && data != nullptr) std::memcpy(copy.get(), data, length);

@@ -143,11 +143,11 @@ class FileSystem {
 
   // --- Writing and flushing ---
 
-  // Queues a copy of the block for the worker.  False (and `observer` stays
-  // the caller's) for an unknown file, or a backlogged file while the disk
-  // lacks room; false (the observer hears OnNothingVerified and is
-  // destroyed) when the queue has no room within 1000 ms or the runner is
-  // not started.  The caller keeps its buffer either way.
+  // Queues a copy of the block for the worker.  False for an unknown file,
+  // a backlogged file while the disk lacks room, or when the queue has no
+  // room within 1000 ms or the runner is not started.  `observer` (may be
+  // null) is always taken: on a refusal it hears OnNothingVerified and is
+  // destroyed before the call returns.  The caller keeps its buffer.
   [[nodiscard]] bool CommitWrite(uint32_t file_id, const uint8_t* data, uint32_t length,
                                  uint64_t offset, IWriteObserver* observer);
   // Queues a flush of the file's (of every file's) pending parts and a resume
