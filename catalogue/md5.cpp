@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "catalogue/md5.h"
+#include "catalogue/md5_steps.h"
 
 #include <algorithm>
 #include <cstring>
@@ -9,35 +10,11 @@
 namespace brelvane {
 namespace {
 
-inline uint32_t Rotl(uint32_t v, int s) { return (v << s) | (v >> (32 - s)); }
 
 inline uint32_t LoadLe32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
-
-// The four rounds.  Each step is written so that the terms that do not
-// depend on `b` (the value produced by the previous step) are computed first:
-// the message word and constant, and the part of the round function that
-// needs only c and d.  That leaves two or three operations on the critical
-// path per step, which is what makes plain C code keep up with hand-written
-// assembly.
-#define BRELVANE_MD5_F(a, b, c, d, x, t, s)   \
-  a += (x) + (t);                             \
-  a += (d) ^ ((b) & ((c) ^ (d)));             \
-  a = Rotl(a, s) + (b)
-#define BRELVANE_MD5_G(a, b, c, d, x, t, s)   \
-  a += (x) + (t) + ((c) & ~(d));              \
-  a += (b) & (d);                             \
-  a = Rotl(a, s) + (b)
-#define BRELVANE_MD5_H(a, b, c, d, x, t, s)   \
-  a += (x) + (t);                             \
-  a += (b) ^ (c) ^ (d);                       \
-  a = Rotl(a, s) + (b)
-#define BRELVANE_MD5_I(a, b, c, d, x, t, s)   \
-  a += (x) + (t);                             \
-  a += (c) ^ ((b) | ~(d));                    \
-  a = Rotl(a, s) + (b)
 
 // Processes `blocks` consecutive 64-byte blocks.
 void Transform(uint32_t state[4], const uint8_t* p, size_t blocks) {
@@ -130,10 +107,6 @@ void Transform(uint32_t state[4], const uint8_t* p, size_t blocks) {
   state[3] = d;
 }
 
-#undef BRELVANE_MD5_F
-#undef BRELVANE_MD5_G
-#undef BRELVANE_MD5_H
-#undef BRELVANE_MD5_I
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';

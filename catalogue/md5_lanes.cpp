@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "catalogue/md5_lanes.h"
+#include "catalogue/md5_steps.h"
 
 #include <bit>
 #include <cstring>
@@ -15,24 +16,6 @@ namespace {
 typedef uint32_t Lanes __attribute__((vector_size(32)));
 
 constexpr size_t kMinLanesWorthIt = 4;
-
-#define BRELVANE_ROTL(v, s) (((v) << (s)) | ((v) >> (32 - (s))))
-#define BRELVANE_LANES_F(a, b, c, d, x, t, s) \
-  a += (x) + (t);                             \
-  a += (d) ^ ((b) & ((c) ^ (d)));             \
-  a = BRELVANE_ROTL(a, s) + (b)
-#define BRELVANE_LANES_G(a, b, c, d, x, t, s) \
-  a += (x) + (t) + ((c) & ~(d));              \
-  a += (b) & (d);                             \
-  a = BRELVANE_ROTL(a, s) + (b)
-#define BRELVANE_LANES_H(a, b, c, d, x, t, s) \
-  a += (x) + (t);                             \
-  a += (b) ^ (c) ^ (d);                       \
-  a = BRELVANE_ROTL(a, s) + (b)
-#define BRELVANE_LANES_I(a, b, c, d, x, t, s) \
-  a += (x) + (t);                             \
-  a += (c) ^ ((b) | ~(d));                    \
-  a = BRELVANE_ROTL(a, s) + (b)
 
 // The little-endian word at `offset` of every lane.
 inline void LoadWord(const uint8_t* const lanes[kMd5Lanes], size_t offset, Lanes* out) {
@@ -58,73 +41,73 @@ void Transform(Lanes state[4], const uint8_t* const lanes[kMd5Lanes], size_t blo
     for (size_t i = 0; i < 16; ++i) LoadWord(lanes, block * 64 + 4 * i, &x[i]);
     const Lanes aa = a, bb = b, cc = c, dd = d;
 
-    BRELVANE_LANES_F(a, b, c, d, x[0], 0xd76aa478, 7);
-    BRELVANE_LANES_F(d, a, b, c, x[1], 0xe8c7b756, 12);
-    BRELVANE_LANES_F(c, d, a, b, x[2], 0x242070db, 17);
-    BRELVANE_LANES_F(b, c, d, a, x[3], 0xc1bdceee, 22);
-    BRELVANE_LANES_F(a, b, c, d, x[4], 0xf57c0faf, 7);
-    BRELVANE_LANES_F(d, a, b, c, x[5], 0x4787c62a, 12);
-    BRELVANE_LANES_F(c, d, a, b, x[6], 0xa8304613, 17);
-    BRELVANE_LANES_F(b, c, d, a, x[7], 0xfd469501, 22);
-    BRELVANE_LANES_F(a, b, c, d, x[8], 0x698098d8, 7);
-    BRELVANE_LANES_F(d, a, b, c, x[9], 0x8b44f7af, 12);
-    BRELVANE_LANES_F(c, d, a, b, x[10], 0xffff5bb1, 17);
-    BRELVANE_LANES_F(b, c, d, a, x[11], 0x895cd7be, 22);
-    BRELVANE_LANES_F(a, b, c, d, x[12], 0x6b901122, 7);
-    BRELVANE_LANES_F(d, a, b, c, x[13], 0xfd987193, 12);
-    BRELVANE_LANES_F(c, d, a, b, x[14], 0xa679438e, 17);
-    BRELVANE_LANES_F(b, c, d, a, x[15], 0x49b40821, 22);
+    BRELVANE_MD5_F(a, b, c, d, x[0], 0xd76aa478, 7);
+    BRELVANE_MD5_F(d, a, b, c, x[1], 0xe8c7b756, 12);
+    BRELVANE_MD5_F(c, d, a, b, x[2], 0x242070db, 17);
+    BRELVANE_MD5_F(b, c, d, a, x[3], 0xc1bdceee, 22);
+    BRELVANE_MD5_F(a, b, c, d, x[4], 0xf57c0faf, 7);
+    BRELVANE_MD5_F(d, a, b, c, x[5], 0x4787c62a, 12);
+    BRELVANE_MD5_F(c, d, a, b, x[6], 0xa8304613, 17);
+    BRELVANE_MD5_F(b, c, d, a, x[7], 0xfd469501, 22);
+    BRELVANE_MD5_F(a, b, c, d, x[8], 0x698098d8, 7);
+    BRELVANE_MD5_F(d, a, b, c, x[9], 0x8b44f7af, 12);
+    BRELVANE_MD5_F(c, d, a, b, x[10], 0xffff5bb1, 17);
+    BRELVANE_MD5_F(b, c, d, a, x[11], 0x895cd7be, 22);
+    BRELVANE_MD5_F(a, b, c, d, x[12], 0x6b901122, 7);
+    BRELVANE_MD5_F(d, a, b, c, x[13], 0xfd987193, 12);
+    BRELVANE_MD5_F(c, d, a, b, x[14], 0xa679438e, 17);
+    BRELVANE_MD5_F(b, c, d, a, x[15], 0x49b40821, 22);
 
-    BRELVANE_LANES_G(a, b, c, d, x[1], 0xf61e2562, 5);
-    BRELVANE_LANES_G(d, a, b, c, x[6], 0xc040b340, 9);
-    BRELVANE_LANES_G(c, d, a, b, x[11], 0x265e5a51, 14);
-    BRELVANE_LANES_G(b, c, d, a, x[0], 0xe9b6c7aa, 20);
-    BRELVANE_LANES_G(a, b, c, d, x[5], 0xd62f105d, 5);
-    BRELVANE_LANES_G(d, a, b, c, x[10], 0x02441453, 9);
-    BRELVANE_LANES_G(c, d, a, b, x[15], 0xd8a1e681, 14);
-    BRELVANE_LANES_G(b, c, d, a, x[4], 0xe7d3fbc8, 20);
-    BRELVANE_LANES_G(a, b, c, d, x[9], 0x21e1cde6, 5);
-    BRELVANE_LANES_G(d, a, b, c, x[14], 0xc33707d6, 9);
-    BRELVANE_LANES_G(c, d, a, b, x[3], 0xf4d50d87, 14);
-    BRELVANE_LANES_G(b, c, d, a, x[8], 0x455a14ed, 20);
-    BRELVANE_LANES_G(a, b, c, d, x[13], 0xa9e3e905, 5);
-    BRELVANE_LANES_G(d, a, b, c, x[2], 0xfcefa3f8, 9);
-    BRELVANE_LANES_G(c, d, a, b, x[7], 0x676f02d9, 14);
-    BRELVANE_LANES_G(b, c, d, a, x[12], 0x8d2a4c8a, 20);
+    BRELVANE_MD5_G(a, b, c, d, x[1], 0xf61e2562, 5);
+    BRELVANE_MD5_G(d, a, b, c, x[6], 0xc040b340, 9);
+    BRELVANE_MD5_G(c, d, a, b, x[11], 0x265e5a51, 14);
+    BRELVANE_MD5_G(b, c, d, a, x[0], 0xe9b6c7aa, 20);
+    BRELVANE_MD5_G(a, b, c, d, x[5], 0xd62f105d, 5);
+    BRELVANE_MD5_G(d, a, b, c, x[10], 0x02441453, 9);
+    BRELVANE_MD5_G(c, d, a, b, x[15], 0xd8a1e681, 14);
+    BRELVANE_MD5_G(b, c, d, a, x[4], 0xe7d3fbc8, 20);
+    BRELVANE_MD5_G(a, b, c, d, x[9], 0x21e1cde6, 5);
+    BRELVANE_MD5_G(d, a, b, c, x[14], 0xc33707d6, 9);
+    BRELVANE_MD5_G(c, d, a, b, x[3], 0xf4d50d87, 14);
+    BRELVANE_MD5_G(b, c, d, a, x[8], 0x455a14ed, 20);
+    BRELVANE_MD5_G(a, b, c, d, x[13], 0xa9e3e905, 5);
+    BRELVANE_MD5_G(d, a, b, c, x[2], 0xfcefa3f8, 9);
+    BRELVANE_MD5_G(c, d, a, b, x[7], 0x676f02d9, 14);
+    BRELVANE_MD5_G(b, c, d, a, x[12], 0x8d2a4c8a, 20);
 
-    BRELVANE_LANES_H(a, b, c, d, x[5], 0xfffa3942, 4);
-    BRELVANE_LANES_H(d, a, b, c, x[8], 0x8771f681, 11);
-    BRELVANE_LANES_H(c, d, a, b, x[11], 0x6d9d6122, 16);
-    BRELVANE_LANES_H(b, c, d, a, x[14], 0xfde5380c, 23);
-    BRELVANE_LANES_H(a, b, c, d, x[1], 0xa4beea44, 4);
-    BRELVANE_LANES_H(d, a, b, c, x[4], 0x4bdecfa9, 11);
-    BRELVANE_LANES_H(c, d, a, b, x[7], 0xf6bb4b60, 16);
-    BRELVANE_LANES_H(b, c, d, a, x[10], 0xbebfbc70, 23);
-    BRELVANE_LANES_H(a, b, c, d, x[13], 0x289b7ec6, 4);
-    BRELVANE_LANES_H(d, a, b, c, x[0], 0xeaa127fa, 11);
-    BRELVANE_LANES_H(c, d, a, b, x[3], 0xd4ef3085, 16);
-    BRELVANE_LANES_H(b, c, d, a, x[6], 0x04881d05, 23);
-    BRELVANE_LANES_H(a, b, c, d, x[9], 0xd9d4d039, 4);
-    BRELVANE_LANES_H(d, a, b, c, x[12], 0xe6db99e5, 11);
-    BRELVANE_LANES_H(c, d, a, b, x[15], 0x1fa27cf8, 16);
-    BRELVANE_LANES_H(b, c, d, a, x[2], 0xc4ac5665, 23);
+    BRELVANE_MD5_H(a, b, c, d, x[5], 0xfffa3942, 4);
+    BRELVANE_MD5_H(d, a, b, c, x[8], 0x8771f681, 11);
+    BRELVANE_MD5_H(c, d, a, b, x[11], 0x6d9d6122, 16);
+    BRELVANE_MD5_H(b, c, d, a, x[14], 0xfde5380c, 23);
+    BRELVANE_MD5_H(a, b, c, d, x[1], 0xa4beea44, 4);
+    BRELVANE_MD5_H(d, a, b, c, x[4], 0x4bdecfa9, 11);
+    BRELVANE_MD5_H(c, d, a, b, x[7], 0xf6bb4b60, 16);
+    BRELVANE_MD5_H(b, c, d, a, x[10], 0xbebfbc70, 23);
+    BRELVANE_MD5_H(a, b, c, d, x[13], 0x289b7ec6, 4);
+    BRELVANE_MD5_H(d, a, b, c, x[0], 0xeaa127fa, 11);
+    BRELVANE_MD5_H(c, d, a, b, x[3], 0xd4ef3085, 16);
+    BRELVANE_MD5_H(b, c, d, a, x[6], 0x04881d05, 23);
+    BRELVANE_MD5_H(a, b, c, d, x[9], 0xd9d4d039, 4);
+    BRELVANE_MD5_H(d, a, b, c, x[12], 0xe6db99e5, 11);
+    BRELVANE_MD5_H(c, d, a, b, x[15], 0x1fa27cf8, 16);
+    BRELVANE_MD5_H(b, c, d, a, x[2], 0xc4ac5665, 23);
 
-    BRELVANE_LANES_I(a, b, c, d, x[0], 0xf4292244, 6);
-    BRELVANE_LANES_I(d, a, b, c, x[7], 0x432aff97, 10);
-    BRELVANE_LANES_I(c, d, a, b, x[14], 0xab9423a7, 15);
-    BRELVANE_LANES_I(b, c, d, a, x[5], 0xfc93a039, 21);
-    BRELVANE_LANES_I(a, b, c, d, x[12], 0x655b59c3, 6);
-    BRELVANE_LANES_I(d, a, b, c, x[3], 0x8f0ccc92, 10);
-    BRELVANE_LANES_I(c, d, a, b, x[10], 0xffeff47d, 15);
-    BRELVANE_LANES_I(b, c, d, a, x[1], 0x85845dd1, 21);
-    BRELVANE_LANES_I(a, b, c, d, x[8], 0x6fa87e4f, 6);
-    BRELVANE_LANES_I(d, a, b, c, x[15], 0xfe2ce6e0, 10);
-    BRELVANE_LANES_I(c, d, a, b, x[6], 0xa3014314, 15);
-    BRELVANE_LANES_I(b, c, d, a, x[13], 0x4e0811a1, 21);
-    BRELVANE_LANES_I(a, b, c, d, x[4], 0xf7537e82, 6);
-    BRELVANE_LANES_I(d, a, b, c, x[11], 0xbd3af235, 10);
-    BRELVANE_LANES_I(c, d, a, b, x[2], 0x2ad7d2bb, 15);
-    BRELVANE_LANES_I(b, c, d, a, x[9], 0xeb86d391, 21);
+    BRELVANE_MD5_I(a, b, c, d, x[0], 0xf4292244, 6);
+    BRELVANE_MD5_I(d, a, b, c, x[7], 0x432aff97, 10);
+    BRELVANE_MD5_I(c, d, a, b, x[14], 0xab9423a7, 15);
+    BRELVANE_MD5_I(b, c, d, a, x[5], 0xfc93a039, 21);
+    BRELVANE_MD5_I(a, b, c, d, x[12], 0x655b59c3, 6);
+    BRELVANE_MD5_I(d, a, b, c, x[3], 0x8f0ccc92, 10);
+    BRELVANE_MD5_I(c, d, a, b, x[10], 0xffeff47d, 15);
+    BRELVANE_MD5_I(b, c, d, a, x[1], 0x85845dd1, 21);
+    BRELVANE_MD5_I(a, b, c, d, x[8], 0x6fa87e4f, 6);
+    BRELVANE_MD5_I(d, a, b, c, x[15], 0xfe2ce6e0, 10);
+    BRELVANE_MD5_I(c, d, a, b, x[6], 0xa3014314, 15);
+    BRELVANE_MD5_I(b, c, d, a, x[13], 0x4e0811a1, 21);
+    BRELVANE_MD5_I(a, b, c, d, x[4], 0xf7537e82, 6);
+    BRELVANE_MD5_I(d, a, b, c, x[11], 0xbd3af235, 10);
+    BRELVANE_MD5_I(c, d, a, b, x[2], 0x2ad7d2bb, 15);
+    BRELVANE_MD5_I(b, c, d, a, x[9], 0xeb86d391, 21);
 
     a += aa;
     b += bb;
@@ -137,11 +120,6 @@ void Transform(Lanes state[4], const uint8_t* const lanes[kMd5Lanes], size_t blo
   state[3] = d;
 }
 
-#undef BRELVANE_ROTL
-#undef BRELVANE_LANES_F
-#undef BRELVANE_LANES_G
-#undef BRELVANE_LANES_H
-#undef BRELVANE_LANES_I
 
 }  // namespace
 
