@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "p2p/p2p_engine.h"
 
-#include <map>
-
 #include "app/log/file_log.h"
 #include "catalogue/prepare/update_preparation.h"
 #include "http/seed_retrieval.h"
@@ -91,31 +89,18 @@ void P2PEngine::Stop() {
     std::lock_guard<std::mutex> lock(http_mu_);
     http_->Restart(0);
   }
-  if (!files_registered_) {
+  if (!files_registered_ || info_deleted_) {
+    // Nothing registered yet, or the finished update's information was
+    // deleted on request: nothing to record.
     fs_.StopRunner();
     return;
   }
-  if (info_deleted_) {
-    // The update finished and its information was deleted on request:
-    // nothing to record.
-    fs_.StopRunner();
-    return;
-  }
-  // Nothing posts any more: let the worker verify what is queued, then stop
-  // it and put every verified part still in memory on disk, and record the
-  // progress for the next run.
+  // Nothing posts any more: the worker verifies what is queued and writes
+  // every verified part still in memory; then the progress is recorded for
+  // the next run (the worker's own resume write is rate-limited).
+  fs_.FlushAll();
   (void)fs_.Drain();
   fs_.StopRunner();
-  std::map<uint32_t, RangeSet32> unwritten;
-  fs_.CollectUnwritten(&unwritten);
-  for (const auto& entry : unwritten) {
-    File* file = fs_.GetFile(entry.first);
-    if (!file) continue;
-    const uint32_t parts_before = file->WrittenCount();
-    const uint64_t bytes_before = file->WrittenBytes();
-    file->WritePending();
-    fs_.AfterFileWork(file, parts_before, bytes_before);
-  }
   if (!fs_.WriteResumeFile(fs_.resume_path())) Log1("Write download info failed at stop");
 }
 
