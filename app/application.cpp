@@ -6,8 +6,8 @@
 #include <string>
 
 #include "app/command_dispatcher.h"
-#include "app/log/console_log.h"
-#include "app/log/file_log.h"
+#include "base/console_log.h"
+#include "base/file_log.h"
 #include "app/updater_state.h"
 #include "platform/clock.h"
 #include "platform/power.h"

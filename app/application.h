@@ -22,7 +22,7 @@
 #include <mutex>
 #include <thread>
 
-#include "app/config.h"
+#include "base/config.h"
 #include "app/services.h"
 #include "app/speed_history.h"
 

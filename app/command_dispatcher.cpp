@@ -6,8 +6,8 @@
 #include <sstream>
 
 #include "app/application.h"
-#include "app/log/console_log.h"
-#include "app/log/file_log.h"
+#include "base/console_log.h"
+#include "base/file_log.h"
 #include "platform/clock.h"
 
 namespace brelvane {

@@ -2,7 +2,7 @@
 #include "app/engine_services.h"
 
 #include "app/application.h"
-#include "app/log/file_log.h"
+#include "base/file_log.h"
 
 namespace brelvane {
 

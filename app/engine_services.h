@@ -8,7 +8,7 @@
 
 #include <memory>
 
-#include "app/config.h"
+#include "base/config.h"
 #include "app/services.h"
 #include "p2p/net_transport.h"
 #include "p2p/p2p_engine.h"

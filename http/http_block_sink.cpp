@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "http/http_block_sink.h"
 
-#include "app/log/file_log.h"
-#include "http/auto_reset_event.h"
+#include "base/file_log.h"
+#include "base/auto_reset_event.h"
 #include "http/download_meter.h"
 #include "http/http_client.h"
 #include "http/http_mirror_table.h"

@@ -6,7 +6,7 @@
 #include <system_error>
 #include <vector>
 
-#include "app/log/file_log.h"
+#include "base/file_log.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
 

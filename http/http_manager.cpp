@@ -6,8 +6,8 @@
 #include <system_error>
 #include <utility>
 
-#include "app/log/file_log.h"
-#include "http/auto_reset_event.h"
+#include "base/file_log.h"
+#include "base/auto_reset_event.h"
 #include "http/http_mirror_table.h"
 #include "platform/clock.h"
 #include "platform/thread.h"

@@ -11,7 +11,7 @@
 #include <thread>
 #include <utility>
 
-#include "app/log/file_log.h"
+#include "base/file_log.h"
 #include "catalogue/seed_document.h"
 #include "http/http_client.h"
 #include "storage/file_system.h"

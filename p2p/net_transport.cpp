@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "p2p/net_transport.h"
 
-#include "app/log/file_log.h"
+#include "base/file_log.h"
 
 namespace brelvane {
 

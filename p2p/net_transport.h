@@ -14,7 +14,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "app/config.h"
+#include "base/config.h"
 #include "p2p/bandwidth_limiter.h"
 
 namespace brelvane {

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "p2p/p2p_engine.h"
 
-#include "app/log/file_log.h"
+#include "base/file_log.h"
 #include "catalogue/prepare/update_preparation.h"
 #include "http/seed_retrieval.h"
 

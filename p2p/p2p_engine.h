@@ -23,9 +23,9 @@
 #include <mutex>
 #include <string>
 
-#include "app/config.h"
+#include "base/config.h"
 #include "catalogue/seed_model.h"
-#include "http/auto_reset_event.h"
+#include "base/auto_reset_event.h"
 #include "http/http_manager.h"
 #include "http/http_mirror_table.h"
 #include "http/seed_sources.h"

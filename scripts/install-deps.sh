@@ -7,7 +7,7 @@ packages=(
   g++ cmake ninja-build make pkg-config python3
   zlib1g-dev libtinyxml-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  nginx-light curl aria2 openssl iproute2
+  nginx-light curl aria2 openssl iproute2 ccache
 )
 
 missing=()

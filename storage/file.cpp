@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/log/console_log.h"
-#include "app/log/file_log.h"
+#include "base/console_log.h"
+#include "base/file_log.h"
 #include "storage/range_pick.h"
 #include "storage/storage_random.h"
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "app/log/file_log.h"
+#include "base/file_log.h"
 #include "catalogue/download_info.h"
 #include "catalogue/safe_name.h"
 #include "platform/clock.h"

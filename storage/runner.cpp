@@ -3,7 +3,7 @@
 
 #include <system_error>
 
-#include "app/log/file_log.h"
+#include "base/file_log.h"
 #include "platform/thread.h"
 
 namespace brelvane {

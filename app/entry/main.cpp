@@ -3,8 +3,8 @@
 #include <cstdlib>
 
 #include "app/application.h"
-#include "app/log/console_log.h"
-#include "app/log/file_log.h"
+#include "base/console_log.h"
+#include "base/file_log.h"
 #include "platform/charset.h"
 #include "platform/clock.h"
 #include "platform/crash.h"

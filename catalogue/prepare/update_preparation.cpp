@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "app/log/console_log.h"
-#include "app/log/file_log.h"
+#include "base/console_log.h"
+#include "base/file_log.h"
 #include "catalogue/download_info.h"
 #include "catalogue/safe_name.h"
 #include "catalogue/seed_diff.h"

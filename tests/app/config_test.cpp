@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "app/config.h"
+#include "base/config.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/log/console_log.h"
+#include "base/console_log.h"
 
 namespace brelvane {
 namespace {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "app/application.h"
-#include "app/log/console_log.h"
+#include "base/console_log.h"
 #include "app/services.h"
 
 namespace brelvane::testing {

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/log/file_log.h"
+#include "base/file_log.h"
 #include "catalogue/md5.h"
 #include "platform/socket.h"
 

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "http/auto_reset_event.h"
+#include "base/auto_reset_event.h"
 #include "http/download_test_env.h"
 #include "http/http_client.h"
 #include "http/http_mirror_table.h"

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "http/auto_reset_event.h"
+#include "base/auto_reset_event.h"
 
 namespace brelvane {
 namespace {

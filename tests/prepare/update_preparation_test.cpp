@@ -11,7 +11,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/log/console_log.h"
+#include "base/console_log.h"
 #include "catalogue/download_info.h"
 #include "catalogue/md5.h"
 #include "catalogue/seed_document.h"

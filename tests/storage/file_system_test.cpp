@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/log/console_log.h"
+#include "base/console_log.h"
 #include "catalogue/download_info.h"
 #include "storage/storage_test_util.h"
 

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <vector>
 
-#include "app/log/console_log.h"
+#include "base/console_log.h"
 #include "storage/storage_test_util.h"
 
 namespace brelvane {

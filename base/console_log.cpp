@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "app/log/console_log.h"
+#include "base/console_log.h"
 
 #include <iostream>
 

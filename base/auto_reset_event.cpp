@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "http/auto_reset_event.h"
+#include "base/auto_reset_event.h"
 
 #include <chrono>
 

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
-#include "app/config.h"
+#include "base/config.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
 
-#include "app/log/console_log.h"
+#include "base/console_log.h"
 #include "platform/thread.h"
 
 namespace brelvane {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "app/log/file_log.h"
+#include "base/file_log.h"
 
 #include <ctime>
 
