@@ -10,7 +10,7 @@
 
 #include "base/config.h"
 #include "app/services.h"
-#include "p2p/net_transport.h"
+#include "p2p/net/net_transport.h"
 #include "p2p/p2p_engine.h"
 
 namespace brelvane {

@@ -3,7 +3,7 @@
 
 #include "base/file_log.h"
 #include "base/auto_reset_event.h"
-#include "http/download_meter.h"
+#include "base/download_meter.h"
 #include "http/http_client.h"
 #include "http/http_mirror_table.h"
 #include "storage/file_system.h"

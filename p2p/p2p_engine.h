@@ -29,7 +29,7 @@
 #include "http/http_manager.h"
 #include "http/http_mirror_table.h"
 #include "http/seed_sources.h"
-#include "p2p/net_transport.h"
+#include "p2p/net/net_transport.h"
 #include "storage/file_system.h"
 
 namespace brelvane {

@@ -136,6 +136,10 @@ class Socket {
 
   bool valid() const { return handle_ != kInvalid; }
 
+  // For the rest of platform/ only (the poller, non-blocking connects).
+  intptr_t native_handle() const { return handle_; }
+  static Socket Adopt(intptr_t handle) { return Socket(handle); }
+
  private:
   static constexpr intptr_t kInvalid = -1;
   explicit Socket(intptr_t handle) : handle_(handle) {}

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "catalogue/seed_model.h"
-#include "http/download_meter.h"
+#include "base/download_meter.h"
 
 namespace brelvane::test {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "p2p/bandwidth_limiter.h"
+#include "p2p/net/bandwidth_limiter.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "p2p/net_transport.h"
+#include "p2p/net/net_transport.h"
 
 #include "base/file_log.h"
 

@@ -27,7 +27,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "http/download_meter.h"
+#include "base/download_meter.h"
 
 namespace brelvane {
 

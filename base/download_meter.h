@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // IDownloadMeter: how HTTP transfers see the download bandwidth limiter that
 // they share with peer-to-peer receiving.  The limiter itself lives with the
-// peer-to-peer transport (p2p/bandwidth_limiter.h), above this library; the
+// peer-to-peer transport (p2p/net/bandwidth_limiter.h); the
 // HTTP download manager knows it only through this interface.
 //
 // Thread safety: implementations must accept calls from any number of

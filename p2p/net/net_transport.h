@@ -15,7 +15,7 @@
 #include <cstdint>
 
 #include "base/config.h"
-#include "p2p/bandwidth_limiter.h"
+#include "p2p/net/bandwidth_limiter.h"
 
 namespace brelvane {
 
