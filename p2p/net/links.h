@@ -40,13 +40,18 @@ class IServerLink {
   virtual void SetServerDestination(const std::string& ip, uint16_t port) = 0;
 };
 
+// SendToPeer's result for a send that timed out before any byte went out.
+inline constexpr int64_t kSendTimedOut = -2;
+
 class IPeerLink {
  public:
   virtual ~IPeerLink() = default;
   // Sends `length` bytes to the connected peer in pieces of at most 4096
   // bytes, through the upload limiter when `throttled`.  Returns the bytes
   // sent, or -1 (no such connection, a send error, or `*stop` turned true).
-  // A send time-out after some bytes returns the count sent so far.
+  // A send time-out after some bytes returns the count sent so far; one
+  // before any byte of this call went out returns kSendTimedOut, so that the
+  // caller may try again.
   virtual int64_t SendToPeer(const PeerAddress& peer, const uint8_t* data, size_t length,
                              bool throttled, const std::atomic<bool>* stop) = 0;
   // Queues the connection for closing by the housekeeping thread.
