@@ -23,6 +23,8 @@ using ProcessId = int64_t;
                                    ProcessId* out);
 // Ends the child at once, without letting it clean up (SIGKILL on POSIX).
 OsError KillProcess(ProcessId pid);
+// Asks the child to end in order (SIGTERM on POSIX).
+OsError StopProcess(ProcessId pid);
 // Waits for the child to end.  `*exit_code` is its exit status, or -1 when it
 // was killed by a signal.
 [[nodiscard]] OsError WaitProcess(ProcessId pid, int* exit_code);

@@ -7,6 +7,9 @@
 // of input, so the loop ends and the orderly stop sequence runs, exactly as
 // when the launcher closes standard input.
 //
+// A server has no command loop and no launcher: it passes
+// InterruptAction::kStop so that Ctrl+C stops it like a termination signal.
+//
 // Thread safety: Install/Restore on the main thread; RequestStop and
 // StopRequested from any thread (RequestStop is async-signal-safe);
 // StdinStream is read by the main thread only.
@@ -16,7 +19,9 @@
 
 namespace brelvane::platform {
 
-void InstallStopSignals();
+enum class InterruptAction { kIgnore, kStop };
+
+void InstallStopSignals(InterruptAction interrupt = InterruptAction::kIgnore);
 void RestoreStopSignals();
 
 // Makes the command-loop stream report end of input (also what the signals do).

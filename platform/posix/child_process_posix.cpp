@@ -37,6 +37,10 @@ OsError KillProcess(ProcessId pid) {
   return ::kill(static_cast<pid_t>(pid), SIGKILL) == 0 ? 0 : errno;
 }
 
+OsError StopProcess(ProcessId pid) {
+  return ::kill(static_cast<pid_t>(pid), SIGTERM) == 0 ? 0 : errno;
+}
+
 OsError WaitProcess(ProcessId pid, int* exit_code) {
   int status = 0;
   pid_t rc;

@@ -55,18 +55,18 @@ class StdinBuf : public std::streambuf {
 
 }  // namespace
 
-void InstallStopSignals() {
+void InstallStopSignals(InterruptAction interrupt) {
   EnsurePipe();
   if (g_installed) return;
   struct sigaction ignore{};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
-  ::sigaction(SIGINT, &ignore, &g_old_int);
   ::sigaction(SIGPIPE, &ignore, &g_old_pipe);
   struct sigaction stop{};
   stop.sa_handler = OnStopSignal;
   sigemptyset(&stop.sa_mask);
   stop.sa_flags = SA_RESTART;
+  ::sigaction(SIGINT, interrupt == InterruptAction::kStop ? &stop : &ignore, &g_old_int);
   ::sigaction(SIGTERM, &stop, &g_old_term);
   ::sigaction(SIGHUP, &stop, &g_old_hup);
   g_installed = true;
