@@ -1,0 +1,111 @@
+// SPDX-License-Identifier: MIT
+#include "nat/upnp_xml.h"
+
+#include <gtest/gtest.h>
+
+namespace brelvane {
+namespace {
+
+struct ParseCase {
+  const char* text;
+  const char* root;
+  int code;
+  int line;
+  int column;
+};
+
+TEST(UpnpXmlTest, ReportsEachErrorCodeWithItsPosition) {
+  const ParseCase cases[] = {
+      {"HTTP/1.1 200 OK\r\nX: y\r\n\r\n<?xml version=\"1.0\"?>\n<root><a/></root>", "root", 0, 0, 0},
+      {"<ROOT></Root>", "root", 0, 0, 0},
+      {"<root><a><b></a></root>", "root", 1, 1, 13},
+      {"<root><a>", "root", 1, 1, 10},
+      {"", "root", 2, 1, 1},
+      {" \r\n ", "root", 2, 2, 2},
+      {"text\n</a><root/>", "root", 3, 2, 1},
+      {"<root>< a></root>", "root", 4, 1, 7},
+      {"<root></ ></root>", "root", 5, 1, 7},
+      {"<root a=\"1></root>", "root", 6, 1, 9},
+      {"<root><a></b></root>", "root", 7, 1, 10},
+      {"<root =\"1\"></root>", "root", 8, 1, 7},
+      {"<root><!-- no end</root>", "root", 9, 1, 7},
+      {"plain text only", "root", 10, 1, 16},
+      {"<a/><b><root/></b>", "root", 12, 0, 0},
+      {"<root/>trailing < junk", "root", 0, 0, 0},
+  };
+  for (const ParseCase& c : cases) {
+    XmlDocument doc;
+    EXPECT_EQ(doc.Parse(c.text, c.root), c.code) << c.text;
+    EXPECT_EQ(doc.root().empty(), c.code > 1) << c.text;
+    EXPECT_EQ(doc.line(), c.line) << c.text;
+    EXPECT_EQ(doc.column(), c.column) << c.text;
+  }
+}
+
+TEST(UpnpXmlTest, ErrorTextsAndReportMatchTheTable) {
+  EXPECT_STREQ(XmlErrorText(0), "No error");
+  EXPECT_STREQ(XmlErrorText(1), "Warning: Unmatched end tag");
+  EXPECT_STREQ(XmlErrorText(7), "Error: Unmatched end tag");
+  EXPECT_STREQ(XmlErrorText(11), "Error: File not found");
+  EXPECT_STREQ(XmlErrorText(12), "Error: First Tag not found");
+  EXPECT_STREQ(XmlErrorText(13), "Unknown");
+  EXPECT_STREQ(XmlErrorText(-1), "Unknown");
+  XmlDocument doc;
+  doc.Parse("<root>\n  <a x='1></root>", "root");
+  EXPECT_EQ(doc.ErrorReport("http://10.0.0.1/d.xml"),
+            "XML Parsing error inside file 'http://10.0.0.1/d.xml'.\nError: Error: Unmatched quote\n"
+            "At line 2, column 8.\nTag is 'root'.\n");
+}
+
+TEST(UpnpXmlTest, FindsChildrenByNameIgnoringCaseAndPrefix) {
+  XmlDocument doc;
+  ASSERT_EQ(doc.Parse("<s:Envelope><s:Body><u:R><x>1</x><X>2</X><y/><x>3</x></u:R></s:Body>"
+                      "</s:Envelope>",
+                      "s:envelope"),
+            0);
+  XmlElement r = doc.root().Child("Body").Child("r");
+  ASSERT_FALSE(r.empty());
+  EXPECT_EQ(r.name(), "u:R");
+  EXPECT_EQ(r.ChildCount("x"), 3);
+  EXPECT_EQ(r.Child("x", 1).Text(), "2");
+  EXPECT_EQ(r.Child("x", 2).Text(), "3");
+  EXPECT_TRUE(r.Child("x", 3).empty());
+  EXPECT_TRUE(r.Child("missing").Child("x").empty());
+  EXPECT_EQ(r.Child("missing").Text(), "");
+  XmlDocument prefixed;  // a wanted name with a prefix must match it whole
+  EXPECT_EQ(prefixed.Parse("<Envelope/>", "s:Envelope"), kXmlFirstTagNotFound);
+}
+
+TEST(UpnpXmlTest, DecodesTheFiveEntitiesAndReportsOthers) {
+  XmlDocument doc;
+  ASSERT_EQ(doc.Parse("<root> <a>&lt;x&gt; &amp; &quot;&apos;</a><b>1&nbsp;2&#38;</b>"
+                      "<c>a<![CDATA[&lt;<raw>]]>b<!-- c --></c></root>",
+                      "root"),
+            0);
+  std::string warning = "stale";
+  EXPECT_EQ(doc.root().Child("a").Text(&warning), "<x> & \"'");
+  EXPECT_EQ(warning, "");
+  EXPECT_EQ(doc.root().Child("b").Text(&warning), "1&nbsp;2&#38;");
+  EXPECT_EQ(warning, "unknown escape character: '&nbsp;'");
+  EXPECT_EQ(doc.root().Child("c").Text(), "a&lt;<raw>b");
+}
+
+TEST(UpnpXmlTest, BoundsDepthElementsAndInput) {
+  XmlDocument doc;
+  std::string deep;
+  for (int i = 0; i < XmlDocument::kMaxDepth + 1; ++i) deep += "<a>";
+  EXPECT_EQ(doc.Parse("<root>" + deep, "root"), kXmlInvalidTag);
+  std::string many = "<root>";
+  for (size_t i = 0; i < XmlDocument::kMaxElements + 1; ++i) many += "<a/>";
+  EXPECT_EQ(doc.Parse(many + "</root>", "root"), kXmlInvalidTag);
+  // A root that starts within the first 100 KiB is kept, cut; one after is never seen.
+  std::string padding(XmlDocument::kMaxInputBytes, ' ');
+  std::string big = "<root><a>x</a>" + padding + "<b>y</b></root>";
+  EXPECT_EQ(doc.Parse(big, "root"), kXmlUnmatchedEndTagWarning);
+  EXPECT_EQ(doc.root().Child("a").Text(), "x");
+  EXPECT_TRUE(doc.root().Child("b").empty());
+  EXPECT_EQ(doc.Parse(padding + "<root/>", "root"), kXmlNoData);
+}
+
+}  // namespace
+}  // namespace brelvane
