@@ -58,6 +58,14 @@ void BandwidthLimiter::Charge(uint64_t bytes, TrafficSource source,
   total_ += bytes;
 }
 
+void BandwidthLimiter::Count(uint64_t bytes, TrafficSource source) {
+  std::lock_guard<std::mutex> lock(mu_);
+  (source == TrafficSource::kHttp ? http_total_ : p2p_total_) += bytes;
+  AdvanceLocked(NowMs());
+  if (limit_ != 0) window_scaled_ += bytes * kWindowsPerSecond;
+  total_ += bytes;
+}
+
 void BandwidthLimiter::set_limit(uint32_t bytes_per_second) {
   std::lock_guard<std::mutex> lock(mu_);
   limit_ = bytes_per_second;

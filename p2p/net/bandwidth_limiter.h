@@ -59,6 +59,11 @@ class BandwidthLimiter : public IDownloadMeter {
   // of the stop flag turning true, and at once on Stop().
   void Charge(uint64_t bytes, TrafficSource source, const std::atomic<bool>* stop) override;
 
+  // Adds `bytes` to the source's total, to the bytes let through and to the
+  // window, without waiting: traffic that is not held back itself but must
+  // still take its share of the limit from the traffic that is.
+  void Count(uint64_t bytes, TrafficSource source);
+
   // Bytes per second; 0 for no limit.  Takes effect for waits in progress.
   void set_limit(uint32_t bytes_per_second);
   uint32_t limit() const;
