@@ -1,0 +1,214 @@
+# SPDX-License-Identifier: MIT
+# Network namespaces for integration tests: bash functions to source.
+#
+#   . tests/integration/netns_lib.sh
+#   netns_skip_unless_possible            # prints "SKIPPED: <reason>", exits 0
+#   netns_install_trap                    # removes everything below on exit
+#   netns_gateway_topology                # LAN client, gateway, WAN (see below)
+#   netns_nft_miniupnpd_table "$NETNS_GW"
+#   miniupnpd_start v1 "$work/upnp"       # or v2
+#   netns_exec "$NETNS_LAN" upnpc -l
+#
+# Every namespace is named "$NETNS_PREFIX<name>" (default prefix "brv<PID>-",
+# so parallel runs never meet), recorded when it is created, and deleted by
+# name by netns_cleanup, which netns_install_trap runs on EXIT, INT and TERM.
+# Background processes started with netns_spawn are recorded too and stopped
+# (by their PID) before the namespaces go.  The namespaces have no link to the
+# host's network: traffic stays between the addresses created here.
+#
+# Needs root (or CAP_NET_ADMIN and CAP_SYS_ADMIN), iproute2, nftables for the
+# gateway table, miniupnpd (Debian package miniupnpd-nftables) for the gateway.
+
+NETNS_PREFIX="${NETNS_PREFIX:-brv$$-}"
+NETNS_CREATED=()   # namespace names, in creation order
+NETNS_PIDS=()      # background processes started by netns_spawn
+
+# Addresses of the gateway topology (private test ranges; override before
+# calling netns_gateway_topology).
+NETNS_LAN_NET="${NETNS_LAN_NET:-10.231.1}"     # LAN: client .2, gateway .1
+NETNS_WAN_NET="${NETNS_WAN_NET:-10.231.2}"     # WAN: gateway .1, far host .2
+# The public address miniupnpd is told it has.  It is only reported to
+# clients and never contacted: no route leads out of the namespaces.
+NETNS_DECLARED_EXT_IP="${NETNS_DECLARED_EXT_IP:-11.22.33.44}"
+
+# Prints "SKIPPED: <reason>" and exits 0 when namespaces cannot be made here
+# (not root, no iproute2, no namespace support).  Returns otherwise.
+netns_skip_unless_possible() {
+  local probe="${NETNS_PREFIX}probe"
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "SKIPPED: network namespaces need root"; exit 0
+  fi
+  if ! command -v ip > /dev/null; then
+    echo "SKIPPED: iproute2 (ip) is not installed"; exit 0
+  fi
+  if ! ip netns add "$probe" 2> /dev/null; then
+    echo "SKIPPED: cannot create a network namespace"; exit 0
+  fi
+  ip netns del "$probe"
+}
+
+# netns_add NAME: creates namespace "$NETNS_PREFIX$NAME" with loopback up and
+# prints nothing; the full name is in NETNS_LAST.
+netns_add() {
+  NETNS_LAST="${NETNS_PREFIX}$1"
+  ip netns add "$NETNS_LAST" || return 1
+  NETNS_CREATED+=("$NETNS_LAST")
+  ip -n "$NETNS_LAST" link set lo up
+}
+
+# netns_exec NS COMMAND...: runs COMMAND inside namespace NS.
+netns_exec() {
+  local ns="$1"; shift
+  ip netns exec "$ns" "$@"
+}
+
+# netns_link NS_A IF_A ADDR_A/LEN NS_B IF_B ADDR_B/LEN: a veth pair between
+# two namespaces, both ends up and addressed.
+netns_link() {
+  ip link add name "$2" netns "$1" type veth peer name "$5" netns "$4" || return 1
+  ip -n "$1" addr add "$3" dev "$2" && ip -n "$1" link set "$2" up &&
+    ip -n "$4" addr add "$6" dev "$5" && ip -n "$4" link set "$5" up
+}
+
+# netns_default_route NS VIA: the default route of NS through address VIA.
+netns_default_route() { ip -n "$1" route add default via "$2"; }
+
+# netns_forwarding NS: lets NS route IPv4 between its interfaces.
+netns_forwarding() { netns_exec "$1" sysctl -qw net.ipv4.ip_forward=1; }
+
+# netns_spawn NS LOGFILE COMMAND...: starts COMMAND in NS in the background,
+# output to LOGFILE; its PID is in NETNS_SPAWNED and is stopped by cleanup.
+netns_spawn() {
+  local ns="$1" log="$2"; shift 2
+  ip netns exec "$ns" "$@" > "$log" 2>&1 &
+  NETNS_SPAWNED=$!
+  NETNS_PIDS+=("$NETNS_SPAWNED")
+}
+
+# netns_stop PID: SIGTERM, then SIGKILL after 5 seconds; waits for it.
+netns_stop() {
+  local pid="$1"
+  kill -TERM "$pid" 2> /dev/null || return 0
+  for _ in $(seq 1 50); do
+    kill -0 "$pid" 2> /dev/null || break
+    sleep 0.1
+  done
+  kill -KILL "$pid" 2> /dev/null || true
+  wait "$pid" 2> /dev/null || true
+}
+
+# netns_wait_tcp NS PORT [SECONDS]: waits until a TCP socket of NS listens
+# on PORT (any address); 1 after SECONDS (default 10).
+netns_wait_tcp() {
+  local deadline=$(( $(date +%s) + ${3:-10} ))
+  while [ "$(date +%s)" -le "$deadline" ]; do
+    [ -n "$(netns_exec "$1" ss -Hltn "sport = :$2" 2> /dev/null)" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# netns_cleanup: stops the spawned processes (last started first), runs the extra command given
+# to netns_install_trap (once), then deletes every namespace this shell
+# created, by name.  Safe to call twice.
+netns_cleanup() {
+  local i ns extra="${NETNS_TRAP_EXTRA:-}"
+  for (( i = ${#NETNS_PIDS[@]} - 1; i >= 0; i-- )); do netns_stop "${NETNS_PIDS[i]}"; done
+  NETNS_PIDS=()
+  NETNS_TRAP_EXTRA=""
+  [ -z "$extra" ] || eval "$extra"
+  for ns in "${NETNS_CREATED[@]}"; do ip netns del "$ns" 2> /dev/null || true; done
+  NETNS_CREATED=()
+}
+
+# netns_install_trap [EXTRA_COMMAND]: runs netns_cleanup when the shell exits
+# or is interrupted; EXTRA_COMMAND (stopping daemons that were not spawned,
+# removing work files) runs after the spawned processes have stopped and
+# before the namespaces go.
+netns_install_trap() {
+  NETNS_TRAP_EXTRA="${1:-}"
+  trap 'netns_cleanup' EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+}
+
+# netns_gateway_topology: three namespaces, a LAN client behind a gateway and
+# a far host on the gateway's WAN side:
+#   $NETNS_LAN  lan0 $NETNS_LAN_NET.2/24, default route via the gateway
+#   $NETNS_GW   lan0 $NETNS_LAN_NET.1/24, wan0 $NETNS_WAN_NET.1/24, forwarding
+#   $NETNS_WAN  wan0 $NETNS_WAN_NET.2/24
+# Sets NETNS_LAN, NETNS_GW, NETNS_WAN, LAN_IP, GW_LAN_IP, GW_WAN_IP, WAN_IP.
+netns_gateway_topology() {
+  netns_add lan && NETNS_LAN="$NETNS_LAST" || return 1
+  netns_add gw && NETNS_GW="$NETNS_LAST" || return 1
+  netns_add wan && NETNS_WAN="$NETNS_LAST" || return 1
+  LAN_IP="$NETNS_LAN_NET.2"; GW_LAN_IP="$NETNS_LAN_NET.1"
+  GW_WAN_IP="$NETNS_WAN_NET.1"; WAN_IP="$NETNS_WAN_NET.2"
+  netns_link "$NETNS_LAN" lan0 "$LAN_IP/24" "$NETNS_GW" lan0 "$GW_LAN_IP/24" || return 1
+  netns_link "$NETNS_GW" wan0 "$GW_WAN_IP/24" "$NETNS_WAN" wan0 "$WAN_IP/24" || return 1
+  netns_default_route "$NETNS_LAN" "$GW_LAN_IP" && netns_forwarding "$NETNS_GW"
+}
+
+# netns_nft_miniupnpd_table NS: the nftables table miniupnpd fills in: table
+# inet filter with empty chains miniupnpd, prerouting_miniupnpd and
+# postrouting_miniupnpd, jumped to from base chains forward (filter hook),
+# prerouting and postrouting (nat hooks).  (The packaged nft_init.sh wrongly
+# requires iptables.)
+netns_nft_miniupnpd_table() {
+  netns_exec "$1" nft -f - <<'NFT'
+table inet filter {
+  chain miniupnpd { }
+  chain prerouting_miniupnpd { }
+  chain postrouting_miniupnpd { }
+  chain forward { type filter hook forward priority 0; policy accept; jump miniupnpd; }
+  chain prerouting { type nat hook prerouting priority -100; policy accept; jump prerouting_miniupnpd; }
+  chain postrouting { type nat hook postrouting priority 100; policy accept; jump postrouting_miniupnpd; }
+}
+NFT
+}
+
+# miniupnpd_start v1|v2 DIR [HTTP_PORT]: miniupnpd in $NETNS_GW, external
+# side wan0 (declaring $NETNS_DECLARED_EXT_IP), serving the LAN on lan0 at
+# HTTP_PORT (default 5000); v1 forces version 1 descriptions
+# (force_igd_desc_v1=yes), v2 leaves its version 2 default.  Mappings are
+# allowed for the LAN's ports 1024-65535.  Config, pid file and log in DIR.
+# Sets MINIUPNPD_PID and MINIUPNPD_PORT; returns 1 when it does not come up.
+miniupnpd_start() {
+  local version="$1" dir="$2"
+  MINIUPNPD_PORT="${3:-5000}"
+  mkdir -p "$dir"
+  local force=no
+  [ "$version" = v1 ] && force=yes
+  cat > "$dir/miniupnpd.conf" <<CONF
+ext_ifname=wan0
+ext_ip=$NETNS_DECLARED_EXT_IP
+listening_ip=lan0
+port=$MINIUPNPD_PORT
+enable_upnp=yes
+enable_natpmp=no
+secure_mode=no
+system_uptime=yes
+notify_interval=60
+clean_ruleset_interval=0
+uuid=3f2b8a8e-6f33-4c5e-9a0b-$(printf '%012d' "$$")
+force_igd_desc_v1=$force
+lease_file=$dir/leases
+allow 1024-65535 $NETNS_LAN_NET.0/24 1024-65535
+deny 0-65535 0.0.0.0/0 0-65535
+CONF
+  netns_spawn "$NETNS_GW" "$dir/miniupnpd.log" \
+    miniupnpd -d -f "$dir/miniupnpd.conf" -P "$dir/miniupnpd.pid"
+  MINIUPNPD_PID="$NETNS_SPAWNED"
+  if ! netns_wait_tcp "$NETNS_GW" "$MINIUPNPD_PORT" 10; then
+    echo "miniupnpd did not come up:" >&2
+    cat "$dir/miniupnpd.log" >&2
+    return 1
+  fi
+}
+
+# miniupnpd_stop: stops the miniupnpd of miniupnpd_start (it removes its
+# rules as it goes).
+miniupnpd_stop() {
+  [ -n "${MINIUPNPD_PID:-}" ] && netns_stop "$MINIUPNPD_PID"
+  MINIUPNPD_PID=""
+}

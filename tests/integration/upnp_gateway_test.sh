@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# The UPnP port mapping against real gateway software: miniupnpd in a gateway
+# namespace between a LAN client namespace and a WAN namespace, once with
+# version 1 and once with version 2 descriptions.  For each:
+#  1. the client alone (nat_tests' live case, inside the LAN namespace) maps,
+#     reads back and deletes a mapping;
+#  2. the real updater, serving a small release from nginx on the LAN
+#     namespace's loopback, maps its TCP listen port at network start: the
+#     gateway's redirect rule appears, `upnpc -l` lists it with the -UPnPText
+#     description, and a connection from the WAN namespace to the gateway's
+#     WAN address and that port reaches the updater's listener; after "quit"
+#     the mapping is gone.
+#
+#   upnp_gateway_test.sh <build-dir> <source-dir>
+# Prints "SKIPPED: <reason>" and exits 0 only when namespaces cannot be made.
+set -euo pipefail
+build="$(cd "$1" && pwd)"
+src="$(cd "$2" && pwd)"
+. "$src/tests/integration/netns_lib.sh"
+netns_skip_unless_possible
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+for tool in miniupnpd upnpc nft nginx python3; do
+  command -v "$tool" > /dev/null ||
+    fail "$tool missing (apt-get install -y miniupnpd-nftables miniupnpc nftables nginx-light)"
+done
+updater="$build/app/brelvane"
+release_tool="$build/tools/brelvane-release"
+nat_tests="$build/tests/nat_tests"
+for f in "$updater" "$release_tool" "$nat_tests"; do [ -x "$f" ] || fail "$f not built"; done
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/brelvane-upnp.XXXXXX")"
+netns_install_trap '"$src/scripts/nginx-mirror.sh" stop "$work/nginx" > /dev/null 2>&1 || true;
+  [ "${BRELVANE_UPNP_KEEP:-0}" = 1 ] || rm -rf "$work"'
+netns_gateway_topology || fail "cannot build the namespaces"
+netns_nft_miniupnpd_table "$NETNS_GW" || fail "cannot create the gateway's nftables table"
+
+# A small release, served inside the LAN namespace on its own loopback.  Its
+# tracker is the far host, so the updater's local address (the route to the
+# main server) is its LAN address; nothing answers there, which is fine.
+mkdir -p "$work/www/app"
+head -c 300000 /dev/urandom > "$work/www/app/data.bin"
+echo "UPnP test release" > "$work/www/app/readme.txt"
+port="$(netns_exec "$NETNS_LAN" "$src/scripts/nginx-mirror.sh" start "$work/www" "$work/nginx")"
+"$release_tool" build "$work/www/app" "$work/www/r1" --mirror "http://127.0.0.1:$port/app" \
+  --tracker "$WAN_IP:5000" --quiet > /dev/null
+
+# wait_line FILE TEXT SECONDS: waits until FILE has a line containing TEXT.
+wait_line() {
+  local deadline=$(( $(date +%s) + $3 ))
+  until grep -qF -- "$2" "$1" 2> /dev/null; do
+    [ "$(date +%s)" -le "$deadline" ] || return 1
+    sleep 0.1
+  done
+}
+
+# wan_connect PORT: true when a TCP connection from the WAN namespace to the
+# gateway's WAN address and PORT is accepted within 3 seconds.
+wan_connect() {
+  netns_exec "$NETNS_WAN" python3 -c 'import socket,sys
+socket.create_connection((sys.argv[1], int(sys.argv[2])), 3).close()' "$GW_WAN_IP" "$1" \
+    2> /dev/null
+}
+
+# The gateway's redirect rules and the client's listing of the mappings, as
+# text (captured whole: `grep -q` on a pipe would cut the writer short).
+gateway_rules() { netns_exec "$NETNS_GW" nft list chain inet filter prerouting_miniupnpd; }
+upnpc_list() { netns_exec "$NETNS_LAN" upnpc -l 2>&1 || true; }
+
+check_client() {  # the client alone
+  local version="$1" out="$work/live-$1.txt"
+  netns_exec "$NETNS_LAN" env BRELVANE_UPNP_LIVE="$LAN_IP" \
+    BRELVANE_UPNP_LIVE_SERVICE="urn:schemas-upnp-org:service:WANIPConnection:${version#v}" \
+    "$nat_tests" --gtest_filter='UpnpLiveGatewayTest.*' > "$out" 2>&1 ||
+    { cat "$out" >&2; fail "$version: the client failed against miniupnpd"; }
+  grep -q '^\[  PASSED  \] 1 test' "$out" && ! grep -q SKIPPED "$out" ||
+    { cat "$out" >&2; fail "$version: the live client case did not run"; }
+  echo "ok: $version: client maps, queries and deletes a mapping on miniupnpd"
+}
+
+check_updater() {  # the real updater
+  local version="$1" text="Brelvane-UPnP-$1" run="$work/run-$1"
+  mkdir -p "$run/game"
+  mkfifo "$run/in"
+  netns_spawn "$NETNS_LAN" "$run/out.txt" bash -c 'cd "$1" && shift && exec "$@" < in' _ "$run" \
+    "$updater" -Dir "$run/game" -HttpUrl "http://127.0.0.1:$port/r1/" -Charset UTF-8 \
+    -UPnPText "$text"
+  local pid="$NETNS_SPAWNED"
+  exec 7> "$run/in"
+  if ! wait_line "$run/out.txt" "UPnPNAT mapping succ" 30; then
+    echo "--- updater output:" >&2; cat "$run/out.txt" >&2
+    fail "$version: the updater did not map its port"
+  fi
+  echo "get state" >&7
+  wait_line "$run/out.txt" "[Interactive]TcpListenPort=" 10 || fail "$version: no TcpListenPort"
+  local tcp
+  tcp="$(sed -n 's/^\[Interactive\]TcpListenPort=//p' "$run/out.txt" | head -n 1)"
+
+  local rules listing
+  rules="$(gateway_rules)"
+  grep -q "dport $tcp dnat ip to $LAN_IP:$tcp" <<< "$rules" ||
+    { echo "$rules" >&2; fail "$version: no redirect rule for port $tcp"; }
+  listing="$(upnpc_list)"
+  grep -qF "TCP $tcp->$LAN_IP:$tcp '$text'" <<< "$listing" ||
+    { echo "$listing" >&2; fail "$version: upnpc -l does not list TCP $tcp '$text'"; }
+  wan_connect "$tcp" || fail "$version: WAN connection to $GW_WAN_IP:$tcp not accepted"
+  ! wan_connect "$((tcp + 1))" || fail "$version: the gateway accepts an unmapped port"
+  echo "ok: $version: updater mapped TCP $tcp; rule, upnpc listing and WAN connection checked"
+
+  echo quit >&7
+  exec 7>&-
+  local waited=0
+  while kill -0 "$pid" 2> /dev/null; do
+    [ "$waited" -lt 300 ] || fail "$version: the updater did not stop"
+    sleep 0.1; waited=$((waited + 1))
+  done
+  wait "$pid" 2> /dev/null || true
+  grep -qF "[Interactive]P2PState=16" "$run/out.txt" || fail "$version: no P2PState=16"
+  rules="$(gateway_rules)"
+  ! grep -q "dport $tcp " <<< "$rules" || fail "$version: the rule outlived the updater"
+  listing="$(upnpc_list)"
+  grep -qF "GetGenericPortMappingEntry() returned 713" <<< "$listing" &&
+    ! grep -qF "'$text'" <<< "$listing" || fail "$version: the mapping outlived the updater"
+  ! wan_connect "$tcp" || fail "$version: the WAN still reaches port $tcp"
+  echo "ok: $version: mapping deleted at stop"
+}
+
+for version in v1 v2; do
+  miniupnpd_start "$version" "$work/upnp-$version" || fail "$version: miniupnpd did not start"
+  check_client "$version"
+  check_updater "$version"
+  miniupnpd_stop
+done
+echo "upnp gateway: client and updater mapped, checked and unmapped on miniupnpd (v1 and v2)"
