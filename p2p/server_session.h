@@ -88,7 +88,8 @@ struct ServerSessionHooks {
   // peers, close the download users' connections, empty both user tables and
   // close every peer connection.  Called on the receive thread.
   std::function<void()> relogin;
-  // The download's state, sampled for every progress report.
+  // The download's state, sampled for every progress report.  Called inside
+  // the progress lock (so storage's locks come after it).
   std::function<ProgressSample()> progress;
 };
 
