@@ -230,7 +230,9 @@ NetStatus Socket::Send(const void* data, size_t length, int timeout_ms, size_t* 
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      status = PollFor(fd, POLLOUT, Remaining(timeout_ms, start), "send");
+      // A caller that will not wait learns it without another system call.
+      status = timeout_ms == 0 ? TimedOut("send")
+                               : PollFor(fd, POLLOUT, Remaining(timeout_ms, start), "send");
       continue;
     }
     status = (n < 0 && errno == EPIPE) ? NetStatus{NetCode::kClosed, EPIPE, "send"} : Fail("send");
@@ -253,6 +255,7 @@ NetStatus Socket::Receive(void* buffer, size_t capacity, int timeout_ms, size_t*
     if (n == 0) return NetStatus{NetCode::kClosed, 0, "recv"};
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return Fail("recv");
+    if (timeout_ms == 0) return TimedOut("recv");
     NetStatus waited = PollFor(fd, POLLIN, Remaining(timeout_ms, start), "recv");
     if (!waited.ok()) return waited;
   }
