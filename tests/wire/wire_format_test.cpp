@@ -33,7 +33,8 @@ TEST(WireFormatTest, EveryTypeValidatesAtExactlyItsSizeOnItsSide) {
       EXPECT_EQ(ValidateForClient(m.data()), c.from_server_or_peer && total == c.total);
       EXPECT_EQ(ValidateForServer(m.data(), total), !c.from_server_or_peer && total == c.total);
     }
-    const std::vector<uint8_t> longer = Raw(c.type, static_cast<uint32_t>(c.total - kHeaderSize), c.total + 1);
+    // The right MsgLength in a datagram one byte too long.
+    const std::vector<uint8_t> longer = Raw(c.type, static_cast<uint32_t>(c.total - 20), c.total + 1);
     EXPECT_FALSE(ValidateForServer(longer.data(), longer.size())) << c.type;
   }
   for (int32_t unknown : {-1, 0, 99, 106, 111, 301, 503, 606, 701}) {
@@ -103,7 +104,8 @@ TEST(WireFormatTest, DataMessageArrivingInPiecesIsDeliveredWithAdvancingHeads) {
 
   std::vector<uint8_t> buffer, delivered;
   for (size_t at = 0; at < stream.size(); at += 300) {
-    buffer.insert(buffer.end(), stream.begin() + at, stream.begin() + std::min(at + 300, stream.size()));
+    const size_t end = std::min(at + 300, stream.size());
+    buffer.insert(buffer.end(), stream.begin() + at, stream.begin() + end);
     ASSERT_LE(buffer.size(), kDataHeadSize + 300);
     const Extraction x = ExtractMessage(buffer.data(), buffer.size());
     ASSERT_TRUE(x.result == Extract::kPartialData || x.result == Extract::kMessage);
@@ -112,7 +114,9 @@ TEST(WireFormatTest, DataMessageArrivingInPiecesIsDeliveredWithAdvancingHeads) {
     EXPECT_EQ(DecodeHeader(buffer.data()).length, d.length + 16 - done);
     delivered.insert(delivered.end(), buffer.begin() + kDataHeadSize, buffer.begin() + x.length);
     buffer.erase(buffer.begin(), buffer.begin() + x.length);
-    if (x.result == Extract::kPartialData) buffer.assign(x.continuation.begin(), x.continuation.end());
+    if (x.result == Extract::kPartialData) {
+      buffer.assign(x.continuation.begin(), x.continuation.end());
+    }
   }
   EXPECT_TRUE(buffer.empty());
   EXPECT_EQ(delivered, std::vector<uint8_t>(stream.begin() + kDataHeadSize, stream.end()));
@@ -126,7 +130,8 @@ TEST(WireFormatTest, ManyMessagesInOneBufferComeOutOneByOne) {
   }
   buffer.resize(buffer.size() + 10);  // the start of a message still on its way
   std::vector<size_t> lengths;
-  for (Extraction x; (x = ExtractMessage(buffer.data(), buffer.size())).result == Extract::kMessage;) {
+  Extraction x;
+  while ((x = ExtractMessage(buffer.data(), buffer.size())).result == Extract::kMessage) {
     lengths.push_back(x.length);
     buffer.erase(buffer.begin(), buffer.begin() + x.length);
   }
