@@ -34,7 +34,7 @@ TEST(WireFormatTest, EveryTypeValidatesAtExactlyItsSizeOnItsSide) {
       EXPECT_EQ(ValidateForServer(m.data(), total), !c.from_server_or_peer && total == c.total);
     }
     // The right MsgLength in a datagram one byte too long.
-    const std::vector<uint8_t> longer = Raw(c.type, static_cast<uint32_t>(c.total - 20), c.total + 1);
+    const std::vector<uint8_t> longer = Raw(c.type, uint32_t(c.total - 20), c.total + 1);
     EXPECT_FALSE(ValidateForServer(longer.data(), longer.size())) << c.type;
   }
   for (int32_t unknown : {-1, 0, 99, 106, 111, 301, 503, 606, 701}) {
