@@ -66,8 +66,8 @@ bool ReadGatewayDescription(std::string_view answer, const std::string& descript
   XmlElement root = doc.root();
   if (root.empty()) {
     Log2("%s", doc.ErrorReport(description_url).c_str());
-    return Refuse(error,
-                  "The device descripe XML file is not a valid XML file. Cann't find root element.");
+    return Refuse(
+        error, "The device descripe XML file is not a valid XML file. Cann't find root element.");
   }
 
   std::string warning;
@@ -88,8 +88,9 @@ bool ReadGatewayDescription(std::string_view answer, const std::string& descript
   }
   XmlElement list = gateway.Child("deviceList");
   if (list.empty()) {
-    return Refuse(error, " Fail to find deviceList of device "
-                         "\"urn:schemas-upnp-org:device:InternetGatewayDevice:1 \"");
+    return Refuse(error,
+                  " Fail to find deviceList of device "
+                  "\"urn:schemas-upnp-org:device:InternetGatewayDevice:1 \"");
   }
   XmlElement wan = FindTyped(list, "device", "deviceType", kWanDeviceTypes);
   if (wan.empty()) {
@@ -97,8 +98,8 @@ bool ReadGatewayDescription(std::string_view answer, const std::string& descript
   }
   list = wan.Child("deviceList");
   if (list.empty()) {
-    return Refuse(error,
-                  " Fail to find deviceList of device \"urn:schemas-upnp-org:device:WANDevice:1 \"");
+    return Refuse(
+        error, " Fail to find deviceList of device \"urn:schemas-upnp-org:device:WANDevice:1 \"");
   }
   XmlElement connection = FindTyped(list, "device", "deviceType", kWanConnectionTypes);
   if (connection.empty()) {
@@ -107,8 +108,8 @@ bool ReadGatewayDescription(std::string_view answer, const std::string& descript
   }
   list = connection.Child("serviceList");
   if (list.empty()) {
-    return Refuse(error,
-                  " Fail to find serviceList of device \"urn:schemas-upnp-org:device:WANDevice:1 \"");
+    return Refuse(
+        error, " Fail to find serviceList of device \"urn:schemas-upnp-org:device:WANDevice:1 \"");
   }
   XmlElement service = FindService(list, kServiceTypesV1);
   if (service.empty()) service = FindService(list, kServiceTypesV2);
@@ -119,7 +120,8 @@ bool ReadGatewayDescription(std::string_view answer, const std::string& descript
   out->service_type = service.Child("serviceType").Text();
   std::string control = service.Child("controlURL").Text(warning.empty() ? &warning : nullptr);
   out->control_url = IsAbsoluteUrl(control) ? control : JoinUrl(out->base_url, control);
-  if (!warning.empty()) Log2("UPnPNAT description %s: %s", description_url.c_str(), warning.c_str());
+  if (!warning.empty())
+    Log2("UPnPNAT description %s: %s", description_url.c_str(), warning.c_str());
 
   Url split;
   uint32_t ip = 0;

@@ -31,8 +31,7 @@ struct GatewayService {
 // `description_url`).  False with `*error` set to the failure text when the
 // walk fails or the control URL leaves `gateway_ip` (host order).
 [[nodiscard]] bool ReadGatewayDescription(std::string_view answer,
-                                          const std::string& description_url,
-                                          uint32_t gateway_ip, GatewayService* out,
-                                          std::string* error);
+                                          const std::string& description_url, uint32_t gateway_ip,
+                                          GatewayService* out, std::string* error);
 
 }  // namespace brelvane::upnp

@@ -39,9 +39,8 @@ size_t AnnouncedLength(const std::string& answer, size_t* scanned) {
   for (size_t line = head.find("\r\n"); line != std::string_view::npos;
        line = head.find("\r\n", line + 2)) {
     std::string_view rest = head.substr(line);
-    if (rest.size() < kName.size() ||
-        !std::equal(kName.begin(), kName.end(), rest.begin(),
-                    [&](char a, char b) { return a == lower(b); })) {
+    if (rest.size() < kName.size() || !std::equal(kName.begin(), kName.end(), rest.begin(),
+                                                  [&](char a, char b) { return a == lower(b); })) {
       continue;
     }
     size_t at = kName.size();
@@ -106,8 +105,8 @@ bool UPnPNAT::Discovery() {
     if (!status.ok()) Log2("UPnPNAT discovery send: %s", status.ToString().c_str());
     size_t received = 0;
     platform::InetAddress from;
-    status = socket.ReceiveFrom(buffer.data(), buffer.size(), options_.attempt_pause_ms,
-                                &received, &from);
+    status = socket.ReceiveFrom(buffer.data(), buffer.size(), options_.attempt_pause_ms, &received,
+                                &from);
     if (status.ok()) {
       if (expired()) break;
       if (TryGateway(std::string_view(buffer.data(), received), from)) {
@@ -135,9 +134,8 @@ bool UPnPNAT::TryGateway(std::string_view answer, const platform::InetAddress& f
     return false;
   }
   size_t end = answer.find_first_of("\r\n", location);
-  description_url_.assign(answer.substr(location, end == std::string_view::npos
-                                                      ? std::string_view::npos
-                                                      : end - location));
+  description_url_.assign(answer.substr(
+      location, end == std::string_view::npos ? std::string_view::npos : end - location));
   upnp::Url url;
   if (!upnp::SplitUrl(description_url_, &url)) {
     last_error_ = "Failed to parseURl: " + description_url_;
@@ -173,7 +171,8 @@ bool UPnPNAT::Exchange(const std::string& host, uint16_t port, const std::string
   const std::string connect_error = "Fail to connect to " + where + " (using TCP)";
   platform::InetAddress to{0, port};
   if (!platform::ParseIpv4(host, &to.ip)) return Fail(connect_error);
-  const uint64_t deadline = platform::TickMs() + static_cast<uint64_t>(options_.exchange_timeout_ms);
+  const uint64_t deadline =
+      platform::TickMs() + static_cast<uint64_t>(options_.exchange_timeout_ms);
   auto remaining = [&] {
     uint64_t now = platform::TickMs();
     return now >= deadline ? 0 : static_cast<int>(deadline - now);
@@ -216,8 +215,7 @@ bool UPnPNAT::SoapCall(const char* action, const std::string& arguments, bool ex
   upnp::Url url;
   if (!upnp::SplitUrl(control_url_, &url)) return Fail("Fail to parseURl: " + control_url_);
   std::string body = upnp::SoapBody(action, service_type_, arguments);
-  std::string request =
-      upnp::SoapHead(url, body.size(), service_type_, action, extended) + body;
+  std::string request = upnp::SoapHead(url, body.size(), service_type_, action, extended) + body;
   Log4("UPnPNAT %s%s to %s", extended ? "M-POST " : "", action, control_url_.c_str());
   return Exchange(url.host, url.port, request, response);
 }
@@ -225,14 +223,13 @@ bool UPnPNAT::SoapCall(const char* action, const std::string& arguments, bool ex
 bool UPnPNAT::AddPortMapping(const std::string& internal_client, uint16_t external_port,
                              uint16_t internal_port, const std::string& protocol,
                              const std::string& description) {
-  const std::string arguments = upnp::AddPortMappingArguments(
-      internal_client, external_port, internal_port, protocol, description);
+  const std::string arguments = upnp::AddPortMappingArguments(internal_client, external_port,
+                                                              internal_port, protocol, description);
   std::string response;
   if (!SoapCall("AddPortMapping", arguments, false, &response)) return false;
   if (!Contains(response, "200 OK")) {
     Log2("UPnPNAT AddPortMapping refused, trying M-POST: %.200s", response.c_str());
-    if (!SoapCall("AddPortMapping", arguments, true, &response) ||
-        !Contains(response, "200 OK")) {
+    if (!SoapCall("AddPortMapping", arguments, true, &response) || !Contains(response, "200 OK")) {
       return Fail("Fail to add port mapping (" + description + "/" + protocol + ")");
     }
   }
@@ -267,14 +264,15 @@ bool UPnPNAT::GetGenericPortMappingEntry(int index, PortMappingEntry* out) {
   doc.Parse(response, "s:Envelope");
   if (doc.root().empty()) {
     Log2("%s", doc.ErrorReport(control_url_).c_str());
-    return Fail(
-        "The QueryPortMapping XML file is not a valid XML file. Cann't find root element.");
+    return Fail("The QueryPortMapping XML file is not a valid XML file. Cann't find root element.");
   }
   XmlElement entry = doc.root().Child("Body").Child("GetGenericPortMappingEntryResponse");
   if (entry.empty()) return Fail(query_error);
-  out->external_port = static_cast<uint16_t>(ParseNumber(entry.Child("NewExternalPort").Text(), 65535));
+  out->external_port =
+      static_cast<uint16_t>(ParseNumber(entry.Child("NewExternalPort").Text(), 65535));
   out->protocol = entry.Child("NewProtocol").Text();
-  out->internal_port = static_cast<uint16_t>(ParseNumber(entry.Child("NewInternalPort").Text(), 65535));
+  out->internal_port =
+      static_cast<uint16_t>(ParseNumber(entry.Child("NewInternalPort").Text(), 65535));
   out->internal_client = entry.Child("NewInternalClient").Text();
   out->enabled = entry.Child("NewEnabled").Text() == "1";
   out->description = entry.Child("NewPortMappingDescription").Text();

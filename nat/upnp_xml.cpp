@@ -33,9 +33,7 @@ bool IsNameStart(char c) {
   return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || u == '_' || u == ':' || u >= 0x80;
 }
 
-bool IsNameChar(char c) {
-  return IsNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
-}
+bool IsNameChar(char c) { return IsNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.'; }
 
 bool EqualNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -263,8 +261,7 @@ class XmlDocument::Parser {
         }
       }
     }
-    if (open->size() > static_cast<size_t>(kMaxDepth) ||
-        doc_.nodes_.size() > kMaxElements) {
+    if (open->size() > static_cast<size_t>(kMaxDepth) || doc_.nodes_.size() > kMaxElements) {
       Fail(kXmlInvalidTag, at);
       return text_.size();
     }
@@ -296,7 +293,8 @@ class XmlDocument::Parser {
   void AddText(int node_index, size_t at, size_t length, bool cdata) {
     if (node_index == 0 || length == 0) return;
     int index = static_cast<int>(doc_.texts_.size());
-    doc_.texts_.push_back(TextPiece{static_cast<uint32_t>(at), static_cast<uint32_t>(length), cdata, -1});
+    doc_.texts_.push_back(
+        TextPiece{static_cast<uint32_t>(at), static_cast<uint32_t>(length), cdata, -1});
     Node& node = doc_.nodes_[static_cast<size_t>(node_index)];
     if (node.last_text < 0) {
       node.first_text = index;

@@ -160,9 +160,15 @@ table inet filter {
   chain miniupnpd { }
   chain prerouting_miniupnpd { }
   chain postrouting_miniupnpd { }
-  chain forward { type filter hook forward priority 0; policy accept; jump miniupnpd; }
-  chain prerouting { type nat hook prerouting priority -100; policy accept; jump prerouting_miniupnpd; }
-  chain postrouting { type nat hook postrouting priority 100; policy accept; jump postrouting_miniupnpd; }
+  chain forward {
+    type filter hook forward priority 0; policy accept; jump miniupnpd;
+  }
+  chain prerouting {
+    type nat hook prerouting priority -100; policy accept; jump prerouting_miniupnpd;
+  }
+  chain postrouting {
+    type nat hook postrouting priority 100; policy accept; jump postrouting_miniupnpd;
+  }
 }
 NFT
 }

@@ -16,7 +16,8 @@ struct ParseCase {
 
 TEST(UpnpXmlTest, ReportsEachErrorCodeWithItsPosition) {
   const ParseCase cases[] = {
-      {"HTTP/1.1 200 OK\r\nX: y\r\n\r\n<?xml version=\"1.0\"?>\n<root><a/></root>", "root", 0, 0, 0},
+      {"HTTP/1.1 200 OK\r\nX: y\r\n\r\n<?xml version=\"1.0\"?>\n<root><a/></root>", "root", 0, 0,
+       0},
       {"<ROOT></Root>", "root", 0, 0, 0},
       {"<root><a><b></a></root>", "root", 1, 1, 13},
       {"<root><a>", "root", 1, 1, 10},
@@ -52,9 +53,10 @@ TEST(UpnpXmlTest, ErrorTextsAndReportMatchTheTable) {
   EXPECT_STREQ(XmlErrorText(-1), "Unknown");
   XmlDocument doc;
   doc.Parse("<root>\n  <a x='1></root>", "root");
-  EXPECT_EQ(doc.ErrorReport("http://10.0.0.1/d.xml"),
-            "XML Parsing error inside file 'http://10.0.0.1/d.xml'.\nError: Error: Unmatched quote\n"
-            "At line 2, column 8.\nTag is 'root'.\n");
+  EXPECT_EQ(
+      doc.ErrorReport("http://10.0.0.1/d.xml"),
+      "XML Parsing error inside file 'http://10.0.0.1/d.xml'.\nError: Error: Unmatched quote\n"
+      "At line 2, column 8.\nTag is 'root'.\n");
 }
 
 TEST(UpnpXmlTest, FindsChildrenByNameIgnoringCaseAndPrefix) {
