@@ -46,6 +46,9 @@ class DatagramSocket {
                                       size_t* received, InetAddress* from) const;
 
   [[nodiscard]] NetStatus SetBroadcast(bool on) const;
+  // Sets SO_RCVBUF / SO_SNDBUF (values <= 0 leave one alone); the system caps
+  // them at its own maximum.  A server's receive buffer absorbs bursts.
+  [[nodiscard]] NetStatus SetBufferSizes(int receive_bytes, int send_bytes) const;
   // Multicast datagrams leave through the interface of `ip` (host order).
   [[nodiscard]] NetStatus SetMulticastInterface(uint32_t ip) const;
   [[nodiscard]] NetStatus LocalAddress(InetAddress* out) const;

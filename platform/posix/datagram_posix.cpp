@@ -116,6 +116,19 @@ NetStatus DatagramSocket::SetBroadcast(bool on) const {
   return NetStatus::Ok();
 }
 
+NetStatus DatagramSocket::SetBufferSizes(int receive_bytes, int send_bytes) const {
+  const int fd = static_cast<int>(handle_);
+  if (receive_bytes > 0 &&
+      ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_bytes, sizeof(receive_bytes)) != 0) {
+    return Fail("setsockopt");
+  }
+  if (send_bytes > 0 &&
+      ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &send_bytes, sizeof(send_bytes)) != 0) {
+    return Fail("setsockopt");
+  }
+  return NetStatus::Ok();
+}
+
 NetStatus DatagramSocket::SetMulticastInterface(uint32_t ip) const {
   in_addr a{};
   a.s_addr = htonl(ip);

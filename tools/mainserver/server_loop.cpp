@@ -22,6 +22,7 @@ constexpr uint64_t kSummaryMs = 60000;
 // Larger than any client message (the longest is 184 bytes): a longer
 // datagram arrives cut and fails validation.
 constexpr size_t kReceiveBuffer = 512;
+constexpr int kSocketBuffer = 4 << 20;
 
 void Say(const std::string& text) { std::fprintf(stderr, "brelvane-mainserver: %s\n", text.c_str()); }
 
@@ -100,6 +101,9 @@ int RunMainServer(const ServerOptions& options) {
     Say("cannot listen on " + options.listen.ToString() + ": " + status.ToString());
     return kExitFailure;
   }
+  // A large receive buffer absorbs bursts (many clients starting at once);
+  // failing to get one is not fatal.
+  (void)socket.SetBufferSizes(kSocketBuffer, kSocketBuffer);
   StatsFile stats;
   if (!options.stats_file.empty()) {
     if (const platform::OsError error = stats.Open(options.stats_file); error != 0) {

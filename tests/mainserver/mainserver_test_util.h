@@ -1,0 +1,84 @@
+// SPDX-License-Identifier: MIT
+// Shared helpers of the main-server tests: a settable clock, an outlet that
+// records what the core sends, simulated clients, a statistics message built
+// field by field, and a reader for one field of a JSON line.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "p2p/wire/wire_format.h"
+#include "tools/mainserver/download_stat.h"
+#include "tools/mainserver/main_server.h"
+
+namespace brelvane::mainserver::testing_util {
+
+class FakeClock : public ServerClock {
+ public:
+  uint64_t MonotonicMs() const override { return ms; }
+  int64_t WallSeconds() const override { return wall; }
+  uint64_t ms = 5'000'000;
+  int64_t wall = 1'700'000'000;
+};
+
+struct Sent {
+  platform::InetAddress to;
+  std::vector<uint8_t> bytes;
+  int32_t type() const { return wire::GetI32(bytes.data()); }
+};
+
+class RecordingOutlet : public ServerOutlet {
+ public:
+  void SendDatagram(const platform::InetAddress& to, const uint8_t* data, size_t length) override {
+    sent.push_back(Sent{to, std::vector<uint8_t>(data, data + length)});
+  }
+  void WriteStatLine(std::string_view line) override { lines.emplace_back(line); }
+  std::vector<Sent> sent;
+  std::vector<std::string> lines;
+};
+
+struct Client {
+  platform::InetAddress addr;
+  uint16_t tcp_port = 0;
+  int32_t id = -1;
+  uint32_t token = 0;
+};
+
+// The 184-byte message carrying `f` (sources in host order, the caption cut
+// to 24 bytes), body scrambled, header from `c`.
+std::vector<uint8_t> BuildStatMessage(const Client& c, const DownloadStat& f);
+// The raw text of `key`'s value in a one-line JSON object (strings keep their
+// quotes, arrays their brackets); "<missing>" when absent.
+std::string JsonField(const std::string& line, const std::string& key);
+wire::Md5Bytes SwarmHash(uint8_t tag);
+
+// A core with a fake clock and a recording outlet, and client actions.
+class CoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Make(ServerLimits{}); }
+  void Make(const ServerLimits& limits) {
+    core_ = std::make_unique<MainServerCore>(limits, &clock_, &outlet_, 7);
+  }
+  // A client at 10.0.<n / 250>.<n % 250 + 1>, port 4000 + n % 7.
+  static Client MakeClient(uint32_t n, uint16_t tcp_port = 7000);
+  // Logs in; when accepted, stores the id and token in `c`.  ReplyCode -99
+  // when no acknowledgement came back to the client.
+  wire::LoginAck Login(Client* c, uint8_t swarm_tag);
+  // A header-only message (or a progress report of 0) with `c`'s id and token.
+  static std::vector<uint8_t> Message(const Client& c, int32_t type);
+  void Send(const Client& c, const std::vector<uint8_t>& bytes) {
+    core_->HandleDatagram(bytes.data(), bytes.size(), c.addr);
+  }
+  // Sends CSMessageGetPeer; the answer, or count -1 when none came.
+  wire::PeerList GetPeers(const Client& c);
+  std::vector<Sent> TakeSent() { return std::exchange(outlet_.sent, {}); }
+
+  FakeClock clock_;
+  RecordingOutlet outlet_;
+  std::unique_ptr<MainServerCore> core_;
+};
+
+}  // namespace brelvane::mainserver::testing_util
