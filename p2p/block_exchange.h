@@ -1,0 +1,108 @@
+// SPDX-License-Identifier: MIT
+// BlockExchange: the peer side of the block-exchange protocol.  The transport
+// hands it every message (or data piece) that arrives on a peer connection and
+// every close; it answers on the same connection, moves the sender through its
+// UserState (user_table.h), queues uploads for the UploadPool, commits
+// received data to storage and keeps the per-user statistics.
+//
+// One part fetched from a peer, downloader D and uploader U:
+//   D: the acquire thread attaches a part, state 6, sends PPMessageRequest;
+//   U: PPMessageRespond (0 accepted / 1 refused / 2 not held), state 2;
+//   D: on 0, state 7 and PPMessageStart; on 1 or 2, state 5 (on 2 it also
+//      drops the part from U's advertised set and asks U what it holds with
+//      PPMessageAskFileReport, answered by PPMessageReqFileReport);
+//   U: state 3, an UploadJob; a worker streams PPMessageData;
+//   D: each piece goes to FileSystem::CommitWrite; state 8 until the piece
+//      that completes the message, then "Receive done", state 5, acquire wake.
+//
+// Untrusted peers.  A message counts as coming from a user only when its
+// header's user id names a record whose address is the connection it came
+// on.  A data piece is written only when its file id, part id and length are
+// those of the part attached to its sender and its bytes lie inside that
+// part; a piece from a sender in state 7 or 8 that fails this is dropped, the
+// sender is removed from the download table (giving its part back) and its
+// connection is closed.  Requests are accepted only for parts the local file
+// list has and that are complete here.  Reports are cut to 32 entries and
+// keep only parts this side can use.
+//
+// Thread safety: OnPeerMessage and OnPeerClosed run on the transport's
+// housekeeping thread, one at a time.  They meet the acquire thread and the
+// upload workers only through the user tables, the job list and storage.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+#include "base/auto_reset_event.h"
+#include "base/config.h"
+#include "p2p/engine_links.h"
+#include "p2p/net/links.h"
+#include "p2p/upload_pool.h"
+#include "p2p/user_table.h"
+#include "p2p/wire/wire_format.h"
+#include "storage/file_system.h"
+
+namespace brelvane {
+
+// What the exchange works with.  Every reference must outlive it.
+struct BlockExchangeLinks {
+  UserTable& upload_table;
+  UserTable& download_table;
+  UploadJobList& jobs;
+  FileSystem& file_system;
+  IPeerLink& link;
+  IHeaderSource& headers;
+  IUserStats& stats;
+  const ConfigSettings& settings;  // MaxUploadNum, MaxDownloadNum, MaxWaitTask
+  AutoResetEvent& acquire_wake;
+  // Told, on the storage worker, the bytes a committed peer write added to
+  // the verified data (the engine's P2P total).  May be empty.
+  std::function<void(uint32_t bytes)> on_committed;
+};
+
+class BlockExchange {
+ public:
+  explicit BlockExchange(BlockExchangeLinks links);
+  BlockExchange(const BlockExchange&) = delete;
+  BlockExchange& operator=(const BlockExchange&) = delete;
+
+  // One whole message, or one piece of a data message, from `peer`.  Types
+  // other than 109, 600 to 605 and 700, and messages of the wrong size, are
+  // ignored.
+  void OnPeerMessage(const PeerAddress& peer, const uint8_t* message, size_t n);
+  // Removes the user with that address from the upload table, or else from
+  // the download table.  The reason is not used.
+  void OnPeerClosed(const PeerAddress& peer, CloseReason reason);
+
+ private:
+  void OnHello(const PeerAddress& peer, int32_t user_id, uint32_t role);
+  void OnRequest(const PeerAddress& peer, int32_t user_id, const wire::PartDescriptor& part);
+  void OnRespond(const PeerAddress& peer, int32_t user_id, uint32_t status,
+                 const wire::PartDescriptor& part);
+  void OnStart(const PeerAddress& peer, int32_t user_id, const wire::PartDescriptor& part);
+  void OnData(const PeerAddress& peer, const uint8_t* message, size_t n);
+  void OnAskFileReport(const PeerAddress& peer, const wire::Report& asked);
+  void OnReqFileReport(const PeerAddress& peer, int32_t user_id, const wire::Report& report);
+  void OnResetState(const PeerAddress& peer);
+
+  // The record of `user_id` in `table` when its address is `peer`.
+  static std::optional<UserRecord> Sender(const UserTable& table, int32_t user_id,
+                                          const PeerAddress& peer);
+  // The local file list has the part and it is complete here.
+  bool HoldsPart(uint32_t file_id, uint32_t part_id) const;
+  // The local file list has the part and nobody holds or fetches it.
+  bool NeedsPart(uint32_t file_id, uint32_t part_id) const;
+  // The part as the local file list describes it (it must exist).
+  wire::PartDescriptor LocalPart(uint32_t file_id, uint32_t part_id) const;
+  // Sends PPMessageAskFileReport with up to 32 parts still needed, if any.
+  void AskForReport(const PeerAddress& peer);
+  void Commit(uint32_t file_id, const uint8_t* data, uint32_t length, uint64_t offset);
+  void Send(const PeerAddress& peer, const std::vector<uint8_t>& message);
+  // The sender's part arrived whole: state 5, acquire wake, statistics.
+  void FinishPart(const UserRecord& user, uint32_t bytes);
+
+  BlockExchangeLinks links_;
+};
+
+}  // namespace brelvane

@@ -1,0 +1,258 @@
+// SPDX-License-Identifier: MIT
+// The peer dispatcher and the upload workers against real storage and a
+// recording link.
+#include "p2p/block_exchange.h"
+
+#include "exchange_env_support.h"
+
+namespace brelvane {
+namespace {
+
+using exchange_test::From;
+using exchange_test::LogCapture;
+using exchange_test::Peer;
+using S = UserState;
+using Bytes = std::vector<uint8_t>;
+const PeerAddress kA = PeerAddress::Loopback(5001), kB = PeerAddress::Loopback(5002);
+
+int32_t TypeOf(const Bytes& m) { return wire::DecodeHeader(m.data()).type; }
+
+// A data piece as the transport delivers it: head (with `msg_length`), then `n` bytes.
+Bytes DataPiece(int32_t from, const wire::PartDescriptor& d, uint32_t msg_length, size_t n,
+                const uint8_t* bytes = nullptr) {
+  Bytes piece(wire::kDataHeadSize + n, 0xAB);
+  const auto head = wire::BuildDataHead(From(from), d);
+  std::copy(head.begin(), head.end(), piece.begin());
+  wire::PutU32(piece.data() + 16, msg_length);
+  if (bytes) std::copy(bytes, bytes + n, piece.begin() + wire::kDataHeadSize);
+  return piece;
+}
+
+// User 7 at kA in the download table, asking for `part` (state 6).
+void Requesting(Peer& peer, uint32_t part) {
+  peer.downloads.Add(7, kA, S::kBeforeDownLoad);
+  ASSERT_TRUE(peer.downloads.SetState(7, S::kDownloadReq, peer.fs.AcquireBlock(1, part)));
+}
+
+TEST(BlockExchangeTest, RequestsAreAcceptedOnlyFromIdleUsersForPartsHeldHere) {
+  struct Case { const char* name; S state; PeerAddress from; wire::PartDescriptor part; int jobs;
+                uint32_t status; S after; };
+  const wire::PartDescriptor held{1, 0, 0, 100};
+  const Case cases[] = {
+      {"idle, held", S::kBeforeUpload, kA, held, 0, 0, S::kUploadInit},
+      {"missing here", S::kBeforeUpload, kA, {1, 2, 200, 100}, 0, 2, S::kBeforeUpload},
+      {"unknown file", S::kBeforeUpload, kA, {9, 0, 0, 100}, 0, 2, S::kBeforeUpload},
+      {"past the last part", S::kBeforeUpload, kA, {1, 7, 700, 100}, 0, 2, S::kBeforeUpload},
+      {"job list full", S::kBeforeUpload, kA, held, 10, 1, S::kBeforeUpload},
+      {"accepted already", S::kUploadInit, kA, held, 0, 1, S::kUploadInit},
+      {"other connection", S::kBeforeUpload, kB, held, 0, 1, S::kBeforeUpload},
+      {"unknown user", S::kUnknowUser, kA, held, 0, 1, S::kUnknowUser}};
+  for (const Case& c : cases) {
+    Peer peer(100, 4, {0, 1});
+    if (c.state != S::kUnknowUser) peer.uploads.Add(7, kA, c.state);
+    for (int i = 0; i < c.jobs; ++i) ASSERT_TRUE(peer.jobs.Push(UploadJob{8, held}));
+    peer.Feed(c.from, wire::BuildPartMessage(From(7), wire::kRequest, c.part));
+    const auto sent = peer.link.SentTo(c.from);
+    ASSERT_EQ(sent.size(), 1u) << c.name;
+    EXPECT_EQ(wire::DecodeRespondStatus(sent[0].bytes.data()), c.status) << c.name;
+    EXPECT_EQ(wire::DecodeRespondPart(sent[0].bytes.data()), c.part) << c.name;
+    EXPECT_EQ(peer.uploads.Contains(7) ? peer.uploads.Get(7)->state : S::kUnknowUser, c.after);
+  }
+}
+
+TEST(BlockExchangeTest, AnswersMoveTheAskingUserOn) {
+  struct Case { const char* name; uint32_t parts, status; bool done_first; int32_t sent;
+                int answers; const char* log; };
+  const Case cases[] = {
+      {"accepted", 4, 0, false, wire::kStart, 1, "Respond OK from 7, UID 1.1 . Ready "},
+      {"done meanwhile", 4, 0, true, wire::kResetState, 1,
+       "Respond OK from 7, UID 1.1 . Already Done "},
+      {"refused", 4, 1, false, 0, 0, "Respond FAIL from 7, UID 1.1 "},
+      {"not held there", 4, 2, false, wire::kAskFileReport, 1, "Respond FAIL from 7, UID 1.1 "},
+      {"not held, nothing needed", 2, 2, false, 0, 1, "Respond FAIL from 7, UID 1.1 "}};
+  for (const Case& c : cases) {
+    LogCapture log;
+    Peer peer(100, c.parts, {0});
+    Requesting(peer, 1);
+    peer.downloads.ReplaceAdvertised(7, {{1, 1}, {1, 3}});
+    EXPECT_CALL(peer.stats, CountAnswer(7, c.status == 0)).Times(c.answers);
+    if (c.done_first) {
+      ASSERT_TRUE(peer.fs.CommitWrite(1, peer.content.data() + 100, 100, 100, nullptr));
+      ASSERT_TRUE(peer.fs.Drain());
+    }
+    peer.Feed(kA, wire::BuildRespond(From(7), c.status, peer.Part(1)));
+    const bool ready = c.sent == wire::kStart;
+    EXPECT_EQ(peer.downloads.Get(7)->state, ready ? S::kDownloadInit : S::kBeforeDownLoad);
+    EXPECT_EQ(peer.fs.IsPartFree(1, 1), !ready && !c.done_first) << c.name;  // given back
+    EXPECT_EQ(peer.acquire_wake.IsSet(), c.done_first) << c.name;
+    const auto sent = peer.link.SentTo(kA);
+    EXPECT_EQ(sent.empty() ? 0 : TypeOf(sent[0].bytes), c.sent) << c.name;
+    if (c.sent == wire::kAskFileReport) {  // the parts still needed: 2 and 3
+      EXPECT_EQ(wire::DecodeReport(sent[0].bytes.data()).count, 2);
+    }
+    // The answered part leaves the advertised set unless refused or started.
+    EXPECT_EQ(peer.downloads.Get(7)->advertised.size(), c.status == 1 || ready ? 2u : 1u);
+    EXPECT_EQ(log.Count(c.log), 1) << c.name;
+  }
+}
+
+TEST(BlockExchangeTest, ReportsReadAtMostThirtyTwoEntriesAndKeepOnlyUsableParts) {
+  LogCapture log;
+  Peer peer(100, 4, {0, 1});
+  peer.downloads.Add(7, kA, S::kBeforeDownLoad);
+  wire::Report report;
+  report.count = 40;
+  for (size_t i = 0; i < wire::kReportEntries; ++i) report.entries[i] = peer.Part(i % 2 ? 3 : 0);
+  report.entries[0] = peer.Part(1);
+  report.entries[2] = {1, 0, 12345, 1};  // a held part with a made-up range
+  report.entries[5] = {9, 2, 0, 100};    // a file this release lacks
+  peer.Feed(kA, wire::BuildReport(From(7), wire::kReqFileReport, report));
+  EXPECT_EQ(log.Count("OnReqFileReport filePartNum too big."), 1);
+  EXPECT_EQ(peer.downloads.Get(7)->advertised, (AdvertisedSet{{1, 3}}));
+  peer.Feed(kA, wire::BuildReport(From(7), wire::kAskFileReport, report));
+  const auto sent = peer.link.SentTo(kA);
+  ASSERT_EQ(sent.size(), 1u);
+  const wire::Report answer = wire::DecodeReport(sent[0].bytes.data());
+  ASSERT_EQ(answer.count, 2);  // held parts asked for, with their true ranges
+  EXPECT_EQ(answer.entries[0], peer.Part(1));
+  EXPECT_EQ(answer.entries[1], peer.Part(0));
+  EXPECT_EQ(log.Count("too big"), 1);
+}
+
+TEST(BlockExchangeTest, StartQueuesAJobAndResetOrCloseFindTheUserByAddress) {
+  LogCapture log;
+  Peer peer(100, 4, {0});
+  peer.uploads.Add(7, kA, S::kUploadInit);
+  Requesting(peer, 2);
+  peer.downloads.SetState(7, S::kDownloadInit);
+  for (int32_t id : {7, 7, 9}) peer.Feed(kA, wire::BuildPartMessage(From(id), wire::kStart, {}));
+  EXPECT_EQ(peer.uploads.Get(7)->state, S::kWaitForUpload);
+  EXPECT_EQ(peer.jobs.Size(), 2u);  // the unknown user 9 queues nothing
+  peer.Feed(kA, wire::BuildHeaderOnly(From(7), wire::kResetState));  // the upload table first
+  EXPECT_EQ(peer.uploads.Get(7)->state, S::kBeforeUpload);
+  EXPECT_EQ(peer.downloads.Get(7)->state, S::kDownloadInit);
+  peer.exchange.OnPeerClosed(kA, CloseReason::kRemoteClosed);
+  EXPECT_FALSE(peer.uploads.Contains(7));
+  peer.Feed(kA, wire::BuildHeaderOnly(From(7), wire::kResetState));
+  EXPECT_EQ(peer.downloads.Get(7)->state, S::kBeforeDownLoad);
+  EXPECT_TRUE(peer.fs.IsPartFree(1, 2));
+  EXPECT_EQ(log.Count("OnResetState user:7 UID:1.2"), 1);
+  peer.exchange.OnPeerClosed(kA, CloseReason::kIdle);
+  EXPECT_FALSE(peer.downloads.Contains(7));
+}
+
+TEST(BlockExchangeTest, DataOutsideTheAttachedPartIsDroppedAndItsSenderCutOff) {
+  struct Case { const char* name; int32_t from; S state; wire::PartDescriptor head; uint32_t msg;
+                bool cut; };
+  const Case cases[] = {{"another file", 7, S::kDownloadInit, {2, 1, 100, 100}, 116, true},
+                        {"before the part", 7, S::kDownloading, {1, 1, 90, 100}, 126, true},
+                        {"past its end", 7, S::kDownloading, {1, 1, 150, 100}, 116, true},
+                        {"made-up length", 7, S::kDownloadInit, {1, 1, 100, 5000}, 5016, true},
+                        {"user not fetching", 7, S::kBeforeDownLoad, {2, 1, 100, 100}, 116, false},
+                        {"unknown user", 8, S::kDownloadInit, {2, 1, 100, 100}, 116, false}};
+  LogCapture log;
+  for (const Case& c : cases) {
+    Peer peer(100, 4, {});
+    Requesting(peer, 1);
+    peer.downloads.SetState(7, c.state);
+    peer.Feed(kA, DataPiece(c.from, c.head, c.msg, 60));
+    EXPECT_EQ(peer.link.closes, c.cut ? 1 : 0) << c.name;
+    EXPECT_EQ(peer.downloads.Contains(7), !c.cut) << c.name;
+    EXPECT_EQ(peer.fs.IsPartFree(1, 1), c.cut || c.state == S::kBeforeDownLoad) << c.name;
+  }
+  EXPECT_EQ(log.Count("Data outside the requested part"), 4);
+  EXPECT_EQ(log.Count("Recv:"), 0);
+}
+
+TEST(BlockExchangeTest, AnEmptyPartCompletesOnItsHeadAlone) {
+  Peer peer(0, 1, {});
+  peer.downloads.Add(7, kA, S::kBeforeDownLoad);
+  auto lease = std::make_shared<BlockLease>(nullptr, 1, 0, 0);
+  peer.downloads.SetState(7, S::kDownloadReq, BlockHandle(lease, peer.fs.GetFile(1), 0));
+  peer.downloads.SetState(7, S::kDownloadInit);
+  EXPECT_CALL(peer.stats, AddBytes(7, 0, true));
+  peer.Feed(kA, DataPiece(7, {1, 0, 0, 0}, 16, 0));
+  EXPECT_EQ(peer.downloads.Get(7)->state, S::kBeforeDownLoad);
+  EXPECT_TRUE(peer.acquire_wake.IsSet());
+}
+
+TEST(BlockExchangeTest, APartArrivingInManyPiecesIsWrittenAndDoneOnce) {
+  LogCapture log;
+  Peer peer(1000, 4, {});
+  Requesting(peer, 2);
+  peer.downloads.SetState(7, S::kDownloadInit);
+  EXPECT_CALL(peer.stats, AddBytes(7, 300, false)).Times(2);
+  EXPECT_CALL(peer.stats, AddBytes(7, 100, true));
+  for (uint32_t at = 0; at < 1000; at += 300) {  // as cut from an 8192-byte buffer: heads advance
+    const uint32_t n = std::min(300u, 1000 - at);
+    peer.Feed(kA, DataPiece(7, {1, 2, 2000 + at, 1000}, 1016 - at, n, &peer.content[2000 + at]));
+    EXPECT_EQ(peer.downloads.Get(7)->state, n < 300 ? S::kBeforeDownLoad : S::kDownloading);
+  }
+  EXPECT_EQ(log.Count("Receiving from 7, UID 1.2 ..."), 1);
+  EXPECT_EQ(log.Count("Recv: UID:1.2"), 4);
+  EXPECT_EQ(log.Count("Receive done from 7, UID 1.2 ..."), 1);
+  EXPECT_TRUE(peer.acquire_wake.IsSet());
+  ASSERT_TRUE(peer.fs.Drain());
+  EXPECT_TRUE(peer.fs.IsPartVerified(1, 2));  // the digest held: the right bytes, in place
+  EXPECT_EQ(peer.committed.load(), 1000u);
+}
+
+TEST(UploadPoolTest, SendsTheLocalPartWhateverTheStartMessageSaid) {
+  LogCapture log;
+  Peer peer(200 * 1024, 2, {0, 1});
+  peer.link.script = [](size_t n, bool throttled) -> int64_t {
+    EXPECT_LE(n, UploadPool::kChunkBytes);
+    return std::min<int64_t>(static_cast<int64_t>(n), throttled ? 100000 : n);
+  };
+  UploadPool pool(peer.jobs, peer.uploads, peer.fs, peer.link, peer.headers);
+  pool.Resize(1);
+  peer.uploads.Add(7, kA, S::kBeforeUpload);
+  peer.Feed(kA, wire::BuildPartMessage(From(7), wire::kStart, {1, 1, 5, 10}));
+  ASSERT_TRUE(peer.FinishUploads());
+  const auto sent = peer.link.SentTo(kA);
+  ASSERT_EQ(sent.size(), 4u);  // the head, then 100000 + 100000 + 4800 bytes
+  EXPECT_EQ(wire::DecodePartMessage(sent[0].bytes.data()), peer.Part(1));
+  EXPECT_EQ(wire::DecodeHeader(sent[0].bytes.data()).length, 200u * 1024 + 16);
+  Bytes body;
+  for (size_t i = 1; i < 4; ++i) body.insert(body.end(), sent[i].bytes.cbegin(),
+                                             sent[i].bytes.cend());
+  EXPECT_TRUE(body == Bytes(peer.content.begin() + 200 * 1024, peer.content.end()));
+  const char* first_send =
+      "Send to 7, Start: 204800, Length: 100000, UID: 1.1, rb: 131072, bl: 204800";
+  EXPECT_EQ(log.Count(first_send), 1);
+  EXPECT_EQ(peer.uploads.Get(7)->state, S::kBeforeUpload);
+}
+
+TEST(UploadPoolTest, GivesUpOnPartsNotHeldUsersNotWaitingAndRepeatedTimeOuts) {
+  struct Case { const char* name; S state; uint32_t part; bool time_out; int heads, bodies, answers;
+                S after; };
+  const Case cases[] = {{"part not held", S::kWaitForUpload, 1, false, 0, 0, 1, S::kBeforeUpload},
+                        {"user not waiting", S::kUploadInit, 0, false, 0, 0, 0, S::kUploadInit},
+                        {"sends time out", S::kWaitForUpload, 0, true, 1, 4, 0, S::kBeforeUpload}};
+  for (const Case& c : cases) {
+    Peer peer(100, 2, {0});
+    if (c.time_out) {
+      peer.link.script = [](size_t n, bool thr) { return thr ? kSendTimedOut : int64_t(n); };
+    }
+    UploadPool pool(peer.jobs, peer.uploads, peer.fs, peer.link, peer.headers);
+    pool.Resize(3);
+    pool.Resize(1);
+    EXPECT_EQ(pool.WorkerCount(), 1);
+    peer.uploads.Add(7, kA, c.state);
+    ASSERT_TRUE(peer.jobs.Push(UploadJob{7, peer.Part(c.part)}));
+    ASSERT_TRUE(peer.FinishUploads());
+    int heads = 0, bodies = 0, answers = 0;
+    for (const auto& s : peer.link.SentTo(kA)) {
+      if (s.throttled && ++bodies) continue;
+      heads += TypeOf(s.bytes) == wire::kData;
+      answers += TypeOf(s.bytes) == wire::kRespond && wire::DecodeRespondStatus(&s.bytes[0]) == 2;
+    }
+    EXPECT_EQ(heads, c.heads) << c.name;
+    EXPECT_EQ(bodies, c.bodies) << c.name;
+    EXPECT_EQ(answers, c.answers) << c.name;
+    EXPECT_EQ(peer.uploads.Get(7)->state, c.after) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace brelvane
