@@ -1,5 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The main server's decisions, against the core with a fake clock.
+#include <cmath>
+#include <cstdlib>
+#include <limits>
 #include <map>
 #include <random>
 #include <set>
@@ -11,17 +14,16 @@ namespace {
 
 using testing_util::Client;
 using testing_util::CoreTest;
+using testing_util::JsonField;
 using testing_util::Sent;
 
 TEST_F(CoreTest, SwarmsNeverMixAndRecordsNameTheObservedAddress) {
   std::map<int32_t, std::pair<uint8_t, Client>> by_id;  // id -> swarm, client
   std::vector<Client> clients;
   for (uint32_t n = 0; n < 120; ++n) {
-    Client c = MakeClient(n, static_cast<uint16_t>(7000 + n));
-    const uint8_t swarm = n % 3 == 0 ? 1 : 2;
-    ASSERT_EQ(Login(&c, swarm).reply_code, kReplyAccepted);
-    ASSERT_TRUE(by_id.emplace(c.id, std::make_pair(swarm, c)).second) << "id given twice";
-    clients.push_back(c);
+    clients.push_back(MakeClient(n, static_cast<uint16_t>(7000 + n)));
+    ASSERT_EQ(Login(&clients[n], n % 3 == 0 ? 1 : 2).reply_code, kReplyAccepted);
+    ASSERT_TRUE(by_id.emplace(clients[n].id, std::pair(n % 3 == 0 ? 1 : 2, clients[n])).second);
   }
   for (const Client& c : clients) {
     const wire::PeerList list = GetPeers(c);
@@ -37,10 +39,9 @@ TEST_F(CoreTest, SwarmsNeverMixAndRecordsNameTheObservedAddress) {
   // A login repeated from the same source (its acknowledgement was lost)
   // keeps id and token; the same source in another swarm is another member.
   Client again = clients[1];
-  ASSERT_EQ(Login(&again, 2).reply_code, kReplyAccepted);
-  EXPECT_EQ(std::tie(again.id, again.token), std::tie(clients[1].id, clients[1].token));
-  ASSERT_EQ(Login(&again, 9).reply_code, kReplyAccepted);
-  EXPECT_NE(again.id, clients[1].id);
+  EXPECT_EQ(Login(&again, 2).user_id, clients[1].id);
+  EXPECT_EQ(again.token, clients[1].token);
+  EXPECT_NE(Login(&again, 9).user_id, clients[1].id);
   for (const Client& c : clients) {
     if (by_id.at(c.id).first == 1) Send(c, Message(c, wire::kLogout));
   }
@@ -51,9 +52,7 @@ TEST_F(CoreTest, SwarmsNeverMixAndRecordsNameTheObservedAddress) {
 
 TEST_F(CoreTest, OnlyTheRightIdTokenAndSourceAreActedOn) {
   Client a = MakeClient(1);
-  Client b = MakeClient(2);
   ASSERT_EQ(Login(&a, 1).reply_code, kReplyAccepted);
-  ASSERT_EQ(Login(&b, 1).reply_code, kReplyAccepted);
   const struct {
     const char* name;
     void (*forge)(Client*);
@@ -64,21 +63,17 @@ TEST_F(CoreTest, OnlyTheRightIdTokenAndSourceAreActedOn) {
       {"other source port", [](Client* c) { c->addr.port += 1; }, 0},
       {"other source ip", [](Client* c) { c->addr.ip += 1; }, 0},
       {"id never issued", [](Client* c) { c->id += 1000; }, wire::kRelogin},
-      {"not logged in", [](Client* c) { c->id = -1, c->token = 0; }, wire::kRelogin},
   };
   for (const auto& k : cases) {
-    clock_.ms += 1000;  // re-logins are paced per source and second
+    now_ms_ += 1000;  // re-logins are paced per source and second
     Client forged = a;
     k.forge(&forged);
     Send(forged, Message(forged, wire::kGetPeer));
     const std::vector<Sent> sent = TakeSent();
     ASSERT_EQ(sent.size(), k.answer == 0 ? 0u : 1u) << k.name;
-    if (k.answer != 0) {
-      EXPECT_EQ(sent[0].to, forged.addr);
-      EXPECT_EQ(sent[0].type(), k.answer) << k.name;
-    }
+    EXPECT_TRUE(sent.empty() || (sent[0].to == forged.addr && sent[0].type() == k.answer)) << k.name;
     Send(forged, Message(forged, wire::kLogout));  // only the genuine one leaves
-    EXPECT_EQ(core_->member_count(), k.answer == wire::kPeerList ? 1u : 2u) << k.name;
+    EXPECT_EQ(core_->member_count(), k.answer == wire::kPeerList ? 0u : 1u) << k.name;
     if (k.answer == wire::kPeerList) {
       EXPECT_EQ(Login(&a, 1).reply_code, kReplyAccepted);
     }
@@ -91,22 +86,22 @@ TEST_F(CoreTest, SilentMembersExpireAndGetOneReloginPerSecond) {
   ASSERT_EQ(Login(&a, 1).reply_code, kReplyAccepted);
   ASSERT_EQ(Login(&b, 1).reply_code, kReplyAccepted);
   for (int i = 0; i < 8; ++i) {  // keep-alives every 15 s keep `a`
-    clock_.ms += 15000;
+    now_ms_ += 15000;
     Send(a, Message(a, wire::kKeepAlive));
   }
-  clock_.ms += 60000;  // exactly 60 s of silence is still allowed
+  now_ms_ += 60000;  // exactly 60 s of silence is still allowed
   Send(a, Message(a, wire::kProgress));
   EXPECT_TRUE(TakeSent().empty());
   EXPECT_EQ(core_->DropSilent(), 1u);  // b, 180 s silent
   EXPECT_EQ(GetPeers(a).count, 0);
 
-  clock_.ms += 61000;
+  now_ms_ += 61000;
   const struct {
     uint64_t advance_ms;
     size_t relogins;
   } steps[] = {{0, 1}, {10, 0}, {500, 0}, {489, 0}, {1, 1}, {999, 0}, {1000, 1}};
   for (const auto& s : steps) {
-    clock_.ms += s.advance_ms;
+    now_ms_ += s.advance_ms;
     Send(a, Message(a, wire::kKeepAlive));
     const std::vector<Sent> sent = TakeSent();
     ASSERT_EQ(sent.size(), s.relogins) << "after " << s.advance_ms << " ms";
@@ -145,9 +140,8 @@ TEST_F(CoreTest, ConnectRequestIsRelayedWithTheObservedAddress) {
     if (!k.relayed) continue;
     const uint8_t* m = sent[0].bytes.data();
     EXPECT_EQ(sent[0].to, b.addr);
-    ASSERT_EQ(sent[0].bytes.size(), wire::kConnectRequestSize);
-    EXPECT_EQ(wire::GetI32(m), wire::kConnectRequestSC);
-    EXPECT_EQ(wire::GetU32(m + 16), 40u);
+    ASSERT_TRUE(sent[0].bytes.size() == 60 && wire::ValidateForClient(m) &&
+                sent[0].type() == wire::kConnectRequestSC);
     // First record: the requester as observed; the client connects to offset 24.
     EXPECT_EQ(wire::DecodePeerRecord(m + 20),
               (wire::PeerRecord{a.id, {a.addr.ip, a.addr.port, 0}, {a.addr.ip, 7001, 0}}));
@@ -173,7 +167,7 @@ TEST_F(CoreTest, PeerListsPreferCompleteAndRecentMembersWithRandomTies) {
     m[20] = i < 10 ? reported[i] : 0;
     Send(clients[i], m);
     index[clients[i].id] = i;
-    if (i == 4) clock_.ms += 40000;
+    if (i == 4) now_ms_ += 40000;
   }
   std::set<int32_t> seen;
   for (size_t r = 10; r < 40; ++r) {
@@ -211,7 +205,7 @@ TEST_F(CoreTest, CapsAndRateLimitHoldUnderAFlood) {
   // Each second 1000 peer requests, and 1000 junk datagrams from elsewhere:
   // ten answers for the flooder, and another source is still answered.
   for (int second = 0; second < 3; ++second) {
-    clock_.ms += 1000;
+    now_ms_ += 1000;
     size_t answered = 0;
     for (int i = 0; i < 1000; ++i) {
       answered += GetPeers(flooder).count >= 0 ? 1 : 0;
@@ -230,33 +224,108 @@ TEST_F(CoreTest, CapsAndRateLimitHoldUnderAFlood) {
   EXPECT_TRUE(core_->registry().CheckInvariants());
 }
 
+std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
+DownloadStat Typical() {  // as an updater fills it after a run
+  DownloadStat f{.begin_state = 1, .end_state = 4, .http_threads = 4, .dns = 0xC0A80101,
+                 .p2p_bytes = 0x1234567890ull, .http_bytes = 987654321,
+                 .start_time = 1700000000, .end_time = 1700000321, .http_source_count = 2,
+                 .version = 17, .http_sources = {0x0A010203, 0xC0A800FE},
+                 .mac = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0xfe}, .memory_mib = 4096, .cpu_mhz = 3200,
+                 .disk_caption = "WDC WD10EZEX-08WN4A0", .speeds = {}};
+  for (size_t i = 0; i < 10; ++i) f.speeds[i] = i < 7 ? 512.25f / (i + 1) : -1.0f;
+  return f;
+}
+
+TEST_F(CoreTest, StatisticsLinesDecodeToTheValuesSent) {
+  const struct {
+    const char* name;
+    void (*change)(DownloadStat*);
+    std::string caption_json;
+  } cases[] = {
+      {"typical run", [](DownloadStat*) {}, Quoted("WDC WD10EZEX-08WN4A0")},
+      {"unknown states, no sources, 26-byte caption",
+       [](DownloadStat* f) {
+         f->begin_state = -1, f->end_state = 9, f->http_source_count = 0;
+         f->disk_caption = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+       },
+       Quoted("ABCDEFGHIJKLMNOPQRSTUVWX")},
+      {"source count past eight, escapes, non-UTF-8 bytes, NaN",
+       [](DownloadStat* f) {
+         f->http_source_count = 12, f->begin_state = 2, f->end_state = 6;
+         f->http_sources[7] = 0x01020304;
+         f->disk_caption = std::string("a\"b\\c\x01\xe4\xb8\xad\xff", 10);
+         f->speeds[3] = std::numeric_limits<float>::quiet_NaN();
+       },
+       Quoted("a\\\"b\\\\c\\u0001\xe4\xb8\xad\\u00ff")},
+  };
+  testing_util::Client c = MakeClient(3);
+  ASSERT_EQ(Login(&c, 5).reply_code, kReplyAccepted);
+  std::string swarm;
+  for (uint8_t b : testing_util::SwarmHash(5)) {
+    swarm += "0123456789abcdef"[b >> 4];
+    swarm += "0123456789abcdef"[b & 15];
+  }
+  for (const auto& k : cases) {
+    DownloadStat f = Typical();
+    k.change(&f);
+    lines_.clear();
+    Send(c, testing_util::BuildStatMessage(c, f));
+    ASSERT_EQ(lines_.size(), 1u) << k.name;
+    const std::string& line = lines_[0];
+    std::string sources = "[";
+    for (size_t i = 0; i < std::min<size_t>(f.http_source_count, 8); ++i) {
+      sources += (i ? "," : "") + Quoted(wire::IpText(f.http_sources[i]));
+    }
+    const std::pair<const char*, std::string> expected[] = {
+        {"time", std::to_string(wall_)}, {"source", Quoted("10.0.0.4:4003")},
+        {"user_id", std::to_string(c.id)}, {"swarm", Quoted(swarm)},
+        {"begin_state", std::to_string(f.begin_state)},
+        {"begin_state_name",
+         Quoted(f.begin_state == 2 ? "Complete" : f.begin_state == 1 ? "Continue" : "Unknown")},
+        {"end_state", std::to_string(f.end_state)},
+        {"end_state_name",
+         Quoted(f.end_state == 4 ? "Finish" : f.end_state == 6 ? "Restart" : "Unknown")},
+        {"http_threads", "4"}, {"dns", Quoted("192.168.1.1")},
+        {"p2p_bytes", std::to_string(f.p2p_bytes)}, {"http_bytes", std::to_string(f.http_bytes)},
+        {"start_time", std::to_string(f.start_time)}, {"end_time", std::to_string(f.end_time)},
+        {"version", "17"}, {"http_sources", sources + "]"}, {"mac", Quoted("00:1a:2b:3c:4d:fe")},
+        {"memory_mib", "4096"}, {"cpu_mhz", "3200"}, {"disk_caption", k.caption_json}};
+    for (const auto& [key, value] : expected) EXPECT_EQ(JsonField(line, key), value) << k.name;
+    const std::string speeds = JsonField(line, "speeds");
+    const char* p = speeds.c_str() + 1;
+    for (size_t i = 0; i < 10; ++i) {  // exact: nine digits bring a float back
+      char* end = const_cast<char*>(p) + 4;
+      if (std::isnan(f.speeds[i])) {
+        EXPECT_EQ(std::string(p, 4), "null");
+      } else {
+        EXPECT_EQ(std::strtof(p, &end), f.speeds[i]) << k.name << " speed " << i;
+      }
+      EXPECT_EQ(*end, i < 9 ? ',' : ']');
+      p = end + 1;
+    }
+  }
+}
+
 TEST(RegistryTest, RandomAddsAndRemovesKeepEveryIndexExact) {
   Registry registry(99);
   std::mt19937 rng(3);
   std::vector<int32_t> live;
   for (int32_t step = 0; step < 6000; ++step) {
-    if (live.empty() || rng() % 100 < 55) {
-      // Few distinct addresses and swarms: long probe chains, many collisions.
-      Member m;
-      m.user_id = step;
-      m.ip = rng() % 64;
-      m.port = static_cast<uint16_t>(rng() % 4);
+    if (live.empty() || rng() % 100 < 55) {  // few swarms and addresses: long probe chains
       const wire::Md5Bytes hash{static_cast<uint8_t>(rng() % 16)};
-      m.swarm = registry.FindSwarm(hash);
+      Member m{step, 0, static_cast<uint32_t>(rng() % 256), 4000, 0, 0, registry.FindSwarm(hash)};
       if (m.swarm == kNoSlot) m.swarm = registry.AddSwarm(hash);
       if (registry.FindMemberAt(m.swarm, m.ip, m.port) != kNoSlot) continue;
       registry.AddMember(m);
-      live.push_back(m.user_id);
+      live.push_back(step);
     } else {
-      const size_t pick = rng() % live.size();
-      ASSERT_NE(registry.FindMember(live[pick]), kNoSlot);
-      registry.RemoveMember(registry.FindMember(live[pick]));
-      live[pick] = live.back();
+      std::swap(live[rng() % live.size()], live.back());
+      ASSERT_NE(registry.FindMember(live.back()), kNoSlot);
+      registry.RemoveMember(registry.FindMember(live.back()));
       live.pop_back();
     }
-    if (step % 50 == 0) {
-      ASSERT_TRUE(registry.CheckInvariants()) << "step " << step;
-    }
+    ASSERT_TRUE(step % 50 != 0 || registry.CheckInvariants()) << "step " << step;
   }
   EXPECT_EQ(registry.member_count(), live.size());
 }

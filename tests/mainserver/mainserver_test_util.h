@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Shared helpers of the main-server tests: a settable clock, an outlet that
-// records what the core sends, simulated clients, a statistics message built
-// field by field, and a reader for one field of a JSON line.
+// Shared helpers of the main-server tests: a core with a settable clock and a
+// recording outlet, simulated clients, a statistics message built field by
+// field, and a reader for one field of a JSON line.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,28 +16,10 @@
 
 namespace brelvane::mainserver::testing_util {
 
-class FakeClock : public ServerClock {
- public:
-  uint64_t MonotonicMs() const override { return ms; }
-  int64_t WallSeconds() const override { return wall; }
-  uint64_t ms = 5'000'000;
-  int64_t wall = 1'700'000'000;
-};
-
 struct Sent {
   platform::InetAddress to;
   std::vector<uint8_t> bytes;
   int32_t type() const { return wire::GetI32(bytes.data()); }
-};
-
-class RecordingOutlet : public ServerOutlet {
- public:
-  void SendDatagram(const platform::InetAddress& to, const uint8_t* data, size_t length) override {
-    sent.push_back(Sent{to, std::vector<uint8_t>(data, data + length)});
-  }
-  void WriteStatLine(std::string_view line) override { lines.emplace_back(line); }
-  std::vector<Sent> sent;
-  std::vector<std::string> lines;
 };
 
 struct Client {
@@ -55,13 +37,20 @@ std::vector<uint8_t> BuildStatMessage(const Client& c, const DownloadStat& f);
 std::string JsonField(const std::string& line, const std::string& key);
 wire::Md5Bytes SwarmHash(uint8_t tag);
 
-// A core with a fake clock and a recording outlet, and client actions.
-class CoreTest : public ::testing::Test {
+// A core whose clock (settable) and outlet (recording) are the fixture, and
+// client actions.
+class CoreTest : public ::testing::Test, public ServerClock, public ServerOutlet {
  protected:
   void SetUp() override { Make(ServerLimits{}); }
   void Make(const ServerLimits& limits) {
-    core_ = std::make_unique<MainServerCore>(limits, &clock_, &outlet_, 7);
+    core_ = std::make_unique<MainServerCore>(limits, this, this, 7);
   }
+  uint64_t MonotonicMs() const override { return now_ms_; }
+  int64_t WallSeconds() const override { return wall_; }
+  void SendDatagram(const platform::InetAddress& to, const uint8_t* data, size_t length) override {
+    sent_.push_back(Sent{to, std::vector<uint8_t>(data, data + length)});
+  }
+  void WriteStatLine(std::string_view line) override { lines_.emplace_back(line); }
   // A client at 10.0.<n / 250>.<n % 250 + 1>, port 4000 + n % 7.
   static Client MakeClient(uint32_t n, uint16_t tcp_port = 7000);
   // Logs in; when accepted, stores the id and token in `c`.  ReplyCode -99
@@ -74,10 +63,12 @@ class CoreTest : public ::testing::Test {
   }
   // Sends CSMessageGetPeer; the answer, or count -1 when none came.
   wire::PeerList GetPeers(const Client& c);
-  std::vector<Sent> TakeSent() { return std::exchange(outlet_.sent, {}); }
+  std::vector<Sent> TakeSent() { return std::exchange(sent_, {}); }
 
-  FakeClock clock_;
-  RecordingOutlet outlet_;
+  uint64_t now_ms_ = 5'000'000;
+  int64_t wall_ = 1'700'000'000;
+  std::vector<Sent> sent_;
+  std::vector<std::string> lines_;
   std::unique_ptr<MainServerCore> core_;
 };
 

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include <cstring>
+#include <regex>
 
 #include "mainserver/mainserver_test_util.h"
 
@@ -19,7 +20,7 @@ std::vector<uint8_t> BuildStatMessage(const Client& c, const DownloadStat& f) {
   wire::PutU64(b + 40, static_cast<uint64_t>(f.end_time));
   wire::PutU32(b + 48, f.http_source_count);
   wire::PutU32(b + 52, f.version);
-  for (size_t i = 0; i < 32; ++i) b[56 + i] = static_cast<uint8_t>(f.http_sources[i / 4] >> (24 - 8 * (i % 4)));
+  for (size_t i = 0; i < 8; ++i) wire::PutU32(b + 56 + 4 * i, f.http_sources[i]);
   std::memcpy(b + 88, f.mac.data(), 6);
   wire::PutU16(b + 96, f.memory_mib);
   wire::PutU16(b + 98, f.cpu_mhz);
@@ -30,24 +31,10 @@ std::vector<uint8_t> BuildStatMessage(const Client& c, const DownloadStat& f) {
 }
 
 std::string JsonField(const std::string& line, const std::string& key) {
-  const std::string quoted = "\"" + key + "\":";
-  const size_t start = line.find(quoted);
-  if (start == std::string::npos) return "<missing>";
-  size_t i = start + quoted.size();
-  int depth = 0;
-  bool in_string = false;
-  for (; i < line.size(); ++i) {
-    const char ch = line[i];
-    if (in_string && ch == '\\') {
-      ++i;
-    } else if (ch == '"') {
-      in_string = !in_string;
-    } else if (!in_string) {
-      depth += ch == '[' ? 1 : ch == ']' ? -1 : 0;
-      if ((ch == ',' || ch == '}') && depth == 0) break;
-    }
-  }
-  return line.substr(start + quoted.size(), i - start - quoted.size());
+  // A string (with escapes), an array (of numbers or plain strings) or a bare value.
+  const std::regex field("\"" + key + "\":(\"(?:[^\"\\\\]|\\\\.)*\"|\\[[^\\]]*\\]|[^,}]*)");
+  std::smatch match;
+  return std::regex_search(line, match, field) ? match[1].str() : "<missing>";
 }
 
 wire::Md5Bytes SwarmHash(uint8_t tag) {

@@ -86,9 +86,7 @@ DownloadStat DecodeDownloadStat(const uint8_t* message) {
   s.http_source_count = count > s.http_sources.size() ? s.http_sources.size() : count;
   s.version = wire::GetU32(body + 52);
   for (size_t i = 0; i < s.http_sources.size(); ++i) {
-    const uint8_t* a = body + 56 + 4 * i;  // network order: octets as they stand
-    s.http_sources[i] = (static_cast<uint32_t>(a[0]) << 24) | (static_cast<uint32_t>(a[1]) << 16) |
-                        (static_cast<uint32_t>(a[2]) << 8) | a[3];
+    s.http_sources[i] = wire::GetU32(body + 56 + 4 * i);
   }
   std::memcpy(s.mac.data(), body + 88, s.mac.size());
   s.memory_mib = wire::GetU16(body + 96);

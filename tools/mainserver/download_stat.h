@@ -10,10 +10,10 @@
 // 96 memory MiB, 98 processor MHz, 100 disk caption (24 bytes, zero-padded),
 // 124 ten float speeds in KB/s, newest first.
 //
-// The HTTP source addresses are the one field not in host order: the sender
-// stores them as socket addresses (network order) and writes that 32-bit
-// value as is, so their four bytes on the wire are the dotted octets in
-// order.  The source count is clamped to 8.
+// Addresses are host-order numbers written little-endian, like every other
+// address of the wire format; the HTTP sources too (the updater's own
+// console line prints them byte-reversed, a quirk kept for its readers, not
+// here).  The source count is clamped to 8.
 //
 // One JSON object per line, keys in this order:
 //   {"time":1700000000,"source":"10.0.0.2:4000","user_id":7,
@@ -48,7 +48,7 @@ struct DownloadStat {
   int64_t end_time = 0;
   uint32_t http_source_count = 0;      // clamped to 8
   uint32_t version = 0;
-  std::array<uint32_t, 8> http_sources{};  // host order after decoding
+  std::array<uint32_t, 8> http_sources{};  // host order
   std::array<uint8_t, 6> mac{};
   uint16_t memory_mib = 0;
   uint16_t cpu_mhz = 0;
