@@ -42,6 +42,9 @@ TEST_F(CoreTest, SwarmsNeverMixAndRecordsNameTheObservedAddress) {
   EXPECT_EQ(Login(&again, 2).user_id, clients[1].id);
   EXPECT_EQ(again.token, clients[1].token);
   EXPECT_NE(Login(&again, 9).user_id, clients[1].id);
+  const wire::Login login{7001, 4001, 0, 4001, testing_util::SwarmHash(2)};  // already holds it
+  Send(clients[1], wire::BuildLogin({0, 5, clients[1].id, clients[1].token, 0}, login));
+  EXPECT_TRUE(TakeSent().empty());
   for (const Client& c : clients) {
     if (by_id.at(c.id).first == 1) Send(c, Message(c, wire::kLogout));
   }
@@ -63,6 +66,7 @@ TEST_F(CoreTest, OnlyTheRightIdTokenAndSourceAreActedOn) {
       {"other source port", [](Client* c) { c->addr.port += 1; }, 0},
       {"other source ip", [](Client* c) { c->addr.ip += 1; }, 0},
       {"id never issued", [](Client* c) { c->id += 1000; }, wire::kRelogin},
+      {"not logged in yet", [](Client* c) { c->id = -1, c->token = 0; }, 0},
   };
   for (const auto& k : cases) {
     now_ms_ += 1000;  // re-logins are paced per source and second

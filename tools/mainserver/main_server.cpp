@@ -97,10 +97,15 @@ void MainServerCore::HandleLogin(const uint8_t* data, const InetAddress& from) {
     if (existing != kNoSlot) {
       Member& m = registry_.member(existing);
       if (!Expired(m, now)) {
-        // The same client again (its acknowledgement was lost): same answer.
+        // The same client again.  Its acknowledgement was lost: same answer.
+        // Or it already holds it (its header says so) and only sent again
+        // before it read it: it would ignore a second one.
         m.tcp_port = login.tcp_port;
         m.last_active = now;
-        SendLoginAck(from, kReplyAccepted, m.user_id, m.token);
+        const wire::MsgHeader h = wire::DecodeHeader(data);
+        if (h.user_id != m.user_id || h.token != m.token) {
+          SendLoginAck(from, kReplyAccepted, m.user_id, m.token);
+        }
         return;
       }
       registry_.RemoveMember(existing);
@@ -157,7 +162,9 @@ void MainServerCore::HandleMemberMessage(const uint8_t* data, const InetAddress&
   }
   if (slot == kNoSlot) {
     ++counters_.unknown;
-    MaybeRelogin(from);
+    // Id -1 is a client that is not logged in (its login may be on its way,
+    // its acknowledgement not yet read): a re-login would only cut that short.
+    if (h.user_id != -1) MaybeRelogin(from);
     return;
   }
   Member& m = registry_.member(slot);

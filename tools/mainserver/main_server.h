@@ -12,7 +12,9 @@
 //  3. CSMessageLogin: joins (or creates) the swarm of its SeedHash and
 //     answers SCMessageLoginAck with ReplyCode 0, a fresh user id and a
 //     random token.  A login repeated from the same source for the same swarm
-//     (its acknowledgement was lost) gets the same id and token again.  When
+//     (its acknowledgement was lost) gets the same id and token again, unless
+//     its header already carries them (the client's login loop sent again
+//     before it read the answer; it ignores a second one).  When
 //     the swarm is full the answer carries ReplyCode kReplySwarmFull; when a
 //     new swarm would pass the cap, kReplyServerFull; when the ids ran out,
 //     kReplyNoIds.
@@ -20,7 +22,8 @@
 //     from that member's login source address.  An id the server does not
 //     hold (never issued by this run, logged out, or silent for more than
 //     kExpirySeconds) gets one header-only SCMessageRelogin, at most one per
-//     second per source; a wrong token or source is dropped.  A datagram that
+//     second per source, except id -1 (a client not logged in yet, whose
+//     login may be on its way); a wrong token or source is dropped.  A datagram that
 //     passes refreshes the member's activity, then:
 //     GetPeer answers SCMessagePeerList (up to 16 other members, see
 //     SelectPeers); Logout removes the member; KeepAlive only refreshes;

@@ -128,6 +128,7 @@ int RunMainServer(const ServerOptions& options) {
   uint64_t last_sweep = started;
   uint64_t last_summary = started;
   uint64_t received_at_summary = 0;
+  uint64_t receive_errors = 0;  // the first is printed, the count with each summary
   while (!platform::StopRequested()) {
     size_t length = 0;
     InetAddress from;
@@ -136,7 +137,7 @@ int RunMainServer(const ServerOptions& options) {
     if (status.ok()) {
       core.HandleDatagram(buffer.data(), length, from);
     } else if (status.code != NetCode::kTimeout) {
-      Say("receive failed: " + status.ToString());
+      if (receive_errors++ == 0) Say("receive failed: " + status.ToString());
       if (status.code == NetCode::kClosed) break;
     }
     const uint64_t now = clock.MonotonicMs();
@@ -147,7 +148,9 @@ int RunMainServer(const ServerOptions& options) {
     if (now - last_summary >= kSummaryMs) {
       const uint64_t received = core.counters().received;
       Say(SummaryLine(core, received - received_at_summary,
-                      static_cast<double>(now - last_summary) / 1000.0));
+                      static_cast<double>(now - last_summary) / 1000.0) +
+          (receive_errors == 0 ? "" : "; " + std::to_string(receive_errors) + " receive errors"));
+      receive_errors = 0;
       received_at_summary = received;
       last_summary = now;
     }
