@@ -54,9 +54,8 @@ class Counter : public brelvane::ITransportListener {
     first_cpu_ = last_cpu_ = -1;
   }
   void OnPeerMessage(const PeerAddress&, const uint8_t* message, size_t length) override {
-    const uint64_t data = length > brelvane::wire::kDataHeadSize
-                              ? length - brelvane::wire::kDataHeadSize
-                              : 0;
+    const uint64_t data =
+        length > brelvane::wire::kDataHeadSize ? length - brelvane::wire::kDataHeadSize : 0;
     std::lock_guard<std::mutex> lock(mu_);
     if (first_cpu_ < 0) first_cpu_ = brelvane::platform::ThreadCpuSeconds();
     got_ += data;
@@ -177,9 +176,10 @@ bool Run(size_t connections, size_t mib_per_run, const std::vector<uint8_t>& mes
   }
   const double gb = static_cast<double>(total) / 1e9;
   const double bps = static_cast<double>(total) * 8 / seconds;
-  std::printf("%4zu conns  %6.0f MiB  %6.2f Gbit/s  process %5.2f CPU s/GB  receiver %5.2f CPU s/GB",
-              connections, static_cast<double>(total) / (1 << 20), bps / 1e9, cpu / gb,
-              counter.ReceiverCpu() / gb);
+  std::printf(
+      "%4zu conns  %6.0f MiB  %6.2f Gbit/s  process %5.2f CPU s/GB  receiver %5.2f CPU s/GB",
+      connections, static_cast<double>(total) / (1 << 20), bps / 1e9, cpu / gb,
+      counter.ReceiverCpu() / gb);
   if (iperf_bps > 0) std::printf("  iperf3 %5.2f Gbit/s  %5.2fx", iperf_bps / 1e9, bps / iperf_bps);
   if (iperf_cpu > 0) std::printf(" (%4.2f CPU s/GB)", iperf_cpu);
   std::printf("\n");
@@ -197,10 +197,14 @@ int main(int argc, char** argv) {
   double iperf_bps = 0, iperf_cpu = 0;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string key = argv[i];
-    if (key == "--conns") runs = {std::strtoul(argv[i + 1], nullptr, 10)};
-    else if (key == "--mib-per-run") mib_per_run = std::strtoul(argv[i + 1], nullptr, 10);
-    else if (key == "--iperf-bps") iperf_bps = std::strtod(argv[i + 1], nullptr);
-    else if (key == "--iperf-cpu-s-per-gb") iperf_cpu = std::strtod(argv[i + 1], nullptr);
+    if (key == "--conns")
+      runs = {std::strtoul(argv[i + 1], nullptr, 10)};
+    else if (key == "--mib-per-run")
+      mib_per_run = std::strtoul(argv[i + 1], nullptr, 10);
+    else if (key == "--iperf-bps")
+      iperf_bps = std::strtod(argv[i + 1], nullptr);
+    else if (key == "--iperf-cpu-s-per-gb")
+      iperf_cpu = std::strtod(argv[i + 1], nullptr);
   }
   const brelvane::wire::PartDescriptor part{1, 0, 0, static_cast<uint32_t>(kDataBytes)};
   const auto head = brelvane::wire::BuildDataHead(brelvane::wire::MsgHeader{}, part);

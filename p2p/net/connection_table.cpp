@@ -13,12 +13,11 @@ ConnectionTable::Lease::~Lease() {
   if (connection_ != nullptr) table_->Release(connection_);
 }
 
-bool ConnectionTable::Register(platform::Socket* socket, const PeerAddress& address,
-                               uint32_t now) {
+bool ConnectionTable::Register(platform::Socket* socket, const PeerAddress& address, uint32_t now) {
   std::lock_guard<std::mutex> lock(map_mu_);
   if (map_.size() >= kCapacity || map_.count(address) != 0) return false;
-  map_.emplace(address, std::make_unique<PeerConnection>(std::move(*socket), address,
-                                                         next_id_++, now));
+  map_.emplace(address,
+               std::make_unique<PeerConnection>(std::move(*socket), address, next_id_++, now));
   std::lock_guard<std::mutex> pending_lock(pending_mu_);
   pending_.push_back(address);
   return true;

@@ -44,9 +44,9 @@ struct PeerConnection {
 
   platform::Socket socket;  // shut down when closed, closed when freed
   const PeerAddress address;
-  const uint64_t id;                   // unique for the table's life: the poller's key
-  std::atomic<uint32_t> last_activity; // calendar seconds of the last receive or send
-  int senders = 0;                     // guarded by the map lock: sends using `socket`
+  const uint64_t id;                    // unique for the table's life: the poller's key
+  std::atomic<uint32_t> last_activity;  // calendar seconds of the last receive or send
+  int senders = 0;                      // guarded by the map lock: sends using `socket`
   // Housekeeping thread only:
   bool watched = false;  // registered with the poller (the receive is "posted")
   ReceiveBuffer receive;
@@ -61,8 +61,7 @@ class ConnectionTable {
   class Lease {
    public:
     Lease() = default;
-    Lease(Lease&& other) noexcept
-        : table_(other.table_), connection_(other.connection_) {
+    Lease(Lease&& other) noexcept : table_(other.table_), connection_(other.connection_) {
       other.connection_ = nullptr;
     }
     Lease& operator=(Lease&&) = delete;
@@ -80,8 +79,7 @@ class ConnectionTable {
   // Adds a connection (last activity `now`) and puts it on the pending list.
   // False, leaving `*socket` untouched, when the table is full or already
   // holds `address`.
-  [[nodiscard]] bool Register(platform::Socket* socket, const PeerAddress& address,
-                              uint32_t now);
+  [[nodiscard]] bool Register(platform::Socket* socket, const PeerAddress& address, uint32_t now);
 
   [[nodiscard]] Lease Acquire(const PeerAddress& address);
 
@@ -117,7 +115,7 @@ class ConnectionTable {
 
   mutable std::mutex map_mu_;
   std::map<PeerAddress, std::unique_ptr<PeerConnection>> map_;  // guarded by map_mu_
-  uint64_t next_id_ = 1;                                         // guarded by map_mu_
+  uint64_t next_id_ = 1;                                        // guarded by map_mu_
   std::mutex pending_mu_;
   std::vector<PeerAddress> pending_;  // guarded by pending_mu_
   std::mutex to_close_mu_;

@@ -105,8 +105,8 @@ bool NetTransport::Initialise() {
 bool NetTransport::OpenListener() {
   uint16_t port = settings_.TcpListenPort.load();
   for (int attempt = 0; attempt < kBindAttempts; ++attempt) {
-    platform::NetStatus status =
-        platform::Socket::ListenTcp(platform::InetAddress{0, port}, kListenBacklog, &listen_socket_);
+    platform::NetStatus status = platform::Socket::ListenTcp(platform::InetAddress{0, port},
+                                                             kListenBacklog, &listen_socket_);
     if (status.ok()) {
       settings_.TcpListenPort = tcp_port_ = port;
       return true;
@@ -114,8 +114,8 @@ bool NetTransport::OpenListener() {
     Log2("tcp listen on port %u failed: %s", port, status.ToString().c_str());
     port = static_cast<uint16_t>(port + kPortStep);
   }
-  Log0("no TCP listen port could be bound (from %u, %d attempts)",
-       settings_.TcpListenPort.load(), kBindAttempts);
+  Log0("no TCP listen port could be bound (from %u, %d attempts)", settings_.TcpListenPort.load(),
+       kBindAttempts);
   return false;
 }
 
@@ -208,8 +208,8 @@ int64_t NetTransport::SendToPeer(const PeerAddress& peer, const uint8_t* data, s
     }
     if (!status.ok()) {
       Log2("send to %s failed: %s", peer.ToString().c_str(), status.ToString().c_str());
-      if (status.code == platform::NetCode::kTimeout && done > 0) return static_cast<int64_t>(done);
-      return -1;
+      if (status.code != platform::NetCode::kTimeout) return -1;
+      return done > 0 ? static_cast<int64_t>(done) : kSendTimedOut;
     }
   }
   return static_cast<int64_t>(done);
@@ -449,7 +449,8 @@ void NetTransport::UpnpMain() {
   platform::SetCurrentThreadName("UPnP");
   nat_.Init(5);
   if (!nat_.Discovery()) {
-    ConsoleLog::Get().Print(ConsoleLevel::Warning, "UPnPNAT::Discovery Error : " + nat_.LastError());
+    ConsoleLog::Get().Print(ConsoleLevel::Warning,
+                            "UPnPNAT::Discovery Error : " + nat_.LastError());
     return;
   }
   const uint16_t port = tcp_port_;

@@ -120,8 +120,8 @@ class NetTransport : public IServerLink, public IPeerLink {
   // or until `*stop` (may be null) turns true.  Connected sockets join the
   // table; the rest, and those whose connect completed with an error, are
   // reported failed.  Returns the number established.
-  int ConnectBatch(std::span<const PeerAddress> targets, const std::atomic<bool>* stop,
-                   int soft_ms, int hard_ms, ConnectOutcome* out);
+  int ConnectBatch(std::span<const PeerAddress> targets, const std::atomic<bool>* stop, int soft_ms,
+                   int hard_ms, ConnectOutcome* out);
 
   // The limiters follow the configured limits; call after a change.
   void RestartUploadWindow();

@@ -118,7 +118,8 @@ void ServerLink::ReceiveMain() {
       if (stop_.load(std::memory_order_relaxed)) break;
       Log1("server link receive failed: %s", status.ToString().c_str());
       std::unique_lock<std::mutex> lock(mu_);
-      wake_.wait_for(lock, std::chrono::milliseconds(kReceiveSliceMs), [this] { return stop_.load(); });
+      wake_.wait_for(lock, std::chrono::milliseconds(kReceiveSliceMs),
+                     [this] { return stop_.load(); });
       continue;
     }
     const uint64_t packed = destination_.load(std::memory_order_relaxed);

@@ -302,8 +302,9 @@ TEST(BandwidthLimiterTest, ManyThreadsTogetherKeepTheLimit) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_EQ(limiter.TotalBytes(), 4u * 50u * 5000u);
   EXPECT_EQ(limiter.HttpBytes() + limiter.P2PBytes(), limiter.TotalBytes());
-  // One million bytes at two million per second: at least 0.4 s.
-  EXPECT_GE(seconds, 0.4);
+  // One million bytes at two million per second: at least 0.4 s, less the
+  // millisecond the tick clock truncates from the window grid's anchor.
+  EXPECT_GE(seconds, 0.399);
 }
 
 }  // namespace

@@ -1,13 +1,12 @@
 // SPDX-License-Identifier: MIT
-// Shared pieces of the transport tests: a simulated clock, a listener that
-// records what the transport delivers, a joiner that puts data pieces back
-// together (checking every piece's head), and a stream of peer messages.
+// Shared pieces of the transport tests: a simulated clock, a joiner that puts
+// data pieces back together (checking every piece's head), a listener that
+// records what the transport delivers, and a stream of peer messages.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <mutex>
 #include <random>
 #include <vector>
@@ -19,48 +18,31 @@ namespace brelvane::net_test {
 
 using Bytes = std::vector<uint8_t>;
 
-// Calendar seconds and ticks that only move when told; SleepMs advances the
-// ticks, and every NowMs() call advances them by `ms_per_read`.
-class FakeClock : public NetClock {
- public:
-  uint64_t NowMs() override { return ms_.fetch_add(ms_per_read); }
-  void SleepMs(uint32_t ms) override {
-    sleeps.fetch_add(1);
-    ms_.fetch_add(ms);
-  }
+// Moves only when told: SleepMs advances the ticks, and so does every NowMs()
+// call, by `ms_per_read`.
+struct FakeClock : NetClock {
+  uint64_t NowMs() override { return ms.fetch_add(ms_per_read); }
+  void SleepMs(uint32_t n) override { ms.fetch_add(n); }
   uint32_t NowSeconds() override { return seconds.load(); }
-  uint64_t ms() const { return ms_.load(); }
-
+  std::atomic<uint64_t> ms{5'000'000}, ms_per_read{0};
   std::atomic<uint32_t> seconds{1'000'000};
-  std::atomic<int> sleeps{0};
-  std::atomic<uint64_t> ms_per_read{0};
-
- private:
-  std::atomic<uint64_t> ms_{5'000'000};
 };
 
-// Joins the pieces of data messages back into whole messages.  False (and
-// nothing kept) when a piece's head does not continue the open message:
-// start advanced and MsgLength shrunk by exactly the data delivered.
-class Joiner {
- public:
+// False on a piece whose head does not continue the open data message (start
+// advanced and MsgLength shrunk by exactly the data delivered before it).
+struct Joiner {
   bool Add(const uint8_t* piece, size_t n);
   std::vector<Bytes> messages;
-
- private:
-  Bytes open_;  // the first piece's head and every data byte so far
-  size_t delivered_ = 0;
+  Bytes open;  // the first piece of an unfinished data message and its data since
+  size_t delivered = 0;
 };
 
-class Recorder : public ITransportListener {
- public:
-  void OnPeerMessage(const PeerAddress& peer, const uint8_t* message, size_t length) override;
+struct Recorder : ITransportListener {
+  void OnPeerMessage(const PeerAddress&, const uint8_t* message, size_t length) override;
   void OnPeerClosed(const PeerAddress& peer, CloseReason reason) override;
   void OnServerDatagram(const uint8_t* data, size_t length) override;
-
-  // Waits (at most 20 s) until `ready()` holds, called under the lock.
   template <typename Ready>
-  bool WaitFor(Ready ready) {
+  bool WaitFor(Ready ready) {  // at most 20 s; `ready` runs under the lock
     std::unique_lock<std::mutex> lock(mu);
     return cv.wait_for(lock, std::chrono::seconds(20), ready);
   }
@@ -68,14 +50,13 @@ class Recorder : public ITransportListener {
 
   std::mutex mu;
   std::condition_variable cv;
-  Joiner joined;                       // every peer message, in order
+  Joiner joined;
   bool joined_ok = true;
   std::vector<std::pair<PeerAddress, CloseReason>> closes;
   std::vector<Bytes> datagrams;
 };
 
-// Hello, request, respond, report, reset and data messages (the data of
-// `data_bytes`), each whole, in a fixed order.
+// Hello, request, respond, report, reset, a data message of `data_bytes`, start.
 std::vector<Bytes> SampleMessages(size_t data_bytes, std::mt19937& random);
 Bytes Concat(const std::vector<Bytes>& messages);
 

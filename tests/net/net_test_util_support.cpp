@@ -1,38 +1,30 @@
 // SPDX-License-Identifier: MIT
-#include "net_test_util.h"
-
-#include <algorithm>
 #include <cstring>
 
+#include "net_test_util.h"
 #include "p2p/wire/wire_format.h"
 
 namespace brelvane::net_test {
+using namespace wire;
 
 bool Joiner::Add(const uint8_t* piece, size_t n) {
-  using namespace wire;
-  if (open_.empty()) {
+  if (open.empty()) {
     const MsgHeader h = DecodeHeader(piece);
-    if (h.type == kData && n < kHeaderSize + h.length) {
-      open_.assign(piece, piece + n);
-      delivered_ = n - kDataHeadSize;
-    } else {
-      messages.emplace_back(piece, piece + n);
-    }
+    const bool partial = h.type == kData && n < kHeaderSize + h.length;
+    (partial ? open : messages.emplace_back()).assign(piece, piece + n);
+    delivered = partial ? n - kDataHeadSize : 0;
     return true;
   }
-  uint8_t expected[kDataHeadSize];
-  std::memcpy(expected, open_.data(), kDataHeadSize);
-  PutU32(expected + 16, GetU32(expected + 16) - static_cast<uint32_t>(delivered_));
-  PutU32(expected + 28, GetU32(expected + 28) + static_cast<uint32_t>(delivered_));
-  if (n < kDataHeadSize || std::memcmp(expected, piece, kDataHeadSize) != 0) {
-    open_.clear();
-    return false;
-  }
-  open_.insert(open_.end(), piece + kDataHeadSize, piece + n);
-  delivered_ += n - kDataHeadSize;
-  if (open_.size() == kHeaderSize + GetU32(open_.data() + 16)) {
-    messages.push_back(std::move(open_));
-    open_.clear();
+  uint8_t head[kDataHeadSize];
+  std::memcpy(head, open.data(), kDataHeadSize);
+  PutU32(head + 16, GetU32(head + 16) - static_cast<uint32_t>(delivered));
+  PutU32(head + 28, GetU32(head + 28) + static_cast<uint32_t>(delivered));
+  if (n < kDataHeadSize || std::memcmp(head, piece, kDataHeadSize) != 0) return false;
+  open.insert(open.end(), piece + kDataHeadSize, piece + n);
+  delivered += n - kDataHeadSize;
+  if (open.size() == kHeaderSize + GetU32(open.data() + 16)) {
+    messages.push_back(std::move(open));
+    open.clear();
   }
   return true;
 }
@@ -57,30 +49,28 @@ void Recorder::OnServerDatagram(const uint8_t* data, size_t length) {
 
 bool Recorder::WaitForClose(const PeerAddress& peer, CloseReason* reason) {
   return WaitFor([&] {
-    for (const auto& [who, why] : closes) {
-      if (who == peer) *reason = why;
-      if (who == peer) return true;
-    }
+    for (const auto& [who, why] : closes)
+      if (who == peer) return (*reason = why), true;
     return false;
   });
 }
 
 std::vector<Bytes> SampleMessages(size_t data_bytes, std::mt19937& random) {
-  using namespace wire;
   const MsgHeader h{0, 7, 3, 0x1234, 0};
   const PartDescriptor part{5, 2, 0x20000, static_cast<uint32_t>(data_bytes)};
   Report report;
   report.count = 1;
   report.entries[0] = part;
-  std::vector<Bytes> out = {BuildHello(h, 1), BuildPartMessage(h, kRequest, part),
-                            BuildRespond(h, 0, part), BuildReport(h, kReqFileReport, report),
-                            BuildHeaderOnly(h, kResetState)};
   const auto head = BuildDataHead(h, part);
   Bytes data(head.begin(), head.end());
   for (size_t i = 0; i < data_bytes; ++i) data.push_back(static_cast<uint8_t>(random()));
-  out.push_back(std::move(data));
-  out.push_back(BuildPartMessage(h, kStart, part));
-  return out;
+  return {BuildHello(h, 1),
+          BuildPartMessage(h, kRequest, part),
+          BuildRespond(h, 0, part),
+          BuildReport(h, kReqFileReport, report),
+          BuildHeaderOnly(h, kResetState),
+          data,
+          BuildPartMessage(h, kStart, part)};
 }
 
 Bytes Concat(const std::vector<Bytes>& messages) {
