@@ -91,6 +91,9 @@ void CommandDispatcher::Set(std::istream& in) {
       app_.engine().SetHttpThreadCount(v);
       s.HttpDownloadThreadNum = v;
     }
+  } else if (name == "httppriority") {
+    // An addition for operators: 1 stops fetching from peers for this run.
+    if (ReadNumber<int32_t>(in, 0) == 1) app_.engine().SwitchToHttpPriority();
   }
 }
 

@@ -48,30 +48,31 @@ class EngineService : public IEngine {
     return engine_.GetSeedInfo(running);
   }
   void Start() override { engine_.Start(); }
-  void StartLogin() override {}
+  void StartLogin() override { engine_.StartLogin(); }
   bool CheckMeta() override { return engine_.CheckMeta(); }
   bool RequestSeed(const std::atomic<bool>& running) override {
     return engine_.RequestSeed(running);
   }
   bool StateReport() override { return engine_.StateReport(); }
-  void StartUploadThreads(int32_t) override {}
+  void StartUploadThreads(int32_t count) override { engine_.StartUploadThreads(count); }
   void SetHttpThreadCount(int32_t count) override { engine_.SetHttpThreadCount(count); }
-  void StartP2PDownload() override {}
+  void StartP2PDownload() override { engine_.StartP2P(); }
   float CompletionFraction() override { return engine_.CompletionFraction(); }
   void RecordEndPhase(EndPhase phase, uint32_t end_time) override {
     engine_.RecordEndPhase(static_cast<int32_t>(phase), end_time);
   }
   void DeleteDownloadInfo() override { engine_.DeleteDownloadInfo(); }
-  void ReportDownloadStat(const float speeds[10]) override;
+  void ReportDownloadStat(const float speeds[10]) override { engine_.ReportDownloadStat(speeds); }
   void Stop() override { engine_.Stop(); }
   void DisconnectAndReset() override { engine_.Reset(); }
   int32_t UserId() override { return engine_.UserId(); }
   int64_t IncompleteBytes() override { return engine_.IncompleteBytes(); }
   int64_t TotalBytes() override { return engine_.TotalBytes(); }
-  int32_t UploadUserCount() override { return 0; }
-  int32_t DownloadUserCount() override { return 0; }
-  int32_t PendingUploadJobs() override { return 0; }
-  int32_t CandidateCount() override { return 0; }
+  int32_t UploadUserCount() override { return engine_.UploadUserCount(); }
+  int32_t DownloadUserCount() override { return engine_.DownloadUserCount(); }
+  int32_t PendingUploadJobs() override { return engine_.PendingUploadJobs(); }
+  int32_t CandidateCount() override { return engine_.CandidateCount(); }
+  void SwitchToHttpPriority() override { engine_.SwitchToHttpPriority(); }
   bool FileName(uint32_t id, std::string& name) override { return engine_.FileName(id, name); }
   std::string SeedFilePath() override { return engine_.SeedFilePath(); }
   std::string SeedFilePathPast() override { return engine_.SeedFilePathPast(); }
@@ -79,7 +80,6 @@ class EngineService : public IEngine {
 
  private:
   P2PEngine engine_;
-  bool reported_ = false;
 };
 
 }  // namespace brelvane

@@ -73,6 +73,9 @@ class IEngine {
   virtual int32_t DownloadUserCount() = 0;
   virtual int32_t PendingUploadJobs() = 0;
   virtual int32_t CandidateCount() = 0;
+  // Gives the parts being fetched from peers back and fetches over HTTP only
+  // from now on ("set httppriority 1").
+  virtual void SwitchToHttpPriority() = 0;
   // The name of file `id`; false when there is no such file.
   virtual bool FileName(uint32_t id, std::string& name) = 0;
   virtual std::string SeedFilePath() = 0;

@@ -64,6 +64,13 @@ void HttpMirrorTable::CountAddress(uint32_t ip) {
   address_hits_.push_back(AddressHits{ip, 1});
 }
 
+std::vector<std::pair<uint32_t, uint32_t>> HttpMirrorTable::AddressCounts() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<std::pair<uint32_t, uint32_t>> out;
+  for (const AddressHits& a : address_hits_) out.emplace_back(a.ip, a.count);
+  return out;
+}
+
 std::vector<uint32_t> HttpMirrorTable::TopAddresses(size_t maximum) const {
   std::vector<AddressHits> sorted;
   {

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace brelvane {
@@ -49,6 +50,8 @@ class HttpMirrorTable {
   // Up to `maximum` addresses, most blocks first (earliest seen first on a
   // tie).
   std::vector<uint32_t> TopAddresses(size_t maximum) const;
+  // Every address counted, with its count, in the order first seen.
+  std::vector<std::pair<uint32_t, uint32_t>> AddressCounts() const;
 
   std::vector<MirrorEntry> Entries() const;
   size_t size() const;

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <sstream>
 
 #include "app/application.h"
@@ -120,6 +122,17 @@ TEST_F(CommandLoopTest, SetHttpThreadsResizesThePoolForNonNegativeCounts) {
   Run("set httpdtn 8 set httpdtn -1");
   EXPECT_EQ(app_.settings().HttpDownloadThreadNum, 8);
   EXPECT_EQ(fakes_.engine->http_thread_counts, (std::vector<int32_t>{8}));
+}
+
+TEST_F(CommandLoopTest, HttpPrioritySwitchesOnlyOnOne) {
+  Run("set httppriority 0 set httppriority 2");
+  const auto count = [&] {
+    const auto calls = fakes_.engine->Calls();
+    return std::count(calls.begin(), calls.end(), "SwitchToHttpPriority");
+  };
+  EXPECT_EQ(count(), 0);
+  Run("set httppriority 1");
+  EXPECT_EQ(count(), 1);
 }
 
 TEST_F(CommandLoopTest, UnreadableSetNumberUsesFallbackAndEndsTheLoop) {

@@ -1,0 +1,217 @@
+// SPDX-License-Identifier: MIT
+// The scheduler's passes driven one at a time: candidates connected in
+// batches, connect-back requests for the ones that fail, download users
+// dropped once complete or when inferior, and parts requested from idle
+// users.
+#include "p2p/scheduler.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+
+#include "storage/file_system.h"
+#include "storage/storage_test_util.h"
+
+namespace brelvane {
+namespace {
+
+struct RecordingServer : IServerLink {
+  std::vector<std::vector<uint8_t>> sent;
+  int64_t SendToServer(const uint8_t* data, size_t length) override {
+    sent.emplace_back(data, data + length);
+    return static_cast<int64_t>(length);
+  }
+  void SetServerDestination(const std::string&, uint16_t) override {}
+  size_t Count(int32_t type) const {
+    size_t n = 0;
+    for (const auto& m : sent) n += wire::DecodeHeader(m.data()).type == type;
+    return n;
+  }
+};
+
+struct RecordingPeers : IPeerLink {
+  std::vector<std::pair<PeerAddress, std::vector<uint8_t>>> sent;
+  std::vector<PeerAddress> closed;
+  int64_t SendToPeer(const PeerAddress& peer, const uint8_t* data, size_t length, bool,
+                     const std::atomic<bool>*) override {
+    sent.emplace_back(peer, std::vector<uint8_t>(data, data + length));
+    return static_cast<int64_t>(length);
+  }
+  void ClosePeer(const PeerAddress& peer) override { closed.push_back(peer); }
+};
+
+// Connects the addresses whose port is even; the odd ones fail.
+struct ScriptedConnector : IPeerConnector {
+  std::vector<std::vector<PeerAddress>> batches;
+  size_t ConnectBatch(const std::vector<PeerAddress>& addresses, const std::atomic<bool>*, int,
+                      int, Outcome* out) override {
+    batches.push_back(addresses);
+    for (size_t i = 0; i < addresses.size(); ++i) {
+      if (addresses[i].port % 2 == 0)
+        out->established.emplace_back(i, addresses[i]);
+      else
+        out->failed.push_back(i);
+    }
+    return out->established.size();
+  }
+};
+
+wire::PeerRecord Peer(int32_t id, uint16_t port) {
+  return wire::PeerRecord{id, {0x0A000000u + static_cast<uint32_t>(id), port, 0},
+                          {0x0A000000u + static_cast<uint32_t>(id), port, 0}};
+}
+
+struct SchedulerFixture : ::testing::Test {
+  ConfigSettings settings;
+  testing::TempDir dir;
+  FileSystem fs;
+  RecordingServer server;
+  RecordingPeers peers;
+  ScriptedConnector connector;
+  CandidateList candidates;
+  ConnectRequestQueue requests;
+  AutoResetEvent acquire_wake, connector_wake;
+  UserTable upload_users{nullptr}, download_users{nullptr};
+  uint32_t now = 50000;
+  UserStatsTable stats{[this] { return now; }};
+  EngineFlags flags;
+  bool complete = false;
+  ServerSession session{settings, server, candidates, requests, connector_wake, {}};
+  PeerScheduler scheduler{SchedulerParts{settings, fs, session, candidates, requests,
+                                         upload_users, download_users, stats, connector, peers,
+                                         acquire_wake, connector_wake, flags,
+                                         [this] { return complete; }, [this] { return now; }}};
+
+  // A release of one file of `parts` parts of 1 KiB, nothing on disk.
+  void Register(uint32_t parts) {
+    FileEntry seed = testing::MakeEntry(kSeedFileId, ".Seed", {1, 2, 3}, 1024);
+    fs.SetPaths(seed, dir.path(), "");
+    const FileEntry e = testing::MakeEntry(1, "a.bin", testing::PatternBytes(parts * 1024, 1), 1024);
+    ASSERT_TRUE(fs.RegisterFile(dir.File("a.bin"), e, true, RangeSet32()));
+    fs.RecomputeCounters();
+  }
+  std::vector<int32_t> CandidateIds() {
+    std::vector<int32_t> ids;
+    for (const auto& r : candidates.PeekFront(1000, {})) ids.push_back(r.user_id);
+    return ids;
+  }
+};
+
+TEST_F(SchedulerFixture, CandidatesConnectInBatchesAndFailuresAskForAConnectBack) {
+  const wire::PeerRecord list[] = {Peer(1, 2000), Peer(2, 2001), Peer(3, 2002), Peer(4, 2004),
+                                   Peer(5, 2006), Peer(6, 2008)};
+  candidates.AppendNew(list, {});
+  scheduler.ConnectCandidates(5);
+  ASSERT_EQ(connector.batches.size(), 1u);
+  EXPECT_EQ(connector.batches[0].size(), 5u);
+  // Four made it: each is a download user in state 5 and was greeted with
+  // role 0; the one that failed produced exactly one connect-back request.
+  EXPECT_EQ(download_users.Size(), 4u);
+  for (int32_t id : {1, 3, 4, 5}) {
+    ASSERT_TRUE(download_users.Contains(id)) << id;
+    EXPECT_EQ(download_users.Get(id)->state, UserState::kBeforeDownLoad);
+  }
+  ASSERT_EQ(peers.sent.size(), 4u);
+  for (const auto& [to, bytes] : peers.sent) {
+    EXPECT_EQ(wire::DecodeHeader(bytes.data()).type, wire::kHello);
+    EXPECT_EQ(wire::DecodeHello(bytes.data()), 0u);
+  }
+  ASSERT_EQ(server.Count(wire::kConnectRequestCS), 1u);
+  EXPECT_EQ(wire::DecodeConnectRequest(server.sent.back().data()).target, Peer(2, 2001));
+  // The batch left the list; every one of them is known for a later requeue.
+  EXPECT_EQ(CandidateIds(), std::vector<int32_t>{6});
+  EXPECT_TRUE(candidates.KnownAddress(2).has_value());
+}
+
+TEST_F(SchedulerFixture, ANearlyFullDownloadTableTakesOneCandidatePerBatch) {
+  for (int32_t id = 100; id < 355; ++id) download_users.Add(id, PeerAddress{1, 2}, UserState::kBeforeDownLoad);
+  const wire::PeerRecord list[] = {Peer(1, 2000), Peer(2, 2002), Peer(3, 2004)};
+  candidates.AppendNew(list, {});
+  scheduler.ConnectCandidates(5);
+  ASSERT_EQ(connector.batches.size(), 1u);
+  EXPECT_EQ(connector.batches[0].size(), 1u);  // 255 users + 1 reaches MaxDownloadNum 256
+  EXPECT_EQ(CandidateIds(), (std::vector<int32_t>{2, 3}));
+}
+
+TEST_F(SchedulerFixture, OnceCompleteTheConnectorDropsDownloadUsersUnlessNewWorkWasFound) {
+  for (bool found_work : {false, true}) {
+    download_users.Clear();
+    peers.closed.clear();
+    download_users.Add(1, PeerAddress{1, 10}, UserState::kBeforeDownLoad);
+    download_users.Add(2, PeerAddress{1, 12}, UserState::kBeforeDownLoad);
+    flags.complete = true;
+    flags.found_work = found_work;
+    complete = true;
+    scheduler.ConnectorBegin();
+    scheduler.ConnectorPass(false);
+    EXPECT_EQ(download_users.Size(), found_work ? 2u : 0u);
+    EXPECT_EQ(peers.closed.size(), found_work ? 0u : 2u);
+  }
+}
+
+TEST_F(SchedulerFixture, InferiorUsersAreDroppedAndOnlyDeliverersRequeuedBehindThirty) {
+  flags.complete = false;
+  std::vector<wire::PeerRecord> fresh;
+  for (int32_t id = 1000; id < 1035; ++id) fresh.push_back(Peer(id, 3000));
+  // Users 7 and 8 came from an earlier peer list and were connected.
+  const wire::PeerRecord earlier[] = {Peer(7, 4000), Peer(8, 4002)};
+  candidates.AppendNew(earlier, {});
+  scheduler.ConnectCandidates(5);
+  candidates.AppendNew(fresh, {});
+  stats.AddBytes(7, 65536, true);  // 7 delivered a part, 8 never did
+  now += 301;                       // both fell silent
+  scheduler.CleanUpInferiors();
+  EXPECT_EQ(download_users.Size(), 0u);
+  EXPECT_EQ(peers.closed.size(), 2u);
+  const std::vector<int32_t> ids = CandidateIds();
+  ASSERT_EQ(ids.size(), 36u);
+  EXPECT_EQ(ids[30], 7);
+  EXPECT_EQ(std::count(ids.begin(), ids.end(), 8), 0);
+}
+
+TEST_F(SchedulerFixture, IdleUsersAreAskedForAdvertisedPartsFirstThenAnyNeededPart) {
+  Register(4);
+  flags.complete = false;
+  download_users.Add(1, PeerAddress{1, 10}, UserState::kBeforeDownLoad);
+  download_users.Add(2, PeerAddress{1, 12}, UserState::kBeforeDownLoad);
+  download_users.ReplaceAdvertised(1, {{1, 2}});
+  EXPECT_FALSE(scheduler.AcquirePass());  // no idle user left: the thread would wait
+  ASSERT_EQ(peers.sent.size(), 2u);
+  std::map<uint16_t, wire::PartDescriptor> asked;
+  for (const auto& [to, bytes] : peers.sent) {
+    ASSERT_EQ(wire::DecodeHeader(bytes.data()).type, wire::kRequest);
+    asked[to.port] = wire::DecodePartMessage(bytes.data());
+  }
+  EXPECT_EQ(asked[10], (wire::PartDescriptor{1, 2, 2048, 1024}));
+  EXPECT_EQ(asked[12].file_id, 1u);
+  EXPECT_NE(asked[12].part_id, 2u);
+  for (int32_t id : {1, 2}) {
+    const std::optional<UserRecord> r = download_users.Get(id);
+    EXPECT_EQ(r->state, UserState::kDownloadReq);
+    EXPECT_TRUE(r->block.IsValid());
+  }
+  // The attached parts are taken: dropping a user gives its part back.
+  EXPECT_FALSE(fs.IsPartFree(1, 2));
+  download_users.Remove(1);
+  EXPECT_TRUE(fs.IsPartFree(1, 2));
+}
+
+TEST_F(SchedulerFixture, HttpPriorityReleasesPeerPartsAndStopsNewPeerWork) {
+  Register(2);
+  flags.complete = false;
+  download_users.Add(1, PeerAddress{1, 10}, UserState::kBeforeDownLoad);
+  EXPECT_FALSE(scheduler.AcquirePass());
+  ASSERT_EQ(fs.IsPartFree(1, 0) + fs.IsPartFree(1, 1), 1);
+  scheduler.SwitchToHttpPriority();
+  scheduler.SwitchToHttpPriority();  // once only
+  EXPECT_TRUE(fs.IsPartFree(1, 0) && fs.IsPartFree(1, 1));
+  EXPECT_EQ(download_users.Size(), 0u);
+  download_users.Add(2, PeerAddress{1, 12}, UserState::kBeforeDownLoad);
+  peers.sent.clear();
+  scheduler.AcquirePass();
+  EXPECT_TRUE(peers.sent.empty());
+}
+
+}  // namespace
+}  // namespace brelvane
