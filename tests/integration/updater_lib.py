@@ -94,6 +94,7 @@ class Updater:
             pass
         code = self.proc.wait(timeout=timeout)
         self.reader.join(timeout=5)
+        self.proc.stdout.close()
         return code
 
 
