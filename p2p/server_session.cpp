@@ -176,9 +176,6 @@ bool ServerSession::TryServer(const std::string& ip, uint16_t port) {
   link_.SetServerDestination(ip, port);
   const uint64_t began = clock_->NowMs();
   for (int32_t attempt = 0; attempt < settings_.LoginAttemptsPerServer; ++attempt) {
-    // An acknowledgement that came during the last sleep ends the procedure
-    // before another login goes out (the server would answer it again).
-    if (logged_in()) return true;
     SendLogin();
     for (int32_t poll = 0; poll < settings_.LoginPollsPerAttempt; ++poll) {
       if (logged_in()) return true;

@@ -28,10 +28,11 @@ head -c 8 out.gbk | od -An -tx1 | grep -q 'd5 fd' || fail "first record is not G
 timeout 5 "$bin" -Charset UTF-8 < /dev/null > out.utf8
 [ "$(cat out.utf8)" = "$expected_utf8" ] || fail "UTF-8 records differ"
 
-# The file log is the only file written, in the working directory.
+# The file logs (p2p.log, and the user tables' user.log) are the only files
+# written, in the working directory.
 ls -A | sort > files.txt
 grep -qx 'p2p.log' files.txt || fail "no p2p.log"
-[ "$(grep -vxE 'p2p.log|out.gbk|out.utf8|err.txt|files.txt' files.txt | wc -l)" -eq 0 ] \
+[ "$(grep -vxE 'p2p.log|user.log|out.gbk|out.utf8|err.txt|files.txt' files.txt | wc -l)" -eq 0 ] \
   || fail "unexpected files: $(cat files.txt)"
 
 # An instance id names the file log.

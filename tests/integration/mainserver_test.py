@@ -8,7 +8,11 @@ the test sees what crossed the wire: the login and its acknowledgement, the
 progress reports up to 100, a forced re-login after the server restarted
 mid-run (the updater logs in again and gets a new id), and the logout at
 "quit".
+
+It also checks the end-of-run statistics: exactly one report per run reaches
+the server's statistics file, decoded, with the bytes the run received.
 """
+import json
 import os
 import random
 import shutil
@@ -92,8 +96,10 @@ class MainServerTest(unittest.TestCase):
         shutil.rmtree(self.tmp, ignore_errors=True)
 
     def start_server(self):
+        self.stats = os.path.join(self.tmp, "stats.jsonl")
         return subprocess.Popen([tool("tools", "mainserver", "brelvane-mainserver"),
-                                 "--listen", "127.0.0.1:%d" % self.server_port],
+                                 "--listen", "127.0.0.1:%d" % self.server_port,
+                                 "--stats-file", self.stats],
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def wait_for(self, predicate, timeout):
@@ -130,6 +136,39 @@ class MainServerTest(unittest.TestCase):
             self.assertNotEqual(second_id, first_id)
             self.assertEqual(u.quit(), 0)
             self.assertTrue(self.wait_for(lambda: any(t == 104 for t, _ in self.relay.types("up")), 5))
+            # One report per run, sent at completion (the first server got it;
+            # the quit sent nothing more).
+            self.assertEqual([t for t, _ in self.relay.types("up")].count(110), 1)
+        finally:
+            if u.proc.poll() is None:
+                u.proc.kill()
+
+    def test_one_statistics_line_per_run_with_the_bytes_received(self):
+        game = os.path.join(self.tmp, "game")
+        u = Updater(self.tmp, ["-Dir", game, "-HttpUrl", self.mirror.url + "/out", "-HttpThread", "3"])
+        try:
+            self.assertIsNotNone(u.wait_line("[Interactive]P2PState=14", 60))
+            self.assertEqual(u.quit(), 0)
+            self.assertTrue(self.wait_for(lambda: os.path.exists(self.stats) and open(self.stats).read(), 5))
+            with open(self.stats) as f:
+                lines = [json.loads(line) for line in f]
+            self.assertEqual(len(lines), 1)
+            report = lines[0]
+            self.assertEqual((report["begin_state_name"], report["end_state_name"]), ("Begin", "Finish"))
+            self.assertEqual(report["p2p_bytes"], 0)
+            self.assertEqual(report["http_threads"], 3)
+            # Every part of the release came over HTTP (the file list and the
+            # last parts handed out twice as well): no more than the mirror sent.
+            self.assertGreaterEqual(report["http_bytes"], 40 * PART)
+            # (the updater counts response heads too; nginx logs a cut request
+            # when it notices the closed connection)
+            self.assertTrue(self.wait_for(
+                lambda: self.mirror.served() + 512 * len(self.mirror.log()) >= report["http_bytes"], 5),
+                (report["http_bytes"], self.mirror.served()))
+            self.assertEqual(report["http_sources"], ["127.0.0.1"])
+            console = [l for l in u.lines if l and l.startswith("[Info]ReportDownloadStat ")]
+            self.assertEqual(len(console), 1)
+            self.assertIn("http=0,%d " % report["http_bytes"], console[0])
         finally:
             if u.proc.poll() is None:
                 u.proc.kill()
@@ -137,4 +176,4 @@ class MainServerTest(unittest.TestCase):
 
 if __name__ == "__main__":
     configure(sys.argv[1], sys.argv[2])
-    unittest.main(argv=[sys.argv[0], "-v"])
+    unittest.main(argv=[sys.argv[0], "-v"] + sys.argv[3:])

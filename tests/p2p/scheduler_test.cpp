@@ -173,6 +173,7 @@ TEST_F(SchedulerFixture, InferiorUsersAreDroppedAndOnlyDeliverersRequeuedBehindT
 TEST_F(SchedulerFixture, IdleUsersAreAskedForAdvertisedPartsFirstThenAnyNeededPart) {
   Register(4);
   flags.complete = false;
+  download_users.set_random_source([] { return 0u; });  // user 1 is asked first
   download_users.Add(1, PeerAddress{1, 10}, UserState::kBeforeDownLoad);
   download_users.Add(2, PeerAddress{1, 12}, UserState::kBeforeDownLoad);
   download_users.ReplaceAdvertised(1, {{1, 2}});
