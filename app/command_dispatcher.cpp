@@ -151,7 +151,7 @@ void CommandDispatcher::GetState() {
   IEngine& engine = app_.engine();
   Console().Answer("TcpListenPort", s.TcpListenPort.load());
   Console().Answer("UdpProt", s.UdpProt.load());
-  Console().Answer("MainServerIp", s.MainServerIp);
+  Console().Answer("MainServerIp", s.GetMainServerIp());
   Console().Answer("MainServerPort", s.MainServerPort.load());
   Console().Answer("CurrentDir", s.CurrentDir);
   Console().Answer("SeedFilePath", engine.SeedFilePath());

@@ -109,6 +109,16 @@ ConfigSettings::ConfigSettings()
   UdpProt = static_cast<uint16_t>(std::rand() % 9587 + 10000);
 }
 
+std::string ConfigSettings::GetMainServerIp() const {
+  std::lock_guard<std::mutex> lock(main_server_mu_);
+  return MainServerIp;
+}
+
+void ConfigSettings::SetMainServerIp(const std::string& ip) {
+  std::lock_guard<std::mutex> lock(main_server_mu_);
+  MainServerIp = ip;
+}
+
 void ReadConfiguration(const ArgumentTable& args, ConfigSettings& s) {
   std::string text;
   int32_t n;

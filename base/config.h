@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,8 @@ struct ConfigSettings {
   std::atomic<uint16_t> UdpProt{0};
   std::vector<std::string> MainServerIps;
   std::vector<uint16_t> MainServerPorts;
+  // The main server in use (dotted IPv4).  Written by the login while the
+  // console may read it: use the two accessors below.
   std::string MainServerIp;
   std::atomic<uint16_t> MainServerPort{5000};
   std::atomic<int32_t> MaxUploadNum{20};
@@ -87,9 +90,15 @@ struct ConfigSettings {
   std::vector<std::string> SeedHttpUrls;
   std::vector<std::string> HttpUrl;
 
+  std::string GetMainServerIp() const;
+  void SetMainServerIp(const std::string& ip);
+
   // Additions of this program (not part of the launcher contract).
   bool ConsoleUtf8 = false;  // "-Charset UTF-8": console in UTF-8 instead of GBK
   int32_t FileLogLevel = 3;  // "-LogLevel N": file-log threshold
+
+ private:
+  mutable std::mutex main_server_mu_;  // guards MainServerIp after start-up
 };
 
 // The main server used until the torrent names one.

@@ -155,7 +155,7 @@ bool ServerSession::LoginLocked() {
     const uint16_t port = settings_.MainServerPorts[i];
     if (!TryServer(ip, port)) continue;
     success = true;
-    settings_.MainServerIp = ip;
+    settings_.SetMainServerIp(ip);
     settings_.MainServerPort.store(port);
     ConsoleLog::Get().Begin(ConsoleLevel::Info) << "登陆服务器 " << ip << ":" << port << " 成功";
     Log3("Logged in to main server %s:%u as user %d", ip.c_str(), port, user_id());

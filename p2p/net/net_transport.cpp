@@ -74,10 +74,10 @@ bool NetTransport::Initialise() {
   bytes_sent_.store(0);
 
   if (!settings_.MainServerIps.empty() && !settings_.MainServerPorts.empty()) {
-    settings_.MainServerIp = settings_.MainServerIps.front();
+    settings_.SetMainServerIp(settings_.MainServerIps.front());
     settings_.MainServerPort = settings_.MainServerPorts.front();
   }
-  server_link_.SetServerDestination(settings_.MainServerIp, settings_.MainServerPort.load());
+  server_link_.SetServerDestination(settings_.GetMainServerIp(), settings_.MainServerPort.load());
 
   local_ip_ = ChooseLocalAddress(server_link_.destination());
   local_ip_text_ = PeerAddress{local_ip_, 0}.IpText();
