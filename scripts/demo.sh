@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The main job on its built-in default: a sample release is cut with
-# brelvane-release, served by nginx on loopback, and the updater brings a
-# fresh directory up to it.  Then a few files change, a second release is
-# cut against the first, and the updater fetches only the changed parts.
+# brelvane-release, served by nginx on loopback, a main server is started,
+# and the updater logs in and brings a fresh directory up to the release.
+# Then a few files change, a second release is cut against the first, and the
+# updater fetches only the changed parts.  Last, a swarm: that directory
+# serves as the seed while three empty updaters fetch the release from it and
+# from each other, with the mirror throttled.
 #
 # Installs what is missing and builds first.  Set BRELVANE_DEMO_KEEP=1 to
 # keep the work directory.
@@ -14,9 +17,13 @@ scripts/build.sh "$here/build" >/dev/null
 
 bin="$here/build/app/brelvane"
 release_tool="$here/build/tools/brelvane-release"
+server_bin="$here/build/tools/mainserver/brelvane-mainserver"
 work="$(mktemp -d /tmp/brelvane-demo.XXXXXX)"
+server_pid=""
 cleanup() {
   scripts/nginx-mirror.sh stop "$work/nginx" || true
+  scripts/nginx-mirror.sh stop "$work/nginx-slow" || true
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
   [ "${BRELVANE_DEMO_KEEP:-0}" = "1" ] || rm -rf "$work"
 }
 trap cleanup EXIT
@@ -39,16 +46,21 @@ with open(os.path.join(root, "readme.txt"), "w") as f:
     f.write("Sample application served by the Brelvane demo.\n")
 PY
 
+server_port="$(python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')"
+"$server_bin" --listen "127.0.0.1:$server_port" --stats-file "$work/stats.jsonl" 2> "$work/mainserver.log" &
+server_pid=$!
+tracker="127.0.0.1:$server_port"
+
 port="$(scripts/nginx-mirror.sh start "$work/www" "$work/nginx")"
 mirror="http://127.0.0.1:$port"
 served() { awk '{ s += $3 } END { print s + 0 }' "$work/nginx/access.log"; }
 
 "$release_tool" build "$work/www/app" "$work/www/r1" --mirror "$mirror/app" \
-    --tracker 127.0.0.1:5000 --quiet > /dev/null
+    --tracker "$tracker" --quiet > /dev/null
 : > "$work/nginx/access.log"
 
 run_update() {
-  ( cd "$work" && python3 "$here/scripts/drive_updater.py" --timeout 300 --send "get tb" -- \
+  ( cd "$work" && python3 "$here/scripts/drive_updater.py" --timeout 300 --send "get tb" --send "get uid" -- \
       "$bin" -Charset UTF-8 -Dir "$work/game" -HttpUrl "$mirror/$1" -NotUsingUPnP \
       -DownloadLimit 1048576 -HttpThread 4 ) | tail -n 1
 }
@@ -60,8 +72,9 @@ end=$(date +%s%N)
 echo "$summary" | grep -q '"reached": true' || { echo "first update failed: $summary"; exit 1; }
 diff -r --exclude Brelvane_Info "$work/www/app" "$work/game" > /dev/null \
   || { echo "the updated directory differs from release 1"; exit 1; }
-printf 'Update 1: fresh directory brought to release 1 in %d ms, %s bytes fetched, files identical.\n' \
-  "$(( (end - start) / 1000000 ))" "$(served)"
+user_id="$(echo "$summary" | python3 -c 'import json,sys; print(json.load(sys.stdin)["answers"].get("UserId", "?"))')"
+printf 'Update 1: logged in to the main server at %s as user %s; fresh directory brought to release 1 in %d ms, %s bytes fetched, files identical.\n' \
+  "$tracker" "$user_id" "$(( (end - start) / 1000000 ))" "$(served)"
 
 # Release 2: one binary patched in two places, one level replaced, one file
 # removed, one added.
@@ -78,7 +91,7 @@ with open(os.path.join(root, "data/levels/level8.pak"), "wb") as f:
     f.write(os.urandom(200 * 1024))
 PY
 "$release_tool" build "$work/www/app" "$work/www/r2" --mirror "$mirror/app" \
-    --tracker 127.0.0.1:5000 --previous "$work/www/r1/Seed.xml.gz" --quiet > /dev/null
+    --tracker "$tracker" --previous "$work/www/r1/Seed.xml.gz" --quiet > /dev/null
 "$release_tool" diff "$work/www/r1/Seed.xml.gz" "$work/www/r2/Seed.xml.gz" > "$work/diff.txt"
 : > "$work/nginx/access.log"
 
@@ -92,4 +105,12 @@ diff -r --exclude Brelvane_Info "$work/www/app" "$work/game" > /dev/null \
 total=$(du -sb "$work/www/app" | cut -f1)
 printf 'Update 2: %s changed part(s); %s of %s bytes fetched (seed and torrent included) in %d ms; level7.pak removed; files identical.\n' \
   "$(grep -cP '^\t\t' "$work/diff.txt" || true)" "$(served)" "$total" "$(( (end - start) / 1000000 ))"
-echo "Demo finished: both updates complete (P2PState=14, then 16)."
+# Release 3 is release 2 served through a throttled mirror: the updated
+# directory is the seed of a swarm of three empty updaters.
+slow_port="$(scripts/nginx-mirror.sh start "$work/www" "$work/nginx-slow" 200k)"
+"$release_tool" build "$work/www/app" "$work/www/r3" --mirror "http://127.0.0.1:$slow_port/app" \
+    --tracker "$tracker" --quiet > /dev/null
+python3 "$here/scripts/demo_swarm.py" "$here/build" "$here" "$work" "$work/www/app" "$work/game" \
+    "http://127.0.0.1:$slow_port/r3" "$tracker" || { echo "the swarm did not complete"; exit 1; }
+echo "Statistics reports received by the main server: $(wc -l < "$work/stats.jsonl")"
+echo "Demo finished: every update complete (P2PState=14, then 16)."

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A throw-away nginx serving a directory on loopback, for the demo, the
 # integration tests and the benchmarks.
-#   nginx-mirror.sh start <root-dir> <state-dir>   prints the port
+#   nginx-mirror.sh start <root-dir> <state-dir> [rate]   prints the port; with a
+#       rate (nginx's limit_rate, e.g. 200k) every response is throttled to it
 #   nginx-mirror.sh stop <state-dir>
 # The access log (<state-dir>/access.log) has one line per request:
 #   <uri> <status> <body bytes sent> "<Range header>"
@@ -12,6 +13,8 @@ case "$cmd" in
   start)
     root="$(cd "$2" && pwd)"
     state="$(mkdir -p "$3" && cd "$3" && pwd)"
+    limit=""
+    [ -n "${4:-}" ] && limit="limit_rate $4;"
     nginx_bin="$(command -v nginx || echo /usr/sbin/nginx)"
     port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')"
     user_line=""
@@ -40,7 +43,7 @@ http {
   server {
     listen 127.0.0.1:$port;
     root $root;
-    location / { }
+    location / { $limit }
   }
 }
 CONF
@@ -69,7 +72,7 @@ CONF
     fi
     ;;
   *)
-    echo "usage: $0 start <root-dir> <state-dir> | stop <state-dir>" >&2
+    echo "usage: $0 start <root-dir> <state-dir> [rate] | stop <state-dir>" >&2
     exit 2
     ;;
 esac
