@@ -2,7 +2,7 @@
 # Network namespaces for integration tests: bash functions to source.
 #
 #   . tests/integration/netns_lib.sh
-#   netns_skip_unless_possible            # prints "SKIPPED: <reason>", exits 0
+#   netns_skip_unless_possible            # prints "SKIPPED: <reason>", exits 77 (ctest: skipped)
 #   netns_install_trap                    # removes everything below on exit
 #   netns_gateway_topology                # LAN client, gateway, WAN (see below)
 #   netns_nft_miniupnpd_table "$NETNS_GW"
@@ -31,18 +31,19 @@ NETNS_WAN_NET="${NETNS_WAN_NET:-10.231.2}"     # WAN: gateway .1, far host .2
 # clients and never contacted: no route leads out of the namespaces.
 NETNS_DECLARED_EXT_IP="${NETNS_DECLARED_EXT_IP:-11.22.33.44}"
 
-# Prints "SKIPPED: <reason>" and exits 0 when namespaces cannot be made here
+# Prints "SKIPPED: <reason>" and exits 77 (ctest reports the test as skipped)
+# when namespaces cannot be made here
 # (not root, no iproute2, no namespace support).  Returns otherwise.
 netns_skip_unless_possible() {
   local probe="${NETNS_PREFIX}probe"
   if [ "$(id -u)" -ne 0 ]; then
-    echo "SKIPPED: network namespaces need root"; exit 0
+    echo "SKIPPED: network namespaces need root"; exit 77
   fi
   if ! command -v ip > /dev/null; then
-    echo "SKIPPED: iproute2 (ip) is not installed"; exit 0
+    echo "SKIPPED: iproute2 (ip) is not installed"; exit 77
   fi
   if ! ip netns add "$probe" 2> /dev/null; then
-    echo "SKIPPED: cannot create a network namespace"; exit 0
+    echo "SKIPPED: cannot create a network namespace"; exit 77
   fi
   ip netns del "$probe"
 }

@@ -8,7 +8,8 @@ Covers: one seed and four empty updaters finishing from peers alone; HTTP and
 peers together fetching no part twice outside the endgame; a peer serving
 wrong bytes that never gets them onto disk; a peer killed mid-part; a seed
 that accepts no inbound connection serving through the connect-back path; a
-resumed updater fetching no part twice.  Says SKIPPED (and passes) only when
+resumed updater fetching no part twice.  Says SKIPPED (exit 77, which ctest
+reports as skipped) only when
 namespaces cannot be created here.
 """
 import os

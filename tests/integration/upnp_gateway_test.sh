@@ -13,7 +13,7 @@
 #     the mapping is gone.
 #
 #   upnp_gateway_test.sh <build-dir> <source-dir>
-# Prints "SKIPPED: <reason>" and exits 0 only when namespaces cannot be made.
+# Prints "SKIPPED: <reason>" and exits 77 (ctest: skipped) only when namespaces cannot be made.
 set -euo pipefail
 build="$(cd "$1" && pwd)"
 src="$(cd "$2" && pwd)"
