@@ -82,6 +82,8 @@ class NetTransport : public IServerLink, public IPeerLink {
   NetTransport& operator=(const NetTransport&) = delete;
 
   // Where messages, closes and server datagrams go (may be null: dropped).
+  // A call already under way when the listener is replaced still finishes
+  // on the old one, so a listener must stay alive until Stop() returned.
   void SetListener(ITransportListener* listener);
   // The header of every keep-alive message (IHeaderSource::NextHeader).
   void SetHeaderSource(std::function<wire::MsgHeader()> source);
