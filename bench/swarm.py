@@ -40,6 +40,15 @@ def peak_kib(pid):
     return 0
 
 
+def cpu_seconds(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    except (OSError, IndexError, ValueError):
+        return 0.0
+
+
 def report(u):
     for line in u.lines:
         if line and line.startswith("[Info]ReportDownloadStat "):
@@ -72,6 +81,7 @@ def run_phase(label, members, torrent_url, work, extra, seed_member=None, seed_d
     wall time until all reached state 14 and per-updater figures."""
     seed = None
     if seed_member is not None:
+        os.makedirs(os.path.join(work, "seed-" + label))
         seed = Updater(os.path.join(work, "seed-" + label), ["-Dir", seed_dir, "-HttpUrl", torrent_url] + LIMITS,
                        prefix=seed_member.prefix)
         if seed.wait_line("[Interactive]P2PState=14", 600) is None:
@@ -91,13 +101,16 @@ def run_phase(label, members, torrent_url, work, extra, seed_member=None, seed_d
         finished.append(u.wait_line("[Interactive]P2PState=14", max(left, 1)) is not None)
     wall = time.monotonic() - start
     rows = []
+    cpu = cpu_seconds(seed.proc.pid) if seed else 0.0
     for u, ok in zip(ups, finished):
         kib = peak_kib(u.proc.pid)
+        cpu += cpu_seconds(u.proc.pid)
         u.quit()
         p2p, http = report(u)
         rows.append((ok, p2p, http, kib, u.game))
     if seed:
         seed.quit()
+    print("  (updaters' CPU time: %.2f s)" % cpu)
     return wall, rows
 
 

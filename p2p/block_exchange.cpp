@@ -93,6 +93,9 @@ void BlockExchange::OnPeerMessage(const PeerAddress& peer, const uint8_t* messag
 }
 
 void BlockExchange::OnPeerClosed(const PeerAddress& peer, CloseReason /*reason*/) {
+  // Verified-in-range data received before the close still goes to storage,
+  // as each piece did before it was gathered.
+  FlushGathered(peer);
   if (!links_.upload_table.RemoveByAddress(peer)) links_.download_table.RemoveByAddress(peer);
 }
 
@@ -201,6 +204,7 @@ void BlockExchange::OnData(const PeerAddress& peer, const uint8_t* message, size
   if (!offset) {
     Log2("Data outside the requested part from %d, UID %d.%d, Start: %u, Length: %u; closing",
          user->id, AsInt(head.file_id), AsInt(head.part_id), head.start, data);
+    gathered_.erase(peer);
     links_.download_table.Remove(user->id);
     links_.link.ClosePeer(peer);
     return;
@@ -214,7 +218,7 @@ void BlockExchange::OnData(const PeerAddress& peer, const uint8_t* message, size
     Log5("Receiving from %d, UID %d.%d ...", user->id, file_id, part_id);
     Log4("Recv: UID:%d.%d, Start:%d, Length:%d", file_id, part_id, AsInt(head.start), AsInt(data));
     if (data > 0) {
-      Commit(head.file_id, bytes, data, *offset);
+      Gather(peer, head.file_id, head.part_id, bytes, data, *offset, completes);
       if (completes) {
         Log5("Receive done from %d, UID %d.%d ...", user->id, file_id, part_id);
         FinishPart(*user, data);
@@ -222,6 +226,7 @@ void BlockExchange::OnData(const PeerAddress& peer, const uint8_t* message, size
         links_.download_table.SetState(user->id, UserState::kDownloading);
       }
     } else if (head.length == 0) {
+      FlushGathered(peer);
       Commit(head.file_id, bytes, 0, *offset);
       FinishPart(*user, 0);
     } else {
@@ -230,7 +235,7 @@ void BlockExchange::OnData(const PeerAddress& peer, const uint8_t* message, size
     return;
   }
 
-  if (data > 0) Commit(head.file_id, bytes, data, *offset);
+  if (data > 0) Gather(peer, head.file_id, head.part_id, bytes, data, *offset, completes);
   Log4("Recv: UID:%d.%d, Start:%d, Length:%d", file_id, part_id, AsInt(head.start), AsInt(data));
   if (completes) {
     Log5("Receive done from %d, UID %d.%d ...", user->id, file_id, part_id);
@@ -332,6 +337,32 @@ void BlockExchange::AskForReport(const PeerAddress& peer) {
     report.count = static_cast<int32_t>(i + 1);
   }
   Send(peer, wire::BuildReport(links_.headers.NextHeader(), wire::kAskFileReport, report));
+}
+
+void BlockExchange::Gather(const PeerAddress& peer, uint32_t file_id, uint32_t part_id,
+                           const uint8_t* data, uint32_t length, uint64_t offset, bool last) {
+  Gathered& g = gathered_[peer];
+  if (!g.bytes.empty() &&
+      (g.file_id != file_id || g.part_id != part_id || g.offset + g.bytes.size() != offset)) {
+    FlushGathered(peer);
+  }
+  Gathered& now = gathered_[peer];
+  if (now.bytes.empty()) {
+    now.file_id = file_id;
+    now.part_id = part_id;
+    now.offset = offset;
+  }
+  now.bytes.insert(now.bytes.end(), data, data + length);
+  if (last || now.bytes.size() >= kCommitChunk) FlushGathered(peer);
+}
+
+void BlockExchange::FlushGathered(const PeerAddress& peer) {
+  auto it = gathered_.find(peer);
+  if (it == gathered_.end()) return;
+  Gathered g = std::move(it->second);
+  gathered_.erase(it);
+  if (!g.bytes.empty())
+    Commit(g.file_id, g.bytes.data(), static_cast<uint32_t>(g.bytes.size()), g.offset);
 }
 
 void BlockExchange::Commit(uint32_t file_id, const uint8_t* data, uint32_t length,

@@ -25,6 +25,14 @@
 // list has and that are complete here.  Reports are cut to 32 entries and
 // keep only parts this side can use.
 //
+// Pieces to storage.  A data message arrives in pieces of at most the 8 KiB
+// receive buffer; contiguous pieces of one part are gathered per connection
+// and handed to storage in chunks of up to kCommitChunk bytes (and always when
+// the part is complete or the connection goes), so the storage queue sees a
+// part as one or a few tasks rather than one per 8 KiB.  The storage engine
+// assembles the whole part in memory before it checks it anyway; the chunk
+// adds at most kCommitChunk bytes per receiving connection.
+//
 // Thread safety: OnPeerMessage and OnPeerClosed run on the transport's
 // housekeeping thread, one at a time.  They meet the acquire thread and the
 // upload workers only through the user tables, the job list and storage.
@@ -33,6 +41,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <vector>
 
 #include "base/auto_reset_event.h"
 #include "base/config.h"
@@ -63,6 +73,8 @@ struct BlockExchangeLinks {
 
 class BlockExchange {
  public:
+  static constexpr uint32_t kCommitChunk = 0x10000;  // 64 KiB
+
   explicit BlockExchange(BlockExchangeLinks links);
   BlockExchange(const BlockExchange&) = delete;
   BlockExchange& operator=(const BlockExchange&) = delete;
@@ -102,7 +114,23 @@ class BlockExchange {
   // The sender's part arrived whole: state 5, acquire wake, statistics.
   void FinishPart(const UserRecord& user, uint32_t bytes);
 
+  // Contiguous data of one part received on one connection and not yet
+  // handed to storage.
+  struct Gathered {
+    uint32_t file_id = 0;
+    uint32_t part_id = 0;
+    uint64_t offset = 0;  // where `bytes` starts in the file
+    std::vector<uint8_t> bytes;
+  };
+  // Adds a piece; hands what was gathered to storage when the piece does not
+  // continue it, when kCommitChunk bytes are gathered, or with `last`.
+  void Gather(const PeerAddress& peer, uint32_t file_id, uint32_t part_id, const uint8_t* data,
+              uint32_t length, uint64_t offset, bool last);
+  // Hands the connection's gathered bytes to storage.
+  void FlushGathered(const PeerAddress& peer);
+
   BlockExchangeLinks links_;
+  std::map<PeerAddress, Gathered> gathered_;  // housekeeping thread only
 };
 
 }  // namespace brelvane
