@@ -35,33 +35,17 @@ NETNS_DECLARED_EXT_IP="${NETNS_DECLARED_EXT_IP:-11.22.33.44}"
 # when namespaces cannot be made here
 # (not root, no iproute2, no namespace support).  Returns otherwise.
 netns_skip_unless_possible() {
-  local probe="${NETNS_PREFIX}probe"
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "SKIPPED: network namespaces need root"; exit 77
+  local why=""
+  if [ "$(id -u)" -ne 0 ]; then why="network namespaces need root"
+  elif ! command -v ip > /dev/null; then why="iproute2 (ip) is not installed"
+  elif ! ip netns add "${NETNS_PREFIX}probe" 2> /dev/null; then why="cannot create a network namespace"
   fi
-  if ! command -v ip > /dev/null; then
-    echo "SKIPPED: iproute2 (ip) is not installed"; exit 77
-  fi
-  if ! ip netns add "$probe" 2> /dev/null; then
-    echo "SKIPPED: cannot create a network namespace"; exit 77
-  fi
-  ip netns del "$probe"
-}
-
-# netns_add NAME: creates namespace "$NETNS_PREFIX$NAME" with loopback up and
-# prints nothing; the full name is in NETNS_LAST.
-netns_add() {
-  NETNS_LAST="${NETNS_PREFIX}$1"
-  ip netns add "$NETNS_LAST" || return 1
-  NETNS_CREATED+=("$NETNS_LAST")
-  ip -n "$NETNS_LAST" link set lo up
+  [ -z "$why" ] || { echo "SKIPPED: $why"; exit 77; }
+  ip netns del "${NETNS_PREFIX}probe"
 }
 
 # netns_exec NS COMMAND...: runs COMMAND inside namespace NS.
-netns_exec() {
-  local ns="$1"; shift
-  ip netns exec "$ns" "$@"
-}
+netns_exec() { ip netns exec "$@"; }
 
 # netns_link NS_A IF_A ADDR_A/LEN NS_B IF_B ADDR_B/LEN: a veth pair between
 # two namespaces, both ends up and addressed.
@@ -71,42 +55,19 @@ netns_link() {
     ip -n "$4" addr add "$6" dev "$5" && ip -n "$4" link set "$5" up
 }
 
-# netns_default_route NS VIA: the default route of NS through address VIA.
-netns_default_route() { ip -n "$1" route add default via "$2"; }
-
-# netns_forwarding NS: lets NS route IPv4 between its interfaces.
-netns_forwarding() { netns_exec "$1" sysctl -qw net.ipv4.ip_forward=1; }
-
 # netns_spawn NS LOGFILE COMMAND...: starts COMMAND in NS in the background,
 # output to LOGFILE; its PID is in NETNS_SPAWNED and is stopped by cleanup.
 netns_spawn() {
-  local ns="$1" log="$2"; shift 2
-  ip netns exec "$ns" "$@" > "$log" 2>&1 &
-  NETNS_SPAWNED=$!
-  NETNS_PIDS+=("$NETNS_SPAWNED")
+  ip netns exec "$1" "${@:3}" > "$2" 2>&1 &
+  NETNS_SPAWNED=$! NETNS_PIDS+=("$!")
 }
 
 # netns_stop PID: SIGTERM, then SIGKILL after 5 seconds; waits for it.
 netns_stop() {
-  local pid="$1"
-  kill -TERM "$pid" 2> /dev/null || return 0
-  for _ in $(seq 1 50); do
-    kill -0 "$pid" 2> /dev/null || break
-    sleep 0.1
-  done
-  kill -KILL "$pid" 2> /dev/null || true
-  wait "$pid" 2> /dev/null || true
-}
-
-# netns_wait_tcp NS PORT [SECONDS]: waits until a TCP socket of NS listens
-# on PORT (any address); 1 after SECONDS (default 10).
-netns_wait_tcp() {
-  local deadline=$(( $(date +%s) + ${3:-10} ))
-  while [ "$(date +%s)" -le "$deadline" ]; do
-    [ -n "$(netns_exec "$1" ss -Hltn "sport = :$2" 2> /dev/null)" ] && return 0
-    sleep 0.1
-  done
-  return 1
+  kill -TERM "$1" 2> /dev/null || return 0
+  for _ in {1..50}; do kill -0 "$1" 2> /dev/null && sleep 0.1 || break; done
+  kill -KILL "$1" 2> /dev/null || true
+  wait "$1" 2> /dev/null || true
 }
 
 # netns_cleanup: stops the spawned processes (last started first), runs the extra command given
@@ -115,8 +76,7 @@ netns_wait_tcp() {
 netns_cleanup() {
   local i ns extra="${NETNS_TRAP_EXTRA:-}"
   for (( i = ${#NETNS_PIDS[@]} - 1; i >= 0; i-- )); do netns_stop "${NETNS_PIDS[i]}"; done
-  NETNS_PIDS=()
-  NETNS_TRAP_EXTRA=""
+  NETNS_PIDS=() NETNS_TRAP_EXTRA=""
   [ -z "$extra" ] || eval "$extra"
   for ns in "${NETNS_CREATED[@]}"; do ip netns del "$ns" 2> /dev/null || true; done
   NETNS_CREATED=()
@@ -128,9 +88,7 @@ netns_cleanup() {
 # before the namespaces go.
 netns_install_trap() {
   NETNS_TRAP_EXTRA="${1:-}"
-  trap 'netns_cleanup' EXIT
-  trap 'exit 130' INT
-  trap 'exit 143' TERM
+  trap 'netns_cleanup' EXIT; trap 'exit 130' INT; trap 'exit 143' TERM
 }
 
 # netns_gateway_topology: three namespaces, a LAN client behind a gateway and
@@ -140,14 +98,16 @@ netns_install_trap() {
 #   $NETNS_WAN  wan0 $NETNS_WAN_NET.2/24
 # Sets NETNS_LAN, NETNS_GW, NETNS_WAN, LAN_IP, GW_LAN_IP, GW_WAN_IP, WAN_IP.
 netns_gateway_topology() {
-  netns_add lan && NETNS_LAN="$NETNS_LAST" || return 1
-  netns_add gw && NETNS_GW="$NETNS_LAST" || return 1
-  netns_add wan && NETNS_WAN="$NETNS_LAST" || return 1
+  NETNS_LAN="${NETNS_PREFIX}lan" NETNS_GW="${NETNS_PREFIX}gw" NETNS_WAN="${NETNS_PREFIX}wan"
+  for ns in "$NETNS_LAN" "$NETNS_GW" "$NETNS_WAN"; do
+    ip netns add "$ns" && NETNS_CREATED+=("$ns") && ip -n "$ns" link set lo up || return 1
+  done
   LAN_IP="$NETNS_LAN_NET.2"; GW_LAN_IP="$NETNS_LAN_NET.1"
   GW_WAN_IP="$NETNS_WAN_NET.1"; WAN_IP="$NETNS_WAN_NET.2"
   netns_link "$NETNS_LAN" lan0 "$LAN_IP/24" "$NETNS_GW" lan0 "$GW_LAN_IP/24" || return 1
   netns_link "$NETNS_GW" wan0 "$GW_WAN_IP/24" "$NETNS_WAN" wan0 "$WAN_IP/24" || return 1
-  netns_default_route "$NETNS_LAN" "$GW_LAN_IP" && netns_forwarding "$NETNS_GW"
+  ip -n "$NETNS_LAN" route add default via "$GW_LAN_IP" &&
+    netns_exec "$NETNS_GW" sysctl -qw net.ipv4.ip_forward=1
 }
 
 # netns_nft_miniupnpd_table NS: the nftables table miniupnpd fills in: table
@@ -158,18 +118,10 @@ netns_gateway_topology() {
 netns_nft_miniupnpd_table() {
   netns_exec "$1" nft -f - <<'NFT'
 table inet filter {
-  chain miniupnpd { }
-  chain prerouting_miniupnpd { }
-  chain postrouting_miniupnpd { }
-  chain forward {
-    type filter hook forward priority 0; policy accept; jump miniupnpd;
-  }
-  chain prerouting {
-    type nat hook prerouting priority -100; policy accept; jump prerouting_miniupnpd;
-  }
-  chain postrouting {
-    type nat hook postrouting priority 100; policy accept; jump postrouting_miniupnpd;
-  }
+  chain miniupnpd { }; chain prerouting_miniupnpd { }; chain postrouting_miniupnpd { }
+  chain forward { type filter hook forward priority 0; policy accept; jump miniupnpd; }
+  chain prerouting { type nat hook prerouting priority -100; policy accept; jump prerouting_miniupnpd; }
+  chain postrouting { type nat hook postrouting priority 100; policy accept; jump postrouting_miniupnpd; }
 }
 NFT
 }
@@ -181,11 +133,10 @@ NFT
 # allowed for the LAN's ports 1024-65535.  Config, pid file and log in DIR.
 # Sets MINIUPNPD_PID and MINIUPNPD_PORT; returns 1 when it does not come up.
 miniupnpd_start() {
-  local version="$1" dir="$2"
+  local dir="$2" force=no
   MINIUPNPD_PORT="${3:-5000}"
   mkdir -p "$dir"
-  local force=no
-  [ "$version" = v1 ] && force=yes
+  [ "$1" = v1 ] && force=yes
   cat > "$dir/miniupnpd.conf" <<CONF
 ext_ifname=wan0
 ext_ip=$NETNS_DECLARED_EXT_IP
@@ -206,11 +157,11 @@ CONF
   netns_spawn "$NETNS_GW" "$dir/miniupnpd.log" \
     miniupnpd -d -f "$dir/miniupnpd.conf" -P "$dir/miniupnpd.pid"
   MINIUPNPD_PID="$NETNS_SPAWNED"
-  if ! netns_wait_tcp "$NETNS_GW" "$MINIUPNPD_PORT" 10; then
-    echo "miniupnpd did not come up:" >&2
-    cat "$dir/miniupnpd.log" >&2
-    return 1
-  fi
+  for _ in {1..100}; do  # until it listens, at most 10 s
+    [ -n "$(netns_exec "$NETNS_GW" ss -Hltn "sport = :$MINIUPNPD_PORT")" ] && return 0
+    sleep 0.1
+  done
+  echo "miniupnpd did not come up:" >&2; cat "$dir/miniupnpd.log" >&2; return 1
 }
 
 # miniupnpd_stop: stops the miniupnpd of miniupnpd_start (it removes its

@@ -25,10 +25,8 @@ for tool in miniupnpd upnpc nft nginx python3; do
   command -v "$tool" > /dev/null ||
     fail "$tool missing (apt-get install -y miniupnpd-nftables miniupnpc nftables nginx-light)"
 done
-updater="$build/app/brelvane"
-release_tool="$build/tools/brelvane-release"
-nat_tests="$build/tests/nat_tests"
-for f in "$updater" "$release_tool" "$nat_tests"; do [ -x "$f" ] || fail "$f not built"; done
+updater="$build/app/brelvane" nat_tests="$build/tests/nat_tests"
+for f in "$updater" "$build/tools/brelvane-release" "$nat_tests"; do [ -x "$f" ] || fail "$f not built"; done
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/brelvane-upnp.XXXXXX")"
 netns_install_trap '"$src/scripts/nginx-mirror.sh" stop "$work/nginx" > /dev/null 2>&1 || true;
@@ -41,95 +39,68 @@ netns_nft_miniupnpd_table "$NETNS_GW" || fail "cannot create the gateway's nftab
 # main server) is its LAN address; nothing answers there, which is fine.
 mkdir -p "$work/www/app"
 head -c 300000 /dev/urandom > "$work/www/app/data.bin"
-echo "UPnP test release" > "$work/www/app/readme.txt"
 port="$(netns_exec "$NETNS_LAN" "$src/scripts/nginx-mirror.sh" start "$work/www" "$work/nginx")"
-"$release_tool" build "$work/www/app" "$work/www/r1" --mirror "http://127.0.0.1:$port/app" \
-  --tracker "$WAN_IP:5000" --quiet > /dev/null
+"$build/tools/brelvane-release" build "$work/www/app" "$work/www/r1" --quiet \
+  --mirror "http://127.0.0.1:$port/app" --tracker "$WAN_IP:5000" > /dev/null
 
 # wait_line FILE TEXT SECONDS: waits until FILE has a line containing TEXT.
-wait_line() {
-  local deadline=$(( $(date +%s) + $3 ))
-  until grep -qF -- "$2" "$1" 2> /dev/null; do
-    [ "$(date +%s)" -le "$deadline" ] || return 1
-    sleep 0.1
-  done
-}
-
-# wan_connect PORT: true when a TCP connection from the WAN namespace to the
-# gateway's WAN address and PORT is accepted within 3 seconds.
+wait_line() { timeout "$3" bash -c 'until grep -qF -- "$1" "$0"; do sleep 0.1; done' "$1" "$2" 2> /dev/null; }
+# wan_connect PORT: a TCP connection from the WAN namespace to the gateway's
+# WAN address and PORT is accepted within 3 seconds.
 wan_connect() {
   netns_exec "$NETNS_WAN" python3 -c 'import socket,sys
-socket.create_connection((sys.argv[1], int(sys.argv[2])), 3).close()' "$GW_WAN_IP" "$1" \
-    2> /dev/null
+socket.create_connection((sys.argv[1], int(sys.argv[2])), 3).close()' "$GW_WAN_IP" "$1" 2> /dev/null
 }
-
-# The gateway's redirect rules and the client's listing of the mappings, as
-# text (captured whole: `grep -q` on a pipe would cut the writer short).
-gateway_rules() { netns_exec "$NETNS_GW" nft list chain inet filter prerouting_miniupnpd; }
-upnpc_list() { netns_exec "$NETNS_LAN" upnpc -l 2>&1 || true; }
-
-check_client() {  # the client alone
-  local version="$1" out="$work/live-$1.txt"
-  netns_exec "$NETNS_LAN" env BRELVANE_UPNP_LIVE="$LAN_IP" \
-    BRELVANE_UPNP_LIVE_SERVICE="urn:schemas-upnp-org:service:WANIPConnection:${version#v}" \
-    "$nat_tests" --gtest_filter='UpnpLiveGatewayTest.*' > "$out" 2>&1 ||
-    { cat "$out" >&2; fail "$version: the client failed against miniupnpd"; }
-  grep -q '^\[  PASSED  \] 1 test' "$out" && ! grep -q SKIPPED "$out" ||
-    { cat "$out" >&2; fail "$version: the live client case did not run"; }
-  echo "ok: $version: client maps, queries and deletes a mapping on miniupnpd"
-}
-
-check_updater() {  # the real updater
-  local version="$1" text="Brelvane-UPnP-$1" run="$work/run-$1"
-  mkdir -p "$run/game"
-  mkfifo "$run/in"
-  netns_spawn "$NETNS_LAN" "$run/out.txt" bash -c 'cd "$1" && shift && exec "$@" < in' _ "$run" \
-    "$updater" -Dir "$run/game" -HttpUrl "http://127.0.0.1:$port/r1/" -Charset UTF-8 \
-    -UPnPText "$text"
-  local pid="$NETNS_SPAWNED"
-  exec 7> "$run/in"
-  if ! wait_line "$run/out.txt" "UPnPNAT mapping succ" 30; then
-    echo "--- updater output:" >&2; cat "$run/out.txt" >&2
-    fail "$version: the updater did not map its port"
-  fi
-  echo "get state" >&7
-  wait_line "$run/out.txt" "[Interactive]TcpListenPort=" 10 || fail "$version: no TcpListenPort"
-  local tcp
-  tcp="$(sed -n 's/^\[Interactive\]TcpListenPort=//p' "$run/out.txt" | head -n 1)"
-
+# traces PORT TEXT: which traces of a mapping of PORT exist: the gateway's
+# redirect rule, `upnpc -l` listing it with TEXT, a connection from the WAN.
+# (Captured whole: `grep -q` on a pipe would cut the writer short.)
+traces() {
   local rules listing
-  rules="$(gateway_rules)"
-  grep -q "dport $tcp dnat ip to $LAN_IP:$tcp" <<< "$rules" ||
-    { echo "$rules" >&2; fail "$version: no redirect rule for port $tcp"; }
-  listing="$(upnpc_list)"
-  grep -qF "TCP $tcp->$LAN_IP:$tcp '$text'" <<< "$listing" ||
-    { echo "$listing" >&2; fail "$version: upnpc -l does not list TCP $tcp '$text'"; }
-  wan_connect "$tcp" || fail "$version: WAN connection to $GW_WAN_IP:$tcp not accepted"
-  ! wan_connect "$((tcp + 1))" || fail "$version: the gateway accepts an unmapped port"
-  echo "ok: $version: updater mapped TCP $tcp; rule, upnpc listing and WAN connection checked"
-
-  echo quit >&7
-  exec 7>&-
-  local waited=0
-  while kill -0 "$pid" 2> /dev/null; do
-    [ "$waited" -lt 300 ] || fail "$version: the updater did not stop"
-    sleep 0.1; waited=$((waited + 1))
-  done
-  wait "$pid" 2> /dev/null || true
-  grep -qF "[Interactive]P2PState=16" "$run/out.txt" || fail "$version: no P2PState=16"
-  rules="$(gateway_rules)"
-  ! grep -q "dport $tcp " <<< "$rules" || fail "$version: the rule outlived the updater"
-  listing="$(upnpc_list)"
-  grep -qF "GetGenericPortMappingEntry() returned 713" <<< "$listing" &&
-    ! grep -qF "'$text'" <<< "$listing" || fail "$version: the mapping outlived the updater"
-  ! wan_connect "$tcp" || fail "$version: the WAN still reaches port $tcp"
-  echo "ok: $version: mapping deleted at stop"
+  rules="$(netns_exec "$NETNS_GW" nft list chain inet filter prerouting_miniupnpd)"
+  listing="$(netns_exec "$NETNS_LAN" upnpc -l 2>&1 || true)"
+  ! grep -q "dport $1 dnat ip to $LAN_IP:$1" <<< "$rules" || echo -n "rule "
+  ! grep -qF "TCP $1->$LAN_IP:$1 '$2'" <<< "$listing" || echo -n "listing "
+  ! wan_connect "$1" || echo -n "wan"
 }
 
 for version in v1 v2; do
   miniupnpd_start "$version" "$work/upnp-$version" || fail "$version: miniupnpd did not start"
-  check_client "$version"
-  check_updater "$version"
+  # The client alone (nat_tests' live case, inside the LAN namespace).
+  out="$work/live-$version.txt"
+  netns_exec "$NETNS_LAN" env BRELVANE_UPNP_LIVE="$LAN_IP" \
+    BRELVANE_UPNP_LIVE_SERVICE="urn:schemas-upnp-org:service:WANIPConnection:${version#v}" \
+    "$nat_tests" --gtest_filter='UpnpLiveGatewayTest.*' > "$out" 2>&1 &&
+    grep -q '^\[  PASSED  \] 1 test' "$out" && ! grep -q SKIPPED "$out" ||
+    { cat "$out" >&2; fail "$version: the live client case failed or did not run"; }
+  echo "ok: $version: client maps, queries and deletes a mapping on miniupnpd"
+
+  # The real updater maps its TCP listen port at network start, unmaps it at quit.
+  text="Brelvane-UPnP-$version" run="$work/run-$version"
+  mkdir -p "$run/game" && mkfifo "$run/in"
+  netns_spawn "$NETNS_LAN" "$run/out.txt" bash -c 'cd "$1" && shift && exec "$@" < in' _ "$run" \
+    "$updater" -Dir "$run/game" -HttpUrl "http://127.0.0.1:$port/r1/" -Charset UTF-8 \
+    -UPnPText "$text"
+  pid="$NETNS_SPAWNED"
+  exec 7> "$run/in"
+  wait_line "$run/out.txt" "UPnPNAT mapping succ" 30 ||
+    { cat "$run/out.txt" >&2; fail "$version: the updater did not map its port"; }
+  echo "get state" >&7
+  wait_line "$run/out.txt" "[Interactive]TcpListenPort=" 10 || fail "$version: no TcpListenPort"
+  tcp="$(sed -n 's/^\[Interactive\]TcpListenPort=//p' "$run/out.txt" | head -n 1)"
+  found="$(traces "$tcp" "$text")"
+  [ "$found" = "rule listing wan" ] || fail "$version: TCP $tcp mapped, only found: $found"
+  ! wan_connect "$((tcp + 1))" || fail "$version: the gateway accepts an unmapped port"
+  echo "ok: $version: updater mapped TCP $tcp; rule, upnpc listing and WAN connection checked"
+  echo quit >&7
+  exec 7>&-
+  timeout 30 tail --pid="$pid" -f /dev/null || fail "$version: the updater did not stop"
+  wait "$pid" 2> /dev/null || true
+  grep -qF "[Interactive]P2PState=16" "$run/out.txt" || fail "$version: no P2PState=16"
+  found="$(traces "$tcp" "$text")"
+  [ -z "$found" ] || fail "$version: the mapping outlived the updater: $found"
+  netns_exec "$NETNS_LAN" upnpc -l 2>&1 | grep -qF "GetGenericPortMappingEntry() returned 713" ||
+    fail "$version: upnpc -l still lists mappings"
+  echo "ok: $version: mapping deleted at stop"
   miniupnpd_stop
 done
 echo "upnp gateway: client and updater mapped, checked and unmapped on miniupnpd (v1 and v2)"

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Shared pieces of the transport tests: a simulated clock, a joiner that puts
-// data pieces back together (checking every piece's head), a listener that
-// records what the transport delivers, and a stream of peer messages.
+// data pieces back together (checking every piece's head), a recording
+// listener, and a stream of peer messages.
 #pragma once
 
 #include <atomic>
@@ -37,16 +37,34 @@ struct Joiner {
   size_t delivered = 0;
 };
 
+// Records what the transport delivers; WaitFor waits at most 20 s for `ready`
+// (run under the lock).
 struct Recorder : ITransportListener {
-  void OnPeerMessage(const PeerAddress&, const uint8_t* message, size_t length) override;
-  void OnPeerClosed(const PeerAddress& peer, CloseReason reason) override;
-  void OnServerDatagram(const uint8_t* data, size_t length) override;
-  template <typename Ready>
-  bool WaitFor(Ready ready) {  // at most 20 s; `ready` runs under the lock
+  void OnPeerMessage(const PeerAddress&, const uint8_t* message, size_t length) override {
+    Locked([&] { joined_ok = joined.Add(message, length) && joined_ok; });
+  }
+  void OnPeerClosed(const PeerAddress& p, CloseReason r) override {
+    Locked([&] { closes.emplace_back(p, r); });
+  }
+  void OnServerDatagram(const uint8_t* d, size_t n) override {
+    Locked([&] { datagrams.emplace_back(d, d + n); });
+  }
+  void Locked(auto change) {
+    std::lock_guard<std::mutex> lock(mu);
+    change();
+    cv.notify_all();
+  }
+  bool WaitFor(auto ready) {
     std::unique_lock<std::mutex> lock(mu);
     return cv.wait_for(lock, std::chrono::seconds(20), ready);
   }
-  bool WaitForClose(const PeerAddress& peer, CloseReason* reason);
+  bool WaitForClose(const PeerAddress& peer, CloseReason* reason) {
+    return WaitFor([&] {
+      for (const auto& [who, why] : closes)
+        if (who == peer) return (*reason = why), true;
+      return false;
+    });
+  }
 
   std::mutex mu;
   std::condition_variable cv;

@@ -29,32 +29,6 @@ bool Joiner::Add(const uint8_t* piece, size_t n) {
   return true;
 }
 
-void Recorder::OnPeerMessage(const PeerAddress&, const uint8_t* message, size_t length) {
-  std::lock_guard<std::mutex> lock(mu);
-  joined_ok = joined.Add(message, length) && joined_ok;
-  cv.notify_all();
-}
-
-void Recorder::OnPeerClosed(const PeerAddress& peer, CloseReason reason) {
-  std::lock_guard<std::mutex> lock(mu);
-  closes.emplace_back(peer, reason);
-  cv.notify_all();
-}
-
-void Recorder::OnServerDatagram(const uint8_t* data, size_t length) {
-  std::lock_guard<std::mutex> lock(mu);
-  datagrams.emplace_back(data, data + length);
-  cv.notify_all();
-}
-
-bool Recorder::WaitForClose(const PeerAddress& peer, CloseReason* reason) {
-  return WaitFor([&] {
-    for (const auto& [who, why] : closes)
-      if (who == peer) return (*reason = why), true;
-    return false;
-  });
-}
-
 std::vector<Bytes> SampleMessages(size_t data_bytes, std::mt19937& random) {
   const MsgHeader h{0, 7, 3, 0x1234, 0};
   const PartDescriptor part{5, 2, 0x20000, static_cast<uint32_t>(data_bytes)};
