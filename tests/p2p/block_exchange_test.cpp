@@ -8,11 +8,11 @@
 namespace brelvane {
 namespace {
 
+using exchange_test::Bytes;
 using exchange_test::From;
 using exchange_test::LogCapture;
 using exchange_test::Peer;
 using S = UserState;
-using Bytes = std::vector<uint8_t>;
 const PeerAddress kA = PeerAddress::Loopback(5001), kB = PeerAddress::Loopback(5002);
 
 int32_t TypeOf(const Bytes& m) { return wire::DecodeHeader(m.data()).type; }
@@ -76,10 +76,8 @@ TEST(BlockExchangeTest, AnswersMoveTheAskingUserOn) {
     Requesting(peer, 1);
     peer.downloads.ReplaceAdvertised(7, {{1, 1}, {1, 3}});
     EXPECT_CALL(peer.stats, CountAnswer(7, c.status == 0)).Times(c.answers);
-    if (c.done_first) {
-      ASSERT_TRUE(peer.fs.CommitWrite(1, peer.content.data() + 100, 100, 100, nullptr));
-      ASSERT_TRUE(peer.fs.Drain());
-    }
+    ASSERT_TRUE(!c.done_first ||
+                (peer.fs.CommitWrite(1, &peer.content[100], 100, 100, nullptr) && peer.fs.Drain()));
     peer.Feed(kA, wire::BuildRespond(From(7), c.status, peer.Part(1)));
     const bool ready = c.sent == wire::kStart;
     EXPECT_EQ(peer.downloads.Get(7)->state, ready ? S::kDownloadInit : S::kBeforeDownLoad);
@@ -96,10 +94,13 @@ TEST(BlockExchangeTest, AnswersMoveTheAskingUserOn) {
   }
 }
 
-TEST(BlockExchangeTest, ReportsReadAtMostThirtyTwoEntriesAndKeepOnlyUsableParts) {
+// Reports read at most 32 entries and keep only usable parts; start and
+// reset-state find the user by the connection, reset-state in the upload table first.
+TEST(BlockExchangeTest, ReportsStartAndResetState) {
   LogCapture log;
   Peer peer(100, 4, {0, 1});
-  peer.downloads.Add(7, kA, S::kBeforeDownLoad);
+  peer.uploads.Add(7, kA, S::kUploadInit);
+  Requesting(peer, 2);
   wire::Report report;
   report.count = 40;
   for (size_t i = 0; i < wire::kReportEntries; ++i) report.entries[i] = peer.Part(i % 2 ? 3 : 0);
@@ -114,21 +115,14 @@ TEST(BlockExchangeTest, ReportsReadAtMostThirtyTwoEntriesAndKeepOnlyUsableParts)
   ASSERT_EQ(sent.size(), 1u);
   const wire::Report answer = wire::DecodeReport(sent[0].bytes.data());
   ASSERT_EQ(answer.count, 2);  // held parts asked for, with their true ranges
-  EXPECT_EQ(answer.entries[0], peer.Part(1));
-  EXPECT_EQ(answer.entries[1], peer.Part(0));
+  EXPECT_EQ(std::pair(answer.entries[0], answer.entries[1]), std::pair(peer.Part(1), peer.Part(0)));
   EXPECT_EQ(log.Count("too big"), 1);
-}
 
-TEST(BlockExchangeTest, StartQueuesAJobAndResetOrCloseFindTheUserByAddress) {
-  LogCapture log;
-  Peer peer(100, 4, {0});
-  peer.uploads.Add(7, kA, S::kUploadInit);
-  Requesting(peer, 2);
   peer.downloads.SetState(7, S::kDownloadInit);
   for (int32_t id : {7, 7, 9}) peer.Feed(kA, wire::BuildPartMessage(From(id), wire::kStart, {}));
   EXPECT_EQ(peer.uploads.Get(7)->state, S::kWaitForUpload);
   EXPECT_EQ(peer.jobs.Size(), 2u);  // the unknown user 9 queues nothing
-  peer.Feed(kA, wire::BuildHeaderOnly(From(7), wire::kResetState));  // the upload table first
+  peer.Feed(kA, wire::BuildHeaderOnly(From(7), wire::kResetState));
   EXPECT_EQ(peer.uploads.Get(7)->state, S::kBeforeUpload);
   EXPECT_EQ(peer.downloads.Get(7)->state, S::kDownloadInit);
   peer.exchange.OnPeerClosed(kA, CloseReason::kRemoteClosed);
@@ -156,7 +150,7 @@ TEST(BlockExchangeTest, DataOutsideTheAttachedPartIsDroppedAndItsSenderCutOff) {
     Requesting(peer, 1);
     peer.downloads.SetState(7, c.state);
     peer.Feed(kA, DataPiece(c.from, c.head, c.msg, 60));
-    EXPECT_EQ(peer.link.closes, c.cut ? 1 : 0) << c.name;
+    EXPECT_EQ(peer.link.Closed().size(), c.cut ? 1u : 0u) << c.name;
     EXPECT_EQ(peer.downloads.Contains(7), !c.cut) << c.name;
     EXPECT_EQ(peer.fs.IsPartFree(1, 1), c.cut || c.state == S::kBeforeDownLoad) << c.name;
   }
@@ -167,8 +161,8 @@ TEST(BlockExchangeTest, DataOutsideTheAttachedPartIsDroppedAndItsSenderCutOff) {
 TEST(BlockExchangeTest, AnEmptyPartCompletesOnItsHeadAlone) {
   Peer peer(0, 1, {});
   peer.downloads.Add(7, kA, S::kBeforeDownLoad);
-  auto lease = std::make_shared<BlockLease>(nullptr, 1, 0, 0);
-  peer.downloads.SetState(7, S::kDownloadReq, BlockHandle(lease, peer.fs.GetFile(1), 0));
+  peer.downloads.SetState(7, S::kDownloadReq, BlockHandle(std::make_shared<BlockLease>(
+                              nullptr, 1, 0, 0), peer.fs.GetFile(1), 0));
   peer.downloads.SetState(7, S::kDownloadInit);
   EXPECT_CALL(peer.stats, AddBytes(7, 0, true));
   peer.Feed(kA, DataPiece(7, {1, 0, 0, 0}, 16, 0));
@@ -197,60 +191,48 @@ TEST(BlockExchangeTest, APartArrivingInManyPiecesIsWrittenAndDoneOnce) {
   EXPECT_EQ(peer.committed.load(), 1000u);
 }
 
-TEST(UploadPoolTest, SendsTheLocalPartWhateverTheStartMessageSaid) {
-  LogCapture log;
-  Peer peer(200 * 1024, 2, {0, 1});
-  peer.link.script = [](size_t n, bool throttled) -> int64_t {
-    EXPECT_LE(n, UploadPool::kChunkBytes);
-    return std::min<int64_t>(static_cast<int64_t>(n), throttled ? 100000 : n);
-  };
-  UploadPool pool(peer.jobs, peer.uploads, peer.fs, peer.link, peer.headers);
-  pool.Resize(1);
-  peer.uploads.Add(7, kA, S::kBeforeUpload);
-  peer.Feed(kA, wire::BuildPartMessage(From(7), wire::kStart, {1, 1, 5, 10}));
-  ASSERT_TRUE(peer.FinishUploads());
-  const auto sent = peer.link.SentTo(kA);
-  ASSERT_EQ(sent.size(), 4u);  // the head, then 100000 + 100000 + 4800 bytes
-  EXPECT_EQ(wire::DecodePartMessage(sent[0].bytes.data()), peer.Part(1));
-  EXPECT_EQ(wire::DecodeHeader(sent[0].bytes.data()).length, 200u * 1024 + 16);
-  Bytes body;
-  for (size_t i = 1; i < 4; ++i) body.insert(body.end(), sent[i].bytes.cbegin(),
-                                             sent[i].bytes.cend());
-  EXPECT_TRUE(body == Bytes(peer.content.begin() + 200 * 1024, peer.content.end()));
-  const char* first_send =
-      "Send to 7, Start: 204800, Length: 100000, UID: 1.1, rb: 131072, bl: 204800";
-  EXPECT_EQ(log.Count(first_send), 1);
-  EXPECT_EQ(peer.uploads.Get(7)->state, S::kBeforeUpload);
-}
-
-TEST(UploadPoolTest, GivesUpOnPartsNotHeldUsersNotWaitingAndRepeatedTimeOuts) {
-  struct Case { const char* name; S state; uint32_t part; bool time_out; int heads, bodies, answers;
-                S after; };
-  const Case cases[] = {{"part not held", S::kWaitForUpload, 1, false, 0, 0, 1, S::kBeforeUpload},
-                        {"user not waiting", S::kUploadInit, 0, false, 0, 0, 0, S::kUploadInit},
-                        {"sends time out", S::kWaitForUpload, 0, true, 1, 4, 0, S::kBeforeUpload}};
+// Every job names part 1 at a made-up start and length: the worker sends the local part.
+TEST(UploadPoolTest, SendsTheLocalPartAndGivesUpOnBadJobsOrRepeatedTimeOuts) {
+  // The sends as H (a head naming the local part), b (a body piece), 2 (status 2).
+  struct Case { const char* name; S state; uint32_t part; bool time_out; const char* sends; };
+  const Case cases[] = {{"sent", S::kWaitForUpload, 1, false, "Hbbb"},
+                        {"part not held", S::kWaitForUpload, 2, false, "2"},
+                        {"user not waiting", S::kUploadInit, 1, false, ""},
+                        {"sends time out", S::kWaitForUpload, 1, true, "Hbbbb"}};
+  constexpr uint32_t kPart = 200 * 1024;
   for (const Case& c : cases) {
-    Peer peer(100, 2, {0});
-    if (c.time_out) {
-      peer.link.script = [](size_t n, bool thr) { return thr ? kSendTimedOut : int64_t(n); };
-    }
+    LogCapture log;
+    Peer peer(kPart, 3, {0, 1});
+    peer.link.script = [&](size_t n, bool throttled) -> int64_t {
+      EXPECT_LE(n, UploadPool::kChunkBytes);
+      if (throttled && c.time_out) return kSendTimedOut;
+      return std::min<int64_t>(static_cast<int64_t>(n), throttled ? 100000 : n);
+    };
     UploadPool pool(peer.jobs, peer.uploads, peer.fs, peer.link, peer.headers);
     pool.Resize(3);
     pool.Resize(1);
     EXPECT_EQ(pool.WorkerCount(), 1);
     peer.uploads.Add(7, kA, c.state);
-    ASSERT_TRUE(peer.jobs.Push(UploadJob{7, peer.Part(c.part)}));
+    ASSERT_TRUE(peer.jobs.Push(UploadJob{7, {1, c.part, 5, 10}}));
     ASSERT_TRUE(peer.FinishUploads());
-    int heads = 0, bodies = 0, answers = 0;
+    std::string sends;
+    Bytes body;
     for (const auto& s : peer.link.SentTo(kA)) {
-      if (s.throttled && ++bodies) continue;
-      heads += TypeOf(s.bytes) == wire::kData;
-      answers += TypeOf(s.bytes) == wire::kRespond && wire::DecodeRespondStatus(&s.bytes[0]) == 2;
+      const uint8_t* m = s.bytes.data();
+      if (s.throttled) body.insert(body.end(), s.bytes.begin(), s.bytes.end());
+      sends += s.throttled ? 'b'
+               : TypeOf(s.bytes) == wire::kRespond ? char('0' + wire::DecodeRespondStatus(m))
+               : wire::DecodePartMessage(m) == peer.Part(1) &&
+                       wire::DecodeHeader(m).length == kPart + 16 ? 'H' : '?';
     }
-    EXPECT_EQ(heads, c.heads) << c.name;
-    EXPECT_EQ(bodies, c.bodies) << c.name;
-    EXPECT_EQ(answers, c.answers) << c.name;
-    EXPECT_EQ(peer.uploads.Get(7)->state, c.after) << c.name;
+    EXPECT_EQ(sends, c.sends) << c.name;
+    EXPECT_EQ(peer.uploads.Get(7)->state, c.state == S::kWaitForUpload ? S::kBeforeUpload : c.state)
+        << c.name;
+    const bool sent = !c.time_out && sends[0] == 'H';
+    const auto part = peer.content.begin() + kPart;
+    EXPECT_TRUE(body == (sent ? Bytes(part, part + kPart) : Bytes())) << c.name;
+    EXPECT_EQ(log.Count("Send to 7, Start: 204800, Length: 100000, UID: 1.1, rb: 131072, bl: "
+                        "204800"), sent) << c.name;
   }
 }
 

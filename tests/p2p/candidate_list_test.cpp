@@ -15,13 +15,13 @@ PeerRecord Peer(int32_t id) {
   return PeerRecord{id, {0x7F000001, 4000, 0}, {0x7F000001, static_cast<uint16_t>(10000 + id), 0}};
 }
 
-std::vector<int32_t> Ids(const CandidateList& list) {
+std::vector<int32_t> Ids(const CandidateList& list, size_t from = 0, size_t n = 64) {
   std::vector<int32_t> ids;
   for (const PeerRecord& r : list.PeekFront(list.size(), {})) ids.push_back(r.user_id);
-  return ids;
+  return {ids.begin() + from, ids.begin() + std::min(ids.size(), from + n)};
 }
 
-TEST(CandidateListTest, TakesFromTheFrontAndRequeuesKnownPeersBehindTheFreshOnes) {
+TEST(CandidateListTest, TakesFromTheFrontRequeuesBehindTheFreshOnesAndQueuesSixtyFourRequests) {
   CandidateList list;
   std::vector<PeerRecord> peers;
   for (int32_t id = 1; id <= 40; ++id) peers.push_back(Peer(id));
@@ -34,20 +34,15 @@ TEST(CandidateListTest, TakesFromTheFrontAndRequeuesKnownPeersBehindTheFreshOnes
   EXPECT_EQ(list.KnownAddress(4), std::nullopt);
   const std::vector<int32_t> requeue = {1, 2, 3, 4, 99};  // 4 listed, 99 never taken
   EXPECT_EQ(list.RequeueKnown(requeue, [](int32_t id) { return id == 3; }, true), 2u);
-  std::vector<int32_t> ids = Ids(list);
-  ASSERT_EQ(ids.size(), 39u);
-  EXPECT_EQ(std::vector<int32_t>(ids.begin() + 29, ids.begin() + 33),
-            std::vector<int32_t>({33, 2, 1, 34}));
+  ASSERT_EQ(list.size(), 39u);
+  EXPECT_EQ(Ids(list, 29, 4), std::vector<int32_t>({33, 2, 1, 34}));
   EXPECT_EQ(list.RequeueKnown(requeue, {}, false), 3u);  // re-login: listed or not
   list.Clear();
-  list.InsertBehindFresh(Peer(7));
-  list.InsertBehindFresh(Peer(8));
+  for (int32_t id : {7, 8}) list.InsertBehindFresh(Peer(id));
   EXPECT_EQ(Ids(list), std::vector<int32_t>({7, 8}));  // fewer than 30: at the end
   EXPECT_EQ(list.KnownAddress(2), std::nullopt);
-}
 
-TEST(CandidateListTest, ConnectRequestQueueHoldsSixtyFourAndPopsOldestFirst) {
-  ConnectRequestQueue queue;
+  ConnectRequestQueue queue;  // holds 64, pops the oldest first
   for (int32_t i = 0; i < 65; ++i) {
     const wire::ConnectRequest body{Peer(1), PeerRecord{i, {}, {0x0A000000u + i, 12000, 4000}}};
     const Bytes m = wire::BuildConnectRequest({}, wire::kConnectRequestSC, body);

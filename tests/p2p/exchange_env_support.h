@@ -1,57 +1,24 @@
 // SPDX-License-Identifier: MIT
 // One peer of the block exchange under test: file 1 of a release registered
 // in a scratch directory with real storage, both user tables, a job list, a
-// link that records sends and closes, and mocked statistics.
+// recording link and mocked statistics.
 #pragma once
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <set>
 
 #include "catalogue/md5.h"
 #include "p2p/block_exchange.h"
+#include "p2p_fakes.h"
 #include "platform/thread.h"
 
 namespace brelvane::exchange_test {
 
-struct Sent {
-  PeerAddress peer;
-  std::vector<uint8_t> bytes;  // as many as the link reported sent
-  bool throttled;
-};
-
-class FakeLink : public IPeerLink {
- public:
-  int64_t SendToPeer(const PeerAddress& peer, const uint8_t* data, size_t length, bool throttled,
-                     const std::atomic<bool>*) override {
-    const int64_t result = script ? script(length, throttled) : static_cast<int64_t>(length);
-    std::lock_guard<std::mutex> lock(mu_);
-    sent_.push_back({peer, {data, data + std::max<int64_t>(result, 0)}, throttled});
-    cv_.notify_all();
-    return result;
-  }
-  void ClosePeer(const PeerAddress&) override { ++closes; }
-  std::vector<Sent> SentTo(const PeerAddress& peer, bool wait = false) {
-    std::unique_lock<std::mutex> lock(mu_);
-    const auto to_peer = [&](const Sent& s) { return s.peer == peer; };
-    const auto any = [&] { return std::any_of(sent_.begin(), sent_.end(), to_peer); };
-    if (wait) cv_.wait_for(lock, std::chrono::seconds(10), any);
-    std::vector<Sent> out;
-    std::copy_if(sent_.begin(), sent_.end(), std::back_inserter(out), to_peer);
-    return out;
-  }
-  std::function<int64_t(size_t length, bool throttled)> script;  // set before threads run
-  std::atomic<int> closes{0};
-
- private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::vector<Sent> sent_;
-};
+using Bytes = std::vector<uint8_t>;
 
 struct MockStats : IUserStats {
   MOCK_METHOD(void, RecordAddress, (int32_t, const PeerAddress&), (override));
@@ -61,11 +28,9 @@ struct MockStats : IUserStats {
 };
 
 struct FakeHeaders : IHeaderSource {
-  wire::MsgHeader NextHeader() override { return wire::MsgHeader{0, index++, user_id, 0, 0}; }
-  int32_t user_id = 1;
+  wire::MsgHeader NextHeader() override { return wire::MsgHeader{0, index++, 1, 0, 0}; }
   std::atomic<uint32_t> index{0};
 };
-
 inline wire::MsgHeader From(int32_t id) { return wire::MsgHeader{0, 0, id, 0, 0}; }
 
 // A fresh directory, removed with its content.
@@ -73,8 +38,7 @@ struct TempDir {
   ~TempDir() { std::filesystem::remove_all(dir); }
   static inline std::atomic<int> counter{0};
   std::string dir = std::filesystem::temp_directory_path().string() + "/brelvane-exchange-" +
-                    std::to_string(platform::CurrentProcessId()) + "-" +
-                    std::to_string(counter++) + "/";
+      std::to_string(platform::CurrentProcessId()) + "-" + std::to_string(counter++) + "/";
   bool made = std::filesystem::create_directories(dir);
 };
 
@@ -119,14 +83,14 @@ struct Peer : TempDir {  // the directory outlives the storage
   wire::PartDescriptor Part(uint32_t p) const {
     return {1, p, static_cast<uint32_t>(entry.parts.at(p).start), entry.parts.at(p).length};
   }
-  void Feed(const PeerAddress& from, const std::vector<uint8_t>& m) {
-    exchange.OnPeerMessage(from, m.data(), m.size());
+  void Feed(const PeerAddress& at, const Bytes& m) {
+    exchange.OnPeerMessage(at, m.data(), m.size());
   }
   // Every upload job queued so far has been served (one worker running).
   bool FinishUploads() {
     uploads.Add(999, PeerAddress::Loopback(999), UserState::kWaitForUpload);
     EXPECT_TRUE(jobs.Push(UploadJob{999, {77, 0, 0, 0}}));  // not held: answered at once
-    return !link.SentTo(PeerAddress::Loopback(999), true).empty();
+    return !link.SentTo(PeerAddress::Loopback(999), 1).empty();
   }
 
   std::vector<uint8_t> content;
@@ -134,7 +98,7 @@ struct Peer : TempDir {  // the directory outlives the storage
   FileSystem fs;
   UserTable uploads{nullptr}, downloads{nullptr};
   UploadJobList jobs;
-  FakeLink link;
+  p2p_fakes::RecordingPeers link;
   FakeHeaders headers;
   ::testing::NiceMock<MockStats> stats;
   ConfigSettings settings;
