@@ -10,36 +10,15 @@
 #include <algorithm>
 #include <map>
 
+#include "p2p/p2p_fakes.h"
 #include "storage/file_system.h"
 #include "storage/storage_test_util.h"
 
 namespace brelvane {
 namespace {
 
-struct RecordingServer : IServerLink {
-  std::vector<std::vector<uint8_t>> sent;
-  int64_t SendToServer(const uint8_t* data, size_t length) override {
-    sent.emplace_back(data, data + length);
-    return static_cast<int64_t>(length);
-  }
-  void SetServerDestination(const std::string&, uint16_t) override {}
-  size_t Count(int32_t type) const {
-    size_t n = 0;
-    for (const auto& m : sent) n += wire::DecodeHeader(m.data()).type == type;
-    return n;
-  }
-};
-
-struct RecordingPeers : IPeerLink {
-  std::vector<std::pair<PeerAddress, std::vector<uint8_t>>> sent;
-  std::vector<PeerAddress> closed;
-  int64_t SendToPeer(const PeerAddress& peer, const uint8_t* data, size_t length, bool,
-                     const std::atomic<bool>*) override {
-    sent.emplace_back(peer, std::vector<uint8_t>(data, data + length));
-    return static_cast<int64_t>(length);
-  }
-  void ClosePeer(const PeerAddress& peer) override { closed.push_back(peer); }
-};
+using p2p_fakes::RecordingPeers;
+using p2p_fakes::RecordingServer;
 
 // Connects the addresses whose port is even; the odd ones fail.
 struct ScriptedConnector : IPeerConnector {
@@ -112,13 +91,14 @@ TEST_F(SchedulerFixture, CandidatesConnectInBatchesAndFailuresAskForAConnectBack
     ASSERT_TRUE(download_users.Contains(id)) << id;
     EXPECT_EQ(download_users.Get(id)->state, UserState::kBeforeDownLoad);
   }
-  ASSERT_EQ(peers.sent.size(), 4u);
-  for (const auto& [to, bytes] : peers.sent) {
-    EXPECT_EQ(wire::DecodeHeader(bytes.data()).type, wire::kHello);
-    EXPECT_EQ(wire::DecodeHello(bytes.data()), 0u);
+  const auto hellos = peers.SentTo();
+  ASSERT_EQ(hellos.size(), 4u);
+  for (const auto& hello : hellos) {
+    EXPECT_EQ(wire::DecodeHeader(hello.bytes.data()).type, wire::kHello);
+    EXPECT_EQ(wire::DecodeHello(hello.bytes.data()), 0u);
   }
   ASSERT_EQ(server.Count(wire::kConnectRequestCS), 1u);
-  EXPECT_EQ(wire::DecodeConnectRequest(server.sent.back().data()).target, Peer(2, 2001));
+  EXPECT_EQ(wire::DecodeConnectRequest(server.SentTo().back().bytes.data()).target, Peer(2, 2001));
   // The batch left the list; every one of them is known for a later requeue.
   EXPECT_EQ(CandidateIds(), std::vector<int32_t>{6});
   EXPECT_TRUE(candidates.KnownAddress(2).has_value());
@@ -137,7 +117,7 @@ TEST_F(SchedulerFixture, ANearlyFullDownloadTableTakesOneCandidatePerBatch) {
 TEST_F(SchedulerFixture, OnceCompleteTheConnectorDropsDownloadUsersUnlessNewWorkWasFound) {
   for (bool found_work : {false, true}) {
     download_users.Clear();
-    peers.closed.clear();
+    const size_t closed_before = peers.Closed().size();
     download_users.Add(1, PeerAddress{1, 10}, UserState::kBeforeDownLoad);
     download_users.Add(2, PeerAddress{1, 12}, UserState::kBeforeDownLoad);
     flags.complete = true;
@@ -146,7 +126,7 @@ TEST_F(SchedulerFixture, OnceCompleteTheConnectorDropsDownloadUsersUnlessNewWork
     scheduler.ConnectorBegin();
     scheduler.ConnectorPass(false);
     EXPECT_EQ(download_users.Size(), found_work ? 2u : 0u);
-    EXPECT_EQ(peers.closed.size(), found_work ? 0u : 2u);
+    EXPECT_EQ(peers.Closed().size() - closed_before, found_work ? 0u : 2u);
   }
 }
 
@@ -163,7 +143,7 @@ TEST_F(SchedulerFixture, InferiorUsersAreDroppedAndOnlyDeliverersRequeuedBehindT
   now += 301;                       // both fell silent
   scheduler.CleanUpInferiors();
   EXPECT_EQ(download_users.Size(), 0u);
-  EXPECT_EQ(peers.closed.size(), 2u);
+  EXPECT_EQ(peers.Closed().size(), 2u);
   const std::vector<int32_t> ids = CandidateIds();
   ASSERT_EQ(ids.size(), 36u);
   EXPECT_EQ(ids[30], 7);
@@ -178,12 +158,12 @@ TEST_F(SchedulerFixture, IdleUsersAreAskedForAdvertisedPartsFirstThenAnyNeededPa
   download_users.Add(2, PeerAddress{1, 12}, UserState::kBeforeDownLoad);
   download_users.ReplaceAdvertised(1, {{1, 2}});
   EXPECT_FALSE(scheduler.AcquirePass());  // no idle user left: the thread would wait
-  ASSERT_EQ(peers.sent.size(), 2u);
   std::map<uint16_t, wire::PartDescriptor> asked;
-  for (const auto& [to, bytes] : peers.sent) {
-    ASSERT_EQ(wire::DecodeHeader(bytes.data()).type, wire::kRequest);
-    asked[to.port] = wire::DecodePartMessage(bytes.data());
+  for (const auto& request : peers.SentTo()) {
+    ASSERT_EQ(wire::DecodeHeader(request.bytes.data()).type, wire::kRequest);
+    asked[request.to.port] = wire::DecodePartMessage(request.bytes.data());
   }
+  ASSERT_EQ(asked.size(), 2u);
   EXPECT_EQ(asked[10], (wire::PartDescriptor{1, 2, 2048, 1024}));
   EXPECT_EQ(asked[12].file_id, 1u);
   EXPECT_NE(asked[12].part_id, 2u);
@@ -209,9 +189,9 @@ TEST_F(SchedulerFixture, HttpPriorityReleasesPeerPartsAndStopsNewPeerWork) {
   EXPECT_TRUE(fs.IsPartFree(1, 0) && fs.IsPartFree(1, 1));
   EXPECT_EQ(download_users.Size(), 0u);
   download_users.Add(2, PeerAddress{1, 12}, UserState::kBeforeDownLoad);
-  peers.sent.clear();
+  peers.Clear();
   scheduler.AcquirePass();
-  EXPECT_TRUE(peers.sent.empty());
+  EXPECT_TRUE(peers.SentTo().empty());
 }
 
 }  // namespace
