@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Shared helpers of the main-server tests: a core with a settable clock and a
 // recording outlet, simulated clients, a statistics message built field by
-// field, and a reader for one field of a JSON line.
+// field.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -32,9 +32,6 @@ struct Client {
 // The 184-byte message carrying `f` (sources in host order, the caption cut
 // to 24 bytes), body scrambled, header from `c`.
 std::vector<uint8_t> BuildStatMessage(const Client& c, const DownloadStat& f);
-// The raw text of `key`'s value in a one-line JSON object (strings keep their
-// quotes, arrays their brackets); "<missing>" when absent.
-std::string JsonField(const std::string& line, const std::string& key);
 wire::Md5Bytes SwarmHash(uint8_t tag);
 
 // A core whose clock (settable) and outlet (recording) are the fixture, and
@@ -56,11 +53,16 @@ class CoreTest : public ::testing::Test, public ServerClock, public ServerOutlet
   // Logs in; when accepted, stores the id and token in `c`.  ReplyCode -99
   // when no acknowledgement came back to the client.
   wire::LoginAck Login(Client* c, uint8_t swarm_tag);
+  // MakeClient(n) logged in to `swarm_tag`; a failure fails the test.
+  Client Joined(uint32_t n, uint8_t swarm_tag, uint16_t tcp_port = 7000);
   // A header-only message (or a progress report of 0) with `c`'s id and token.
   static std::vector<uint8_t> Message(const Client& c, int32_t type);
   void Send(const Client& c, const std::vector<uint8_t>& bytes) {
     core_->HandleDatagram(bytes.data(), bytes.size(), c.addr);
   }
+  // Sends `bytes` from `c`; the answer when exactly one of `type` came back
+  // to `c` and nothing else, else empty.
+  std::vector<uint8_t> Ask(const Client& c, const std::vector<uint8_t>& bytes, int32_t type);
   // Sends CSMessageGetPeer; the answer, or count -1 when none came.
   wire::PeerList GetPeers(const Client& c);
   std::vector<Sent> TakeSent() { return std::exchange(sent_, {}); }

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
 #include <cstring>
-#include <regex>
 
 #include "mainserver/mainserver_test_util.h"
 
@@ -30,13 +29,6 @@ std::vector<uint8_t> BuildStatMessage(const Client& c, const DownloadStat& f) {
   return m;
 }
 
-std::string JsonField(const std::string& line, const std::string& key) {
-  // A string (with escapes), an array (of numbers or plain strings) or a bare value.
-  const std::regex field("\"" + key + "\":(\"(?:[^\"\\\\]|\\\\.)*\"|\\[[^\\]]*\\]|[^,}]*)");
-  std::smatch match;
-  return std::regex_search(line, match, field) ? match[1].str() : "<missing>";
-}
-
 wire::Md5Bytes SwarmHash(uint8_t tag) {
   wire::Md5Bytes h{};
   for (size_t i = 0; i < h.size(); ++i) h[i] = static_cast<uint8_t>(tag * 31 + i);
@@ -48,18 +40,28 @@ Client CoreTest::MakeClient(uint32_t n, uint16_t tcp_port) {
   return Client{{ip, static_cast<uint16_t>(4000 + n % 7)}, tcp_port};
 }
 
+std::vector<uint8_t> CoreTest::Ask(const Client& c, const std::vector<uint8_t>& bytes,
+                                   int32_t type) {
+  TakeSent();
+  Send(c, bytes);
+  const std::vector<Sent> sent = TakeSent();
+  const bool one = sent.size() == 1 && sent[0].type() == type && sent[0].to == c.addr;
+  return one ? sent[0].bytes : std::vector<uint8_t>{};
+}
+
 wire::LoginAck CoreTest::Login(Client* c, uint8_t swarm_tag) {
   // The address inside is what the client believes; the server must ignore it.
   const wire::Login body{c->tcp_port, c->addr.port, 0xC0A80005, c->addr.port, SwarmHash(swarm_tag)};
-  TakeSent();
-  Send(*c, wire::BuildLogin({}, body));
-  const std::vector<Sent> sent = TakeSent();
-  wire::LoginAck ack{-99, -1, 0};
-  if (sent.size() == 1 && sent[0].type() == wire::kLoginAck && sent[0].to == c->addr) {
-    ack = wire::DecodeLoginAck(sent[0].bytes.data());
-  }
+  const std::vector<uint8_t> a = Ask(*c, wire::BuildLogin({}, body), wire::kLoginAck);
+  const wire::LoginAck ack = a.empty() ? wire::LoginAck{-99, -1, 0} : wire::DecodeLoginAck(a.data());
   if (ack.reply_code == kReplyAccepted) c->id = ack.user_id, c->token = ack.token;
   return ack;
+}
+
+Client CoreTest::Joined(uint32_t n, uint8_t swarm_tag, uint16_t tcp_port) {
+  Client c = MakeClient(n, tcp_port);
+  EXPECT_EQ(Login(&c, swarm_tag).reply_code, kReplyAccepted) << "client " << n;
+  return c;
 }
 
 std::vector<uint8_t> CoreTest::Message(const Client& c, int32_t type) {
@@ -68,15 +70,10 @@ std::vector<uint8_t> CoreTest::Message(const Client& c, int32_t type) {
 }
 
 wire::PeerList CoreTest::GetPeers(const Client& c) {
-  TakeSent();
-  Send(c, Message(c, wire::kGetPeer));
-  const std::vector<Sent> sent = TakeSent();
+  const std::vector<uint8_t> a = Ask(c, Message(c, wire::kGetPeer), wire::kPeerList);
   wire::PeerList list;
   list.count = -1;
-  if (sent.size() == 1 && sent[0].type() == wire::kPeerList && sent[0].to == c.addr) {
-    list = wire::DecodePeerList(sent[0].bytes.data());
-  }
-  return list;
+  return a.empty() ? list : wire::DecodePeerList(a.data());
 }
 
 }  // namespace brelvane::mainserver::testing_util

@@ -25,8 +25,6 @@ FakeInventory Workstation() {
   return inv;
 }
 
-const uint8_t* Body(const DownloadStatMessage& m) { return m.data() + wire::kHeaderSize; }
-
 TEST(DownloadStatTest, BodyFieldsAtTheirOffsetsAndTheConsoleLine) {
   DownloadStatInputs in;
   in.begin_state = 1, in.end_state = kEndStateCancel, in.start_time = 1000;
@@ -38,26 +36,22 @@ TEST(DownloadStatTest, BodyFieldsAtTheirOffsetsAndTheConsoleLine) {
   FakeInventory inv = Workstation();
   const DownloadStatReport r = BuildDownloadStat({0, 7, 42, 0xDEADBEEF, 0}, in, 1600, inv);
 
-  // Expected body, laid out field by field (little-endian).
-  std::array<uint8_t, wire::kDownloadStatBody> want{};
+  // Expected message, laid out field by field (little-endian); the body from 20.
+  DownloadStatMessage want{};
+  wire::EncodeHeader({110, 7, 42, 0xDEADBEEF, 164}, want.data());
   const auto put = [&want](size_t offset, size_t size, uint64_t v) {
-    for (size_t i = 0; i < size; ++i) want[offset + i] = static_cast<uint8_t>(v >> (8 * i));
+    for (size_t i = 0; i < size; ++i) want[20 + offset + i] = static_cast<uint8_t>(v >> (8 * i));
   };
   put(0, 1, 1), put(1, 1, 3), put(2, 1, 4), put(4, 4, 0xC0A80101), put(16, 8, 6144000);
   put(24, 8, 0x100000000), put(32, 8, 1000), put(40, 8, 1600), put(48, 4, 8), put(52, 4, 9983);
   const uint32_t by_hits[8] = {7, 4, 1, 8, 5, 2, 9, 6};  // hits 10, 9, 8, ... 3
   for (size_t i = 0; i < 8; ++i) put(56 + 4 * i, 4, 0x0A000000u + by_hits[i]);
   put(88, 6, 0xFF0D0C2B1A00), put(96, 2, 4096), put(98, 2, 3400);
-  std::memcpy(want.data() + 100, "Samsung SSD 980 PRO 2TB ", 24);
+  std::memcpy(want.data() + 120, "Samsung SSD 980 PRO 2TB ", 24);
   for (size_t i = 0; i < 10; ++i) put(124 + 4 * i, 4, std::bit_cast<uint32_t>(in.speeds[i]));
-  EXPECT_TRUE(std::equal(want.begin(), want.end(), Body(r.plain)));
-
-  uint8_t header[wire::kHeaderSize];
-  wire::EncodeHeader({110, 7, 42, 0xDEADBEEF, 164}, header);
-  EXPECT_TRUE(std::equal(header, header + wire::kHeaderSize, r.plain.begin()));
-  DownloadStatMessage scrambled = r.plain;  // the header stays readable
-  for (size_t i = wire::kHeaderSize; i < scrambled.size(); ++i) scrambled[i] ^= 0x6B;
-  EXPECT_EQ(ScrambleDownloadStat(r.plain), scrambled);
+  EXPECT_EQ(r.plain, want);
+  for (size_t i = wire::kHeaderSize; i < want.size(); ++i) want[i] ^= 0x6B;  // header stays readable
+  EXPECT_EQ(ScrambleDownloadStat(r.plain), want);
   EXPECT_EQ(r.line,
             "ReportDownloadStat dns=192.168.1.1 p2p=0,6144000 http=0,4294967296 p2pspeed=10 "
             "httpspeed=6990 start=1000 end=1600 beginstate=Continue endstate=Cancel "
@@ -68,40 +62,38 @@ TEST(DownloadStatTest, BodyFieldsAtTheirOffsetsAndTheConsoleLine) {
 }
 
 TEST(DownloadStatTest, EndStatesOfARunAndOneReportPerRun) {
-  struct Call { int32_t end_state; int64_t recorded_end, now; };
-  struct Case { const char* name; int32_t begin_state; int64_t start; std::vector<Call> calls;
-                uint8_t begin_byte, end_byte; const char* line_part; };
-  const Case cases[] = {
-      {"quit while downloading", 1, 1000, {{3, 0, 1300}}, 1, 3,
+  // Each run reports once; a second call (quitting 9000 s later) is not sent.
+  const struct { int8_t begin; int64_t start; int8_t end; int64_t recorded_end, now;
+                 uint8_t end_byte; const char* line_part; } cases[] = {
+      {1, 1000, 3, 0, 1300, 3,  // quit while downloading
        "p2pspeed=20 httpspeed=0 start=1000 end=1300 beginstate=Continue endstate=Cancel "},
-      {"completion, quit much later", 0, 1000, {{4, 1200, 1205}, {3, 1200, 9000}}, 0, 4,
+      {0, 1000, 4, 1200, 1205, 4,  // completion: its own end time
        "p2pspeed=30 httpspeed=0 start=1000 end=1200 beginstate=Begin endstate=Finish "},
-      {"seed download failure", -1, 1000, {{-1, 0, 1100}}, 0xFF, 5,
+      {-1, 1000, -1, 0, 1100, 5,  // seed download failure
        "p2pspeed=60 httpspeed=0 start=1000 end=1100 beginstate=Unknown endstate=Fail "},
-      {"start and end in one second", 2, 5000, {{6, 0, 5000}}, 2, 6,
+      {2, 5000, 6, 0, 5000, 6,  // start and end in one second
        "p2pspeed=6000 httpspeed=0 start=5000 end=5000 beginstate=Complete endstate=Restart "},
-      {"clock went back", 7, 5000, {{9, 0, 4000}}, 7, 9,
+      {7, 5000, 9, 0, 4000, 9,  // the clock went back
        "p2pspeed=6000 httpspeed=0 start=5000 end=4000 beginstate=Unknown endstate=Unknown "},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line_part);
     FakeInventory inv = Workstation();
     std::vector<DownloadStatMessage> sent;
-    int64_t now = 0;
+    int64_t now = c.now;
     DownloadStatReporter reporter(
         inv, [] { return wire::MsgHeader{}; },
         [&sent](const DownloadStatMessage& m) { sent.push_back(m); }, [&now] { return now; });
     ConsoleCapture console;
-    for (const Call& call : c.calls) {
-      DownloadStatInputs in;
-      in.begin_state = c.begin_state, in.end_state = call.end_state, in.start_time = c.start;
-      in.end_time = call.recorded_end, in.p2p_bytes = 6000 * 1024;
-      now = call.now;
-      EXPECT_EQ(reporter.Report(in), &call == &c.calls.front());
-    }
+    DownloadStatInputs in;
+    in.begin_state = c.begin, in.end_state = c.end, in.start_time = c.start;
+    in.end_time = c.recorded_end, in.p2p_bytes = 6000 * 1024;
+    EXPECT_TRUE(reporter.Report(in));
+    now = 9000, in.end_state = kEndStateCancel;
+    EXPECT_FALSE(reporter.Report(in));
     ASSERT_EQ(sent.size(), 1u);
     const DownloadStatMessage plain = ScrambleDownloadStat(sent[0]);
-    EXPECT_EQ(Body(plain)[0] << 8 | Body(plain)[1], c.begin_byte << 8 | c.end_byte);
+    EXPECT_EQ(plain[20] << 8 | plain[21], uint8_t(c.begin) << 8 | c.end_byte);
     EXPECT_THAT(console.Lines(), testing::ElementsAre(testing::AllOf(
                                      testing::StartsWith("[Info]ReportDownloadStat "),
                                      testing::HasSubstr(c.line_part))));
@@ -112,30 +104,22 @@ TEST(DownloadStatTest, EndStatesOfARunAndOneReportPerRun) {
 }
 
 TEST(DownloadStatTest, InventoryStepsFailAloneAndConvertTheirTexts) {
-  struct Case { const char* name; bool init_ok; int failing_class;  // 0: none
+  struct Case { bool init_ok; int failing_class;  // 0: none
                 std::vector<std::string> capacities; std::string clock;
-                std::vector<std::string> warnings; const char* line_part; };
+                const char* failure; const char* line_part; };  // failure: "" for none
   const std::string two_gib = "2147483648";
   const Case cases[] = {
-      {"init fails", false, 0, {two_gib}, "3400", {"[Warning]SystemInfoViewer Init Fail : boom"},
-       "harddiskcaption= memerycapacity=0 cpumaxclockspeed=0 "},
-      {"disk fails", true, 10, {two_gib}, "3400",
-       {"[Warning]SystemInfoViewer Get Win32_DiskDrive Fail : boom"},
+      {false, 0, {two_gib}, "3400", "Init", "harddiskcaption= memerycapacity=0 cpumaxclockspeed=0 "},
+      {true, 10, {two_gib}, "3400", "Get Win32_DiskDrive",
        "harddiskcaption= memerycapacity=2048 cpumaxclockspeed=3400 "},
-      {"memory fails", true, 31, {two_gib}, "3400",
-       {"[Warning]SystemInfoViewer Get Win32_PhysicalMemory Fail : boom"},
+      {true, 31, {two_gib}, "3400", "Get Win32_PhysicalMemory",
        "PRO 2TB  memerycapacity=0 cpumaxclockspeed=3400 "},
-      {"processor fails", true, 43, {two_gib}, "3400",
-       {"[Warning]SystemInfoViewer Get Win32_Processor Fail : boom"},
-       "memerycapacity=2048 cpumaxclockspeed=0 "},
+      {true, 43, {two_gib}, "3400", "Get Win32_Processor", "memerycapacity=2048 cpumaxclockspeed=0 "},
       // 64 GiB is 65536 MiB: 0 in 16 bits, then +1 MiB; clock 70000 wraps.
-      {"16-bit wrap", true, 0, {"68719476736", "1048576"}, "70000", {},
-       "memerycapacity=1 cpumaxclockspeed=4464 "},
-      {"texts read as numbers", true, 0, {"abc", " 3145728 MB", "-"}, " 2400MHz", {},
-       "memerycapacity=3 cpumaxclockspeed=2400 "},
+      {true, 0, {"68719476736", "1048576"}, "70000", "", "memerycapacity=1 cpumaxclockspeed=4464 "},
+      {true, 0, {"abc", " 3145728 MB", "-"}, " 2400MHz", "", "memerycapacity=3 cpumaxclockspeed=2400 "},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
     FakeInventory inv = Workstation();
     inv.init_ok = c.init_ok;
     inv.classes[31].clear();
@@ -144,9 +128,10 @@ TEST(DownloadStatTest, InventoryStepsFailAloneAndConvertTheirTexts) {
     inv.classes.erase(c.failing_class);
     ConsoleCapture console;
     const DownloadStatReport r = BuildDownloadStat({}, DownloadStatInputs{}, 0, inv);
-    EXPECT_EQ(console.Lines(), c.warnings);
-    EXPECT_EQ(inv.queries, c.init_ok ? 3 : 0);
-    EXPECT_NE(r.line.find(c.line_part), std::string::npos) << r.line;
+    EXPECT_EQ(console.Lines(), *c.failure ? std::vector<std::string>{std::string("[Warning]SystemInfo"
+                                   "Viewer ") + c.failure + " Fail : boom"} : std::vector<std::string>{});
+    EXPECT_EQ(inv.queries, c.init_ok ? 3 : 0) << c.failure;
+    EXPECT_THAT(r.line, testing::HasSubstr(c.line_part));
   }
 }
 
