@@ -13,7 +13,6 @@ the ratio swarm / HTTP.
 """
 import argparse
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -25,7 +24,6 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "integration"))
 import swarm_lib  # noqa: E402
 from updater_lib import Updater, configure, tool, tree_digest  # noqa: E402
 
-REPORT = re.compile(r"p2p=\d+,(\d+) http=\d+,(\d+) ")
 LIMITS = ["-UploadLimit", "1048576", "-DownloadLimit", "1048576"]
 
 
@@ -47,15 +45,6 @@ def cpu_seconds(pid):
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
     except (OSError, IndexError, ValueError):
         return 0.0
-
-
-def report(u):
-    for line in u.lines:
-        if line and line.startswith("[Info]ReportDownloadStat "):
-            m = REPORT.search(line)
-            if m:
-                return int(m.group(1)), int(m.group(2))
-    return (0, 0)
 
 
 def make_release(root, mib):
@@ -106,7 +95,7 @@ def run_phase(label, members, torrent_url, work, extra, seed_member=None, seed_d
         kib = peak_kib(u.proc.pid)
         cpu += cpu_seconds(u.proc.pid)
         u.quit()
-        p2p, http = report(u)
+        p2p, http = u.report_bytes() or (0, 0)
         rows.append((ok, p2p, http, kib, u.game))
     if seed:
         seed.quit()

@@ -9,23 +9,12 @@ directory against the release.
                   <torrent-url> <tracker host:port>
 """
 import os
-import re
 import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "integration"))
 from updater_lib import Updater, configure, tree_digest  # noqa: E402
 
-REPORT = re.compile(r"p2p=\d+,(\d+) http=\d+,(\d+) ")
-
-
-def report(u):
-    for line in u.lines:
-        if line and line.startswith("[Info]ReportDownloadStat "):
-            m = REPORT.search(line)
-            if m:
-                return int(m.group(1)), int(m.group(2))
-    return None
 
 
 def main():
@@ -50,7 +39,7 @@ def main():
             uid = u.ask("uid", "UserId") if reached else "?"
             took = time.monotonic() - start
             u.quit()
-            got = report(u)
+            got = u.report_bytes()
             same = reached and tree_digest(os.path.join(work, "peer%d" % i)) == want
             ok = ok and same
             if got:

@@ -86,6 +86,16 @@ class Updater:
                 self.cond.wait(0.2)
         raise AssertionError("no answer %s to get %s" % (name, word))
 
+    def report_bytes(self):
+        """(bytes from peers, bytes over HTTP) of the run's statistics line, or
+        None before the line was printed."""
+        for line in self.lines:
+            if line and line.startswith("[Info]ReportDownloadStat "):
+                m = re.search(r"p2p=\d+,(\d+) http=\d+,(\d+) ", line)
+                if m:
+                    return int(m.group(1)), int(m.group(2))
+        return None
+
     def quit(self, timeout=60.0):
         try:
             self.send("quit")
