@@ -161,25 +161,6 @@ std::string ReportLine(const uint8_t* body, int32_t begin_state, int32_t end_sta
 
 }  // namespace
 
-const char* BeginStateName(int32_t state) {
-  switch (state) {
-    case 0: return "Begin";
-    case 1: return "Continue";
-    case 2: return "Complete";
-    default: return "Unknown";
-  }
-}
-
-const char* EndStateName(int32_t state) {
-  switch (state) {
-    case kEndStateCancel: return "Cancel";
-    case kEndStateFinish: return "Finish";
-    case kEndStateFail: return "Fail";
-    case kEndStateRestart: return "Restart";
-    default: return "Unknown";
-  }
-}
-
 DownloadStatReport BuildDownloadStat(const wire::MsgHeader& header, const DownloadStatInputs& in,
                                      int64_t now, StatInventory& inventory) {
   DownloadStatReport report;

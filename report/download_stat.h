@@ -95,10 +95,9 @@ class SystemInventory : public StatInventory {
   platform::SystemInfoViewer viewer_;
 };
 
-// "Begin", "Continue", "Complete", else "Unknown".
-const char* BeginStateName(int32_t state);
-// "Cancel", "Finish", "Fail", "Restart", else "Unknown".
-const char* EndStateName(int32_t state);
+// The state names of the console line (defined with the wire format).
+using wire::BeginStateName;
+using wire::EndStateName;
 
 struct DownloadStatReport {
   DownloadStatMessage plain;  // before scrambling

@@ -271,4 +271,23 @@ Report DecodeReport(const uint8_t* in) {
   return b;
 }
 
+const char* BeginStateName(int32_t state) {
+  switch (state) {
+    case 0: return "Begin";
+    case 1: return "Continue";
+    case 2: return "Complete";
+    default: return "Unknown";
+  }
+}
+
+const char* EndStateName(int32_t state) {
+  switch (state) {
+    case 3: return "Cancel";
+    case 4: return "Finish";
+    case 5: return "Fail";
+    case 6: return "Restart";
+    default: return "Unknown";
+  }
+}
+
 }  // namespace brelvane::wire

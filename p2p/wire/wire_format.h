@@ -236,6 +236,12 @@ uint32_t DecodeRespondStatus(const uint8_t* in);
 PartDescriptor DecodeRespondPart(const uint8_t* in);
 Report DecodeReport(const uint8_t* in);
 
+// The names of the download statistics' begin state ("Begin", "Continue",
+// "Complete", else "Unknown") and end state ("Cancel", "Finish", "Fail",
+// "Restart", else "Unknown").
+const char* BeginStateName(int32_t state);
+const char* EndStateName(int32_t state);
+
 // The download statistics body is scrambled with this key, byte by byte.
 inline constexpr uint8_t kReportXorKey = 0x6B;
 inline constexpr size_t kDownloadStatBody = 164;

@@ -101,25 +101,6 @@ DownloadStat DecodeDownloadStat(const uint8_t* message) {
   return s;
 }
 
-const char* BeginStateName(int32_t state) {
-  switch (state) {
-    case 0: return "Begin";
-    case 1: return "Continue";
-    case 2: return "Complete";
-    default: return "Unknown";
-  }
-}
-
-const char* EndStateName(int32_t state) {
-  switch (state) {
-    case 3: return "Cancel";
-    case 4: return "Finish";
-    case 5: return "Fail";
-    case 6: return "Restart";
-    default: return "Unknown";
-  }
-}
-
 std::string JsonString(const std::string& text) {
   std::string out = "\"";
   const uint8_t* p = reinterpret_cast<const uint8_t*>(text.data());

@@ -60,10 +60,9 @@ struct DownloadStat {
 // REQUIRES: `message` holds wire::kDownloadStatSize bytes.
 DownloadStat DecodeDownloadStat(const uint8_t* message);
 
-// "Begin", "Continue", "Complete" or "Unknown"; "Cancel", "Finish", "Fail",
-// "Restart" or "Unknown".
-const char* BeginStateName(int32_t state);
-const char* EndStateName(int32_t state);
+// The state names of the statistics lines (defined with the wire format).
+using wire::BeginStateName;
+using wire::EndStateName;
 
 // Who sent the message and when it arrived.
 struct StatOrigin {
