@@ -8,7 +8,7 @@ packages=(
   zlib1g-dev libtinyxml-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   nginx-light curl aria2 openssl iproute2 ccache
-  nftables miniupnpd-nftables miniupnpc iperf3
+  nftables miniupnpd-nftables miniupnpc iperf3 gcovr
 )
 
 missing=()
