@@ -4,8 +4,6 @@
 #include <tinyxml.h>
 #include <zlib.h>
 
-#include <climits>
-#include <iterator>
 #include <memory>
 #include <unordered_set>
 
@@ -54,74 +52,56 @@ bool ReadWord(const TiXmlElement& element, const char* name, std::string* word) 
   return true;
 }
 
-// Our documents nest four levels deep.  TinyXML parses (and frees) nested
-// elements recursively, so a hostile document of a few megabytes of "<a>"
-// could exhaust the stack; such nesting is refused before TinyXML sees it.
-constexpr int kMaxNesting = 64;
-
-// Skips from `i` past the first occurrence of `end`; npos when absent.
-size_t SkipPast(std::string_view text, size_t i, std::string_view end) {
-  const size_t at = text.find(end, i);
-  return at == std::string_view::npos ? at : at + end.size();
-}
-
-// True when no element in `text` lies deeper than kMaxNesting.  Comments,
-// declarations, processing instructions, CDATA and quoted attribute values
-// are skipped; malformed text is left for the parser to refuse.
-bool NestingWithinLimit(std::string_view text) {
-  int depth = 0;
-  size_t i = 0;
-  while (i < text.size()) {
-    if (text[i] != '<') {
-      ++i;
-      continue;
-    }
-    const std::string_view rest = text.substr(i);
-    if (rest.starts_with("<!--")) {
-      i = SkipPast(text, i + 4, "-->");
-    } else if (rest.starts_with("<![CDATA[")) {
-      i = SkipPast(text, i + 9, "]]>");
-    } else if (rest.starts_with("<!") || rest.starts_with("<?")) {
-      i = SkipPast(text, i + 2, ">");
-    } else if (rest.starts_with("</")) {
-      --depth;
-      i = SkipPast(text, i + 2, ">");
-    } else {
-      // An element's start tag: find its end outside quoted values.
-      char quote = 0;
-      size_t j = i + 1;
-      for (; j < text.size(); ++j) {
-        const char c = text[j];
-        if (quote != 0) {
-          if (c == quote) quote = 0;
-        } else if (c == '"' || c == '\'') {
-          quote = c;
-        } else if (c == '>') {
-          break;
-        }
-      }
-      if (j >= text.size()) return true;
-      if (text[j - 1] != '/' && ++depth > kMaxNesting) return false;
-      i = j + 1;
-    }
-    if (i == std::string_view::npos) return true;
-  }
-  return true;
-}
-
-// Parses a whole document.  A text TinyXML cannot parse completely is
-// refused: a cut-off document must not pass as a shorter one.
-// Parses a terminated text in place.
-bool ParseTerminated(const std::string& text, TiXmlDocument* doc, const TiXmlElement** root) {
-  if (text.find('\0') != std::string::npos || !NestingWithinLimit(text)) return false;
+// Parses a whole, terminated text in place after the bounds scan.  A text
+// TinyXML cannot parse completely is refused: a cut-off document must not
+// pass as a shorter one.
+bool ParseTerminated(const std::string& text, const DocumentBounds& bounds, TiXmlDocument* doc,
+                     const TiXmlElement** root, DocumentFault* fault) {
+  const DocumentFault found = CheckDocument(text, bounds);
+  if (fault != nullptr) *fault = found;
+  if (found != DocumentFault::kNone) return false;
   doc->Parse(text.c_str());
   if (doc->Error()) return false;
   *root = doc->FirstChildElement("Root");
   return *root != nullptr;
 }
 
-bool ParseDocument(std::string_view text, TiXmlDocument* doc, const TiXmlElement** root) {
-  return ParseTerminated(std::string(text), doc, root);  // TinyXML wants a terminated string
+bool ParseDocument(std::string_view text, const DocumentBounds& bounds, TiXmlDocument* doc,
+                   const TiXmlElement** root, DocumentFault* fault) {
+  // A text beyond the bounds is refused before it is copied.
+  if (text.size() > bounds.max_bytes) {
+    if (fault != nullptr) *fault = DocumentFault::kTooManyBytes;
+    return false;
+  }
+  // TinyXML wants a terminated string.
+  return ParseTerminated(std::string(text), bounds, doc, root, fault);
+}
+
+// Reads the gzip (or plain) file at `path` block by block, handing each
+// block to `consume` until the end, a read error or `consume` refuses.
+// True when the whole stream was read and its trailer checked.
+template <typename Consume>
+bool InflateBlocks(const std::string& path, Consume consume) {
+  gzFile file = gzopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  constexpr unsigned kBlock = 65536;
+  std::unique_ptr<char[]> block(new char[kBlock]);
+  bool ok = true;
+  for (;;) {
+    const int got = gzread(file, block.get(), kBlock);
+    if (got < 0) {
+      ok = false;
+      break;
+    }
+    if (got == 0) break;
+    if (!consume(std::string_view(block.get(), static_cast<size_t>(got)))) {
+      ok = false;
+      break;
+    }
+  }
+  // gzread reports a stream cut short only as its end; gzclose tells.
+  if (gzclose(file) != Z_OK) ok = false;
+  return ok;
 }
 
 TiXmlElement* AddChild(TiXmlNode* parent, const char* name) {
@@ -197,10 +177,10 @@ bool ReadExist(const TiXmlElement& root, std::vector<FileEntry>* files,
   return true;
 }
 
-bool ParseTorrent(std::string_view text, SeedInfo* info) {
+bool ParseTorrent(std::string_view text, SeedInfo* info, DocumentFault* fault) {
   TiXmlDocument doc;
   const TiXmlElement* root = nullptr;
-  if (!ParseDocument(text, &doc, &root)) return false;
+  if (!ParseDocument(text, kTorrentBounds, &doc, &root, fault)) return false;
 
   if (const TiXmlElement* server = root->FirstChildElement("Server")) {
     for (const TiXmlElement* http = server->FirstChildElement("Http"); http != nullptr;
@@ -231,7 +211,10 @@ bool ParseTorrent(std::string_view text, SeedInfo* info) {
 }
 
 bool ReadTorrent(std::istream& in, SeedInfo* info) {
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // One byte past the bound is enough to refuse.
+  std::string text(static_cast<size_t>(kTorrentBounds.max_bytes) + 1, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<size_t>(in.gcount()));
   return ParseTorrent(text, info);
 }
 
@@ -259,51 +242,62 @@ bool WriteTorrent(const SeedInfo& info, std::ostream& out) {
   return static_cast<bool>(out);
 }
 
-bool ParseFileList(std::string_view text, FileList* list) {
+bool ParseFileList(std::string_view text, FileList* list, DocumentFault* fault) {
   TiXmlDocument doc;
   const TiXmlElement* root = nullptr;
-  if (!ParseDocument(text, &doc, &root)) return false;
+  if (!ParseDocument(text, kFileListBounds, &doc, &root, fault)) return false;
   return ReadExist(*root, &list->files, &list->delete_names);
 }
 
 DocumentKind DetectDocumentKind(std::string_view text) {
   TiXmlDocument doc;
   const TiXmlElement* root = nullptr;
-  if (!ParseDocument(text, &doc, &root)) return DocumentKind::kNotADocument;
+  if (!ParseDocument(text, kFileListBounds, &doc, &root, nullptr)) {
+    return DocumentKind::kNotADocument;
+  }
   if (root->FirstChildElement("Server") != nullptr || root->FirstChildElement("Extra") != nullptr) {
     return DocumentKind::kTorrent;
   }
   return DocumentKind::kFileList;
 }
 
-bool ReadGzipFile(const std::string& path, std::string* text) {
-  gzFile file = gzopen(path.c_str(), "rb");
-  if (file == nullptr) return false;
+bool ReadGzipFile(const std::string& path, std::string* text, DocumentFault* fault) {
   text->clear();
-  std::unique_ptr<char[]> block(new char[65536]);
-  bool ok = true;
-  for (;;) {
-    const int got = gzread(file, block.get(), 65536);
-    if (got < 0 || text->size() + static_cast<size_t>(got) > kMaxDocumentBytes) {
-      ok = false;
-      break;
-    }
-    if (got == 0) break;
-    text->append(block.get(), static_cast<size_t>(got));
+  if (fault != nullptr) *fault = DocumentFault::kNone;
+  // First pass: scan without keeping anything, so that a bomb costs one
+  // block of memory and stops at its first bound.
+  DocumentScanner scanner(kFileListBounds);
+  const bool scanned =
+      InflateBlocks(path, [&](std::string_view block) { return scanner.Feed(block); });
+  if (fault != nullptr) *fault = scanner.fault();
+  if (!scanned) return false;
+  // Second pass: keep the text, in one allocation of the size just measured.
+  // The file may have changed in between; it is read no further than that.
+  const uint64_t size = scanner.bytes();
+  text->reserve(static_cast<size_t>(size));
+  const bool read = InflateBlocks(path, [&](std::string_view block) {
+    if (block.size() > size - text->size()) return false;
+    text->append(block);
+    return true;
+  });
+  if (!read || text->size() != size) {
+    text->clear();
+    return false;
   }
-  // gzread reports a stream cut short only as its end; gzclose tells.
-  if (gzclose(file) != Z_OK) ok = false;
-  return ok;
+  return true;
 }
 
-bool ReadFileList(const std::string& path, FileList* list) {
+bool ReadFileList(const std::string& path, FileList* list, DocumentFault* fault) {
   TiXmlDocument doc;
   const TiXmlElement* root = nullptr;
   {
     // A large release's list is megabytes of text: parse it where it lies
     // and let it go before the model is built from the tree.
     std::string text;
-    if (!ReadGzipFile(path, &text) || !ParseTerminated(text, &doc, &root)) return false;
+    if (!ReadGzipFile(path, &text, fault) ||
+        !ParseTerminated(text, kFileListBounds, &doc, &root, fault)) {
+      return false;
+    }
   }
   return ReadExist(*root, &list->files, &list->delete_names);
 }
@@ -328,7 +322,8 @@ std::string FileListText(const std::vector<FileEntry>& files,
 bool WriteFileList(const std::vector<FileEntry>& files,
                    const std::vector<std::string>& delete_names, const std::string& path) {
   const std::string text = FileListText(files, delete_names);
-  if (text.size() > static_cast<size_t>(INT_MAX)) return false;
+  // What the reader would refuse is not written.
+  if (CheckDocument(text, kFileListBounds) != DocumentFault::kNone) return false;
   gzFile file = gzopen(path.c_str(), "wb");
   if (file == nullptr) return false;
   bool ok = gzsetparams(file, 9, Z_FILTERED) == Z_OK;

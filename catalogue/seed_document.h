@@ -25,8 +25,12 @@
 // indent per level, attributes in the order shown, digests as 32 upper-case
 // hex digits, and one extra line feed after the document.  Readers accept
 // either case in digests and take ids, starts and lengths as written; they
-// refuse a document that is not well-formed XML, a missing attribute, or a
-// number that is not plain unsigned decimal within its type.  They report
+// refuse a document that passes one of its bounds (catalogue/
+// document_bounds.h: kTorrentBounds, kFileListBounds) before parsing it, a
+// document that is not well-formed XML, a missing attribute, or a number
+// that is not plain unsigned decimal within its type.  Readers that take a
+// DocumentFault pointer set it to the bound passed (kNone for other
+// failures).  They report
 // failure only through their result and print nothing.  Names are not
 // checked here: callers that create or delete files check each name with
 // catalogue/safe_name.h and each part table with CheckPartLayout().
@@ -41,18 +45,21 @@
 #include <string_view>
 #include <vector>
 
+#include "catalogue/document_bounds.h"
 #include "catalogue/seed_model.h"
 
 class TiXmlElement;
 
 namespace brelvane {
 
-// Reads a torrent document from `in`.  False when the text is not XML, has
-// no Root, its Exist fails to read, or it describes no file.  Http elements
-// without a readable url and Tracker elements without a readable ip or port
-// are skipped.
+// Reads a torrent document from `in`.  False when the text passes
+// kTorrentBounds, is not XML, has no Root, its Exist fails to read, or it
+// describes no file.  Http elements without a readable url and Tracker
+// elements without a readable ip or port are skipped.  `in` is read no
+// further than one byte past kTorrentBounds.max_bytes.
 [[nodiscard]] bool ReadTorrent(std::istream& in, SeedInfo* info);
-[[nodiscard]] bool ParseTorrent(std::string_view text, SeedInfo* info);
+[[nodiscard]] bool ParseTorrent(std::string_view text, SeedInfo* info,
+                                DocumentFault* fault = nullptr);
 
 // Writes the torrent document followed by an end of line.  False when the
 // stream fails.
@@ -60,14 +67,18 @@ namespace brelvane {
 std::string TorrentText(const SeedInfo& info);
 
 // Reads the compressed file list at `path` (an uncompressed file is read as
-// is).  False when the file cannot be read or decompressed completely, is
-// not XML, has no Root, or a File or Part fails to read.
-[[nodiscard]] bool ReadFileList(const std::string& path, FileList* list);
-[[nodiscard]] bool ParseFileList(std::string_view text, FileList* list);
+// is).  False when the file cannot be read or decompressed completely,
+// passes kFileListBounds, is not XML, has no Root, or a File or Part fails
+// to read.
+[[nodiscard]] bool ReadFileList(const std::string& path, FileList* list,
+                                DocumentFault* fault = nullptr);
+[[nodiscard]] bool ParseFileList(std::string_view text, FileList* list,
+                                 DocumentFault* fault = nullptr);
 
 // Writes the file list to `path`, gzip level 9, strategy Z_FILTERED.
 // Delete names that are also names of `files` are left out.  True when the
-// compressed file was completely written.
+// compressed file was completely written; false, writing nothing, when the
+// text would pass kFileListBounds (the reader would refuse it).
 [[nodiscard]] bool WriteFileList(const std::vector<FileEntry>& files,
                                  const std::vector<std::string>& delete_names,
                                  const std::string& path);
@@ -83,9 +94,13 @@ std::string FileListText(const std::vector<FileEntry>& files,
                              std::vector<std::string>* delete_names);
 
 // Reads the whole of a gzip file (or a plain file, passed through) into
-// `*text`.  False on an open or read failure, a corrupt or truncated
-// stream, or more than kMaxDocumentBytes of content.
-[[nodiscard]] bool ReadGzipFile(const std::string& path, std::string* text);
+// `*text`.  The file is inflated twice: first only scanned against
+// kFileListBounds, stopping at the first bound passed (so a gzip bomb
+// costs one 64 KiB block), then kept in one allocation of the measured
+// size.  False on an open or read failure, a corrupt or truncated stream,
+// or a bound passed (`*fault` tells which).
+[[nodiscard]] bool ReadGzipFile(const std::string& path, std::string* text,
+                                DocumentFault* fault = nullptr);
 
 enum class DocumentKind { kNotADocument, kTorrent, kFileList };
 
@@ -93,9 +108,6 @@ enum class DocumentKind { kNotADocument, kTorrent, kFileList };
 // (a Root without them).  kNotADocument when the text is not XML with a
 // Root.
 DocumentKind DetectDocumentKind(std::string_view text);
-
-// Upper bound on the uncompressed size of a document the readers accept.
-inline constexpr size_t kMaxDocumentBytes = size_t{1} << 30;
 
 // Checks that a file's part table is usable: parts numbered 0..n-1 in
 // order, starting at 0 and following each other without gaps, all of the
