@@ -57,6 +57,16 @@ class TorrentSink : public HttpSink {
   std::string body_;
 };
 
+// The seed is a file list, compressed or not: never larger than the text
+// the reader accepts.  Its parts are the download's blocks, each held in
+// memory whole, so no part may be larger either.
+bool SeedFitsBounds(const FileEntry& seed) {
+  if (seed.size > kFileListBounds.max_bytes) return false;
+  return std::all_of(seed.parts.begin(), seed.parts.end(), [](const PartEntry& part) {
+    return part.length <= kFileListBounds.max_bytes;
+  });
+}
+
 // One attempt at one mirror.  Returns true when the torrent was taken.
 bool TryTorrent(SeedSources& sources, const std::string& mirror, SeedInfo* info,
                 const SeedRetrievalOptions& options) {
@@ -77,8 +87,22 @@ bool TryTorrent(SeedSources& sources, const std::string& mirror, SeedInfo* info,
   const std::string_view body(sink.body().data(),
                               std::min<size_t>(sink.body().size(), static_cast<size_t>(result)));
   SeedInfo torrent;
-  if (!ParseTorrent(body, &torrent)) return false;
+  DocumentFault fault = DocumentFault::kNone;
+  if (!ParseTorrent(body, &torrent, &fault)) {
+    if (fault != DocumentFault::kNone) {
+      Log1("Torrent from %s refused before parsing, it holds %s", mirror.c_str(),
+           DescribeDocumentFault(fault, kTorrentBounds).c_str());
+    }
+    return false;
+  }
   if (torrent.file.size == 0) {
+    Log1("Read torrent error");
+    return false;
+  }
+  if (!SeedFitsBounds(torrent.file)) {
+    Log1("Torrent from %s describes a seed of %llu bytes or parts beyond %llu bytes",
+         mirror.c_str(), static_cast<unsigned long long>(torrent.file.size),
+         static_cast<unsigned long long>(kFileListBounds.max_bytes));
     Log1("Read torrent error");
     return false;
   }

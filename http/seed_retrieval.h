@@ -19,7 +19,11 @@
 // DownloadSeed does not pause.
 //
 // Untrusted input: a torrent body larger than kMaxTorrentBytes ends that
-// attempt (result -4, logged like any failed attempt).
+// attempt (result -4, logged like any failed attempt); a torrent beyond the
+// other kTorrentBounds (catalogue/document_bounds.h) is logged and refused
+// before parsing; a torrent whose seed, or one of its parts, is larger than
+// a file list may be (kFileListBounds.max_bytes) logs "Read torrent error",
+// so the seed download that follows is bounded too.
 //
 // Thread safety: each call runs on its caller's thread with its own clients;
 // DownloadSeed's writes go through the registry's thread-safe CommitWrite.
@@ -31,6 +35,7 @@
 #include <functional>
 #include <string>
 
+#include "catalogue/document_bounds.h"
 #include "catalogue/seed_model.h"
 #include "http/http_types.h"
 #include "http/seed_sources.h"
@@ -40,7 +45,7 @@ namespace brelvane {
 class FileSystem;
 
 struct SeedRetrievalOptions {
-  static constexpr size_t kMaxTorrentBytes = size_t{16} << 20;
+  static constexpr size_t kMaxTorrentBytes = static_cast<size_t>(kTorrentBounds.max_bytes);
 
   uint32_t passes = 10;
   // GetTorrent's pause after each pass.

@@ -125,7 +125,12 @@ bool RegisterFiles(FileSystem& fs) {
   fs.block_states().Clear();
 
   FileList list;
-  if (!ReadFileList(fs.seed_path(), &list)) {
+  DocumentFault fault = DocumentFault::kNone;
+  if (!ReadFileList(fs.seed_path(), &list, &fault)) {
+    if (fault != DocumentFault::kNone) {
+      Log0("File list refused before parsing, it holds %s: %s",
+           DescribeDocumentFault(fault, kFileListBounds).c_str(), fs.seed_path().c_str());
+    }
     Log0("Read filelist error");
     return false;
   }

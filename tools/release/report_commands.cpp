@@ -44,6 +44,25 @@ std::vector<std::string> FindProblems(const std::vector<FileEntry>& files,
   return problems;
 }
 
+// The refusal of a document that passed one of its bounds.
+std::string BoundPassed(const std::string& path, const char* kind, DocumentFault fault,
+                        const DocumentBounds& bounds) {
+  return path + " is refused unparsed: as a " + kind + " it holds " +
+         DescribeDocumentFault(fault, bounds);
+}
+
+// Reads a document for a command, printing why it cannot be.
+bool ReadDocument(const std::string& path, std::string* text) {
+  DocumentFault fault = DocumentFault::kNone;
+  if (ReadGzipFile(path, text, &fault)) return true;
+  if (fault != DocumentFault::kNone) {
+    Error(BoundPassed(path, "file list", fault, kFileListBounds));
+  } else {
+    Error("cannot read " + path + " (missing, unreadable, or a damaged gzip stream)");
+  }
+  return false;
+}
+
 int ReportProblems(const std::vector<std::string>& problems) {
   for (const std::string& problem : problems) Error("problem: " + problem);
   return problems.empty() ? kExitOk : kExitFailure;
@@ -51,8 +70,13 @@ int ReportProblems(const std::vector<std::string>& problems) {
 
 int ShowTorrent(const std::string& path, const std::string& text) {
   SeedInfo info;
-  if (!ParseTorrent(text, &info)) {
-    Error(path + " is a torrent without a readable seed file entry");
+  DocumentFault fault = DocumentFault::kNone;
+  if (!ParseTorrent(text, &info, &fault)) {
+    if (fault != DocumentFault::kNone) {
+      Error(BoundPassed(path, "torrent", fault, kTorrentBounds));
+    } else {
+      Error(path + " is a torrent without a readable seed file entry");
+    }
     return kExitFailure;
   }
   std::printf("torrent %s\n", path.c_str());
@@ -107,10 +131,7 @@ int ShowFileList(const std::string& path, const std::string& text) {
 
 bool LoadFileList(const std::string& path, FileList* list) {
   std::string text;
-  if (!ReadGzipFile(path, &text)) {
-    Error("cannot read file list " + path + " (missing, unreadable, or a damaged gzip stream)");
-    return false;
-  }
+  if (!ReadDocument(path, &text)) return false;
   switch (DetectDocumentKind(text)) {
     case DocumentKind::kFileList:
       if (ParseFileList(text, list)) return true;
@@ -133,10 +154,7 @@ int RunShow(const std::vector<std::string>& args) {
   }
   const std::string& path = args[0];
   std::string text;
-  if (!ReadGzipFile(path, &text)) {
-    Error("cannot read " + path + " (missing, unreadable, or a damaged gzip stream)");
-    return kExitFailure;
-  }
+  if (!ReadDocument(path, &text)) return kExitFailure;
   switch (DetectDocumentKind(text)) {
     case DocumentKind::kTorrent: return ShowTorrent(path, text);
     case DocumentKind::kFileList: return ShowFileList(path, text);
