@@ -9,9 +9,11 @@
 
 #include "base/file_log.h"
 #include "catalogue/download_info.h"
+#include "catalogue/md5_lanes.h"
 #include "catalogue/safe_name.h"
 #include "platform/clock.h"
 #include "platform/file_io.h"
+#include "storage/buffer_pool.h"
 
 namespace brelvane {
 namespace {
@@ -130,6 +132,7 @@ bool FileSystem::RegisterFile(const std::string& full_path, const FileEntry& ent
   if (file == nullptr) return false;
   File* raw = file.get();
   if (!AddFile(std::move(file))) return false;
+  names_unsynced_ = true;  // the open may have created the file and its directories
   total_bytes_.fetch_add(raw->DeclaredSize(), std::memory_order_relaxed);
   total_parts_.fetch_add(raw->PartCount(), std::memory_order_relaxed);
   written_parts_.fetch_add(raw->WrittenCount(), std::memory_order_relaxed);
@@ -335,6 +338,67 @@ uint32_t FileSystem::CollectHeldParts(uint32_t maximum, PartRecord* out) {
 
 bool FileSystem::CommitWrite(uint32_t file_id, const uint8_t* data, uint32_t length,
                              uint64_t offset, IWriteObserver* observer) {
+  File* file = GetFile(file_id);
+  OwnedBlock block;
+  if (file != nullptr) {
+    const uint32_t kept = data == nullptr ? 0 : length;
+    block = OwnedBlock(BufferPool::Take(kept), kept, offset);
+    if (kept > 0) std::memcpy(block.data_.get(), data, kept);
+    CheckParts(file, &block, 1);
+  }
+  return Commit(file_id, file, &block, observer);
+}
+
+bool FileSystem::CommitBlock(uint32_t file_id, OwnedBlock block, IWriteObserver* observer) {
+  return Commit(file_id, GetFile(file_id), &block, observer);
+}
+
+void FileSystem::CheckWholeParts(uint32_t file_id, OwnedBlock* blocks, size_t count) {
+  File* file = GetFile(file_id);
+  if (file != nullptr) CheckParts(file, blocks, count);
+}
+
+void FileSystem::CheckParts(File* file, OwnedBlock* blocks, size_t count) {
+  const uint32_t part_size = file->PartSize();
+  if (part_size == 0) return;
+  // The blocks worth hashing here, grouped by length (only a file's last
+  // part is shorter), each group hashed eight at a time.
+  std::vector<OwnedBlock*> whole;
+  for (size_t i = 0; i < count; ++i) {
+    OwnedBlock& block = blocks[i];
+    block.checked_ = false;
+    if (block.data_ == nullptr || block.length_ == 0 || block.offset_ % part_size != 0) continue;
+    const uint64_t index = block.offset_ / part_size;
+    const PartBuffer* part = index <= kNoPart ? file->GetPart(static_cast<uint32_t>(index)) : nullptr;
+    if (part == nullptr || part->Length() != block.length_) continue;
+    // A part verified already is refused by the worker: no need to hash it.
+    if (file->IsPartVerified(static_cast<uint32_t>(index))) continue;
+    whole.push_back(&block);
+  }
+  std::stable_partition(whole.begin(), whole.end(), [part_size](const OwnedBlock* block) {
+    return block->length_ == part_size;
+  });
+  for (size_t at = 0; at < whole.size();) {
+    const uint32_t length = whole[at]->length_;
+    size_t n = 0;
+    const uint8_t* messages[kMd5Lanes];
+    while (n < kMd5Lanes && at + n < whole.size() && whole[at + n]->length_ == length) {
+      messages[n] = whole[at + n]->data_.get();
+      ++n;
+    }
+    Md5Digest digests[kMd5Lanes];
+    Md5EqualLength(messages, n, length, digests);
+    for (size_t k = 0; k < n; ++k) {
+      OwnedBlock& block = *whole[at + k];
+      const PartBuffer* part = file->GetPart(static_cast<uint32_t>(block.offset_ / part_size));
+      block.checked_ = digests[k] == part->Digest();
+    }
+    at += n;
+  }
+}
+
+bool FileSystem::Commit(uint32_t file_id, File* file, OwnedBlock* block,
+                        IWriteObserver* observer) {
   const auto refuse = [observer] {
     if (observer != nullptr) {
       observer->OnNothingVerified();
@@ -342,7 +406,6 @@ bool FileSystem::CommitWrite(uint32_t file_id, const uint8_t* data, uint32_t len
     }
     return false;
   };
-  File* file = GetFile(file_id);
   if (file == nullptr) {
     Log2("File not found. FileID: %d", static_cast<int>(file_id));
     return refuse();
@@ -352,17 +415,18 @@ bool FileSystem::CommitWrite(uint32_t file_id, const uint8_t* data, uint32_t len
          file->Name().c_str());
     return refuse();
   }
-  std::unique_ptr<uint8_t[]> copy(new uint8_t[length == 0 ? 1 : length]);
-  if (length > 0 && data != nullptr) std::memcpy(copy.get(), data, length);
-  std::unique_ptr<Task> task =
-      std::make_unique<TaskWriteBlock>(file, offset, data == nullptr ? 0 : length,
-                                       std::move(copy), observer);
+  const uint32_t length = block->data_ == nullptr ? 0 : block->length_;
+  const uint64_t offset = block->offset_;
+  std::unique_ptr<uint8_t[]> data = std::move(block->data_);
+  if (data == nullptr) data.reset(new uint8_t[1]);
+  std::unique_ptr<Task> task = std::make_unique<TaskWriteBlock>(
+      file, offset, length, std::move(data), observer, block->checked_);
   if (file_id != kSeedFileId) {
     task = std::make_unique<TaskDouble>(std::move(task),
                                         std::make_unique<TaskWriteDownloadInfo>(resume_path_));
   }
   if (!runner_.Post(task, kCommitTimeoutMs)) {
-    task.reset();  // frees the copy; the observer hears OnNothingVerified
+    task.reset();  // frees the bytes; the observer hears OnNothingVerified
     Log5("Write commit fail, %d, %u - %d", static_cast<int>(file_id),
          static_cast<uint32_t>(offset), static_cast<int>(length));
     return false;
@@ -439,11 +503,16 @@ void FileSystem::AfterFileWork(File* file, uint32_t parts_before, uint64_t bytes
 bool FileSystem::SyncDirtyFiles() {
   if (dirty_files_.empty()) return true;
   bool ok = true;
-  if (dirty_files_.size() >= kSyncWholeFileSystemAt && !base_directory_.empty() &&
-      platform::SyncFileSystem(base_directory_) == 0) {
+  // Flushing a file does not make its name durable: after registration
+  // created files (and directories), their names reach the device only with
+  // the file-system flush, so until that succeeds nothing may be counted.
+  const bool whole = names_unsynced_ || dirty_files_.size() >= kSyncWholeFileSystemAt;
+  if (whole && platform::SyncFileSystem(base_directory_.empty() ? "." : base_directory_) == 0) {
     for (File* file : dirty_files_) file->MarkSynced();
+    names_unsynced_ = false;
   } else {
     for (File* file : dirty_files_) ok = file->SyncWritten() && ok;
+    ok = ok && !names_unsynced_;
   }
   if (ok) dirty_files_.clear();
   return ok;

@@ -54,6 +54,30 @@ struct PartRecord {
   uint32_t length;
 };
 
+// A received block handed to the storage engine together with its buffer,
+// so that nothing is copied on the way to the disk (FileSystem::CommitBlock).
+class OwnedBlock {
+ public:
+  OwnedBlock() = default;
+  // `data` holds at least `length` bytes (BufferPool::Take gives such arrays).
+  OwnedBlock(std::unique_ptr<uint8_t[]> data, uint32_t length, uint64_t offset)
+      : data_(std::move(data)), length_(length), offset_(offset) {}
+
+  const uint8_t* data() const { return data_.get(); }
+  uint32_t length() const { return length_; }
+  uint64_t offset() const { return offset_; }
+  // Set only by FileSystem::CheckWholeParts: the block is exactly one part
+  // and has that part's digest.
+  bool checked() const { return checked_; }
+
+ private:
+  friend class FileSystem;
+  std::unique_ptr<uint8_t[]> data_;
+  uint32_t length_ = 0;
+  uint64_t offset_ = 0;
+  bool checked_ = false;
+};
+
 class FileSystem {
  public:
   static constexpr const char* kInfoFolder = "Brelvane_Info/";
@@ -150,6 +174,16 @@ class FileSystem {
   // destroyed before the call returns.  The caller keeps its buffer.
   [[nodiscard]] bool CommitWrite(uint32_t file_id, const uint8_t* data, uint32_t length,
                                  uint64_t offset, IWriteObserver* observer);
+  // Hashes, on the calling thread, every block that is exactly one part of
+  // the file and not yet verified (eight at once when they have the same
+  // length) and marks those that have their part's digest as checked.  The
+  // storage worker then only stores them, so that receiving threads share
+  // the hashing while the worker writes.  Other blocks are left unmarked.
+  void CheckWholeParts(uint32_t file_id, OwnedBlock* blocks, size_t count);
+  // CommitWrite for a block whose buffer the caller hands over; a checked
+  // block is stored without being hashed again.  On a refusal the buffer
+  // is freed (and the observer told) before the call returns.
+  [[nodiscard]] bool CommitBlock(uint32_t file_id, OwnedBlock block, IWriteObserver* observer);
   // Queues a flush of the file's (of every file's) pending parts and a resume
   // write, waiting for room without limit.
   void Flush(uint32_t file_id);
@@ -211,6 +245,11 @@ class FileSystem {
   bool StaysInsideBase(const std::string& full_path) const;
   [[nodiscard]] bool SyncDirtyFiles();
   BlockHandle HandleFor(const UID& uid);
+  void CheckParts(File* file, OwnedBlock* blocks, size_t count);
+  // The common tail of CommitWrite and CommitBlock: the file lookup, the
+  // backlog check and the post (file null: look it up by id).
+  [[nodiscard]] bool Commit(uint32_t file_id, File* file, OwnedBlock* block,
+                            IWriteObserver* observer);
   void AddRecord(File* file, uint32_t part, PartRecord* out) const;
 
   std::mutex registry_mu_;  // guards cursor_ (CollectHeldParts)
@@ -230,6 +269,8 @@ class FileSystem {
   std::atomic<uint32_t> written_parts_{0};
   FileEntry seed_entry_;
   std::vector<File*> dirty_files_;  // storage worker only (or control thread, runner stopped)
+  // Files were registered since the last file-system flush (same threads).
+  bool names_unsynced_ = false;
   std::function<uint32_t()> clock_;
   FreeSpaceQuery free_space_;
   Runner runner_;  // last: stopped first on destruction
