@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nginx-light curl aria2 openssl iproute2 ccache
   nftables miniupnpd-nftables miniupnpc iperf3 gcovr
+  clang libfuzzer-14-dev
 )
 
 missing=()

@@ -2,9 +2,11 @@
 # Builds everything and runs the whole test suite through ctest:
 #   1. AddressSanitizer + UBSan build, unit tests;
 #   2. ThreadSanitizer build, the threaded unit tests;
-#   3. the normal build, every test (unit and integration) - its ctest
+#   3. the fuzz smoke: every libFuzzer target over its seed corpus plus a
+#      short run (scripts/fuzz.sh, clang tree build-fuzz);
+#   4. the normal build, every test (unit and integration) - its ctest
 #      summary is the last thing printed.
-# Set BRELVANE_QUICK=1 to skip the sanitizer builds.
+# Set BRELVANE_QUICK=1 to skip the sanitizer builds and the fuzz smoke.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$here"
@@ -26,6 +28,9 @@ if [ "${BRELVANE_QUICK:-0}" != "1" ]; then
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
     ctest --test-dir "$here/build-tsan" -LE 'integration|tsan-skip' -j"$jobs" --output-on-failure \
           --timeout 600
+
+  echo "== Fuzz smoke"
+  scripts/fuzz.sh smoke
 fi
 
 echo "== Release build, all tests"
