@@ -1,15 +1,19 @@
 // SPDX-License-Identifier: MIT
 #include "app/application.h"
 
+#include <algorithm>
 #include <exception>
 #include <sstream>
 #include <string>
 
 #include "app/command_dispatcher.h"
+#include "app/progress_line.h"
+#include "app/terminal.h"
 #include "base/console_log.h"
 #include "base/file_log.h"
 #include "app/updater_state.h"
 #include "platform/clock.h"
+#include "platform/console.h"
 #include "platform/power.h"
 #include "platform/process.h"
 #include "platform/thread.h"
@@ -55,8 +59,10 @@ bool Application::Initialise(int argc, const char* const* argv) {
   ArgumentTable args;
   args.Parse(argc, argv);
   ReadConfiguration(args, settings_);
-  ConsoleLog::Get().set_charset(settings_.ConsoleUtf8 ? ConsoleCharset::Utf8
-                                                      : ConsoleCharset::Gbk);
+  const ConsoleCharset charset = ChooseConsoleCharset(args, platform::StdoutIsTerminal());
+  ConsoleLog::Get().set_charset(charset);
+  SetCrashMessagesFor(charset);
+  progress_line_ = platform::StderrIsTerminal();
   FileLog::set_threshold(settings_.FileLogLevel);
   FileLog::Open(settings_.InstanceId);
 
@@ -220,8 +226,27 @@ void Application::StatusThreadMain() {
     }
 
     speed_history_.Push({up, down});
+    if (progress_line_) DrawProgressLine(up, down, percentage);
     if (SleepUnlessStopped(1000)) break;
   }
+}
+
+void Application::DrawProgressLine(float up, float down, double percentage) {
+  ProgressValues v;
+  v.state = state();
+  v.percentage = percentage;
+  v.total_bytes = engine_->TotalBytes();
+  v.incomplete_bytes = engine_->IncompleteBytes();
+  v.download_rate = down;
+  v.upload_rate = up;
+  SpeedSample recent;
+  constexpr uint32_t kEstimateSeconds = 5;
+  if (speed_history_.Average(static_cast<uint32_t>(std::min<size_t>(kEstimateSeconds, speed_history_.Size())), 0,
+                             recent) != 0)
+    v.recent_download_rate = recent.download;
+  v.peers = transport_->ConnectionCount();
+  v.mirrors = engine_->MirrorsInUse();
+  ConsoleLog::Get().SetStatusLine(FormatProgressLine(v, platform::StderrColumns()));
 }
 
 void Application::PowerWindowThreadMain() {
@@ -268,6 +293,7 @@ void Application::StopSequence() {
   sleep_cv_.notify_all();
   for (std::thread* t : {&power_thread_, &start_thread_, &status_thread_})
     if (t->joinable()) t->join();
+  if (progress_line_) ConsoleLog::Get().SetStatusLine("");
 
   ReportStatistics();
   engine_->SetHttpThreadCount(0);

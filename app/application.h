@@ -85,6 +85,8 @@ class Application {
   // Sleeps up to `ms`; returns early (true) once running is cleared.
   bool SleepUnlessStopped(int ms);
   void PrintStateLine(int32_t value);
+  // Draws the progress line from this cycle's values (StatusThread).
+  void DrawProgressLine(float up, float down, double percentage);
 
   // Construction order matters: the services hold references to settings_.
   ConfigSettings settings_;
@@ -98,6 +100,7 @@ class Application {
   std::atomic<float> upload_rate_{0.0f};
   std::atomic<float> download_rate_{0.0f};
   std::atomic<uint32_t> elapsed_{0};
+  bool progress_line_ = false;  // standard error is a terminal; set by Initialise
 
   std::mutex sleep_mu_;
   std::condition_variable sleep_cv_;

@@ -72,6 +72,7 @@ class EngineService : public IEngine {
   int32_t DownloadUserCount() override { return engine_.DownloadUserCount(); }
   int32_t PendingUploadJobs() override { return engine_.PendingUploadJobs(); }
   int32_t CandidateCount() override { return engine_.CandidateCount(); }
+  int32_t MirrorsInUse() override { return engine_.http_manager().ControlRunning() ? 1 : 0; }
   void SwitchToHttpPriority() override { engine_.SwitchToHttpPriority(); }
   bool FileName(uint32_t id, std::string& name) override { return engine_.FileName(id, name); }
   std::string SeedFilePath() override { return engine_.SeedFilePath(); }

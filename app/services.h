@@ -73,6 +73,8 @@ class IEngine {
   virtual int32_t DownloadUserCount() = 0;
   virtual int32_t PendingUploadJobs() = 0;
   virtual int32_t CandidateCount() = 0;
+  // HTTP mirrors being fetched from now (0 or 1: one mirror per HTTP run).
+  virtual int32_t MirrorsInUse() = 0;
   // Gives the parts being fetched from peers back and fetches over HTTP only
   // from now on ("set httppriority 1").
   virtual void SwitchToHttpPriority() = 0;

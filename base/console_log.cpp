@@ -29,7 +29,8 @@ ConsoleLog& ConsoleLog::Get() {
   return *log;
 }
 
-ConsoleLog::ConsoleLog() : out_(&std::cout), converter_(std::make_unique<Converter>()) {}
+ConsoleLog::ConsoleLog()
+    : out_(&std::cout), status_out_(&std::cerr), converter_(std::make_unique<Converter>()) {}
 ConsoleLog::~ConsoleLog() = default;
 
 ConsoleLog::Record::Record(ConsoleLog& log, ConsoleLevel level)
@@ -65,8 +66,33 @@ void ConsoleLog::Emit(ConsoleLevel level) {
   line += buffer_.str();
   line += "\n";
   if (charset_ == ConsoleCharset::Gbk) line = converter_->to_gbk.Convert(line);
+  EraseStatusLocked();
   out_->write(line.data(), static_cast<std::streamsize>(line.size()));
   out_->flush();
+  if (!status_.empty()) {
+    status_out_->write(status_.data(), static_cast<std::streamsize>(status_.size()));
+    status_out_->flush();
+  }
+}
+
+void ConsoleLog::EraseStatusLocked() {
+  if (status_.empty()) return;
+  *status_out_ << "\r\033[K";
+  status_out_->flush();
+}
+
+void ConsoleLog::SetStatusLine(std::string_view text) {
+  std::lock_guard<std::mutex> lock(mu_);
+  EraseStatusLocked();
+  status_.assign(text);
+  if (status_.empty()) return;
+  status_out_->write(status_.data(), static_cast<std::streamsize>(status_.size()));
+  status_out_->flush();
+}
+
+void ConsoleLog::SetStatusOutput(std::ostream* out) {
+  std::lock_guard<std::mutex> lock(mu_);
+  status_out_ = out ? out : &std::cerr;
 }
 
 void ConsoleLog::Print(ConsoleLevel level, std::string_view text) { Begin(level) << text; }

@@ -17,6 +17,12 @@
 // Texts are kept as UTF-8 in the source and converted to GBK on output unless
 // the charset is switched to UTF-8.
 //
+// A status line (the progress line a person sees at a terminal) may sit on
+// standard error below the records.  Every record first erases it
+// ("\r\033[K") and draws it again after the record's line, all under the
+// writer's lock, so a record and the status line never share a line on
+// screen.  Nothing is written to standard error while no status line is set.
+//
 // Thread safety: all operations may be called from any thread.
 #pragma once
 
@@ -107,10 +113,21 @@ class ConsoleLog {
   // in the middle of a record.
   void SetTitle(std::string_view title);
 
+  // Draws `text` (one line, no line feed, already in the console's charset)
+  // as the status line, replacing the previous one.  An empty text erases
+  // the status line and keeps it away.
+  void SetStatusLine(std::string_view text);
+
+  // Sends the status line to `out` instead of standard error (tests);
+  // nullptr restores standard error.  `out` must outlive its use here.
+  void SetStatusOutput(std::ostream* out);
+
  private:
   ConsoleLog();
   ~ConsoleLog();
   void Emit(ConsoleLevel level);
+  // Erases the status line, if one is shown.  REQUIRES: mu_ held.
+  void EraseStatusLocked();
 
   std::mutex mu_;
   std::atomic<int> threshold_{5};
@@ -118,6 +135,8 @@ class ConsoleLog {
   std::ostringstream buffer_;
   std::ostream* out_;
   ConsoleCharset charset_ = ConsoleCharset::Gbk;
+  std::ostream* status_out_;
+  std::string status_;  // empty: no status line
   struct Converter;
   std::unique_ptr<Converter> converter_;
 };

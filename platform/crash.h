@@ -8,7 +8,11 @@
 // The dump is named <program name without extension>-YYYYmmdd-HHMMSS-<d>.dmp
 // where <d> is the first digit 0..9 whose name is free (9 is reused when all
 // ten exist).  It holds the signal, the faulting address, the thread, a
-// backtrace and the memory map of the process.
+// backtrace, the program's own frames with function names (and files and
+// lines when the program has debug information) and the memory map of the
+// process.  The names come from binutils' addr2line, found on PATH at
+// install time and run in a child process after the backtrace is written;
+// without it the dump says so and keeps the raw backtrace.
 //
 // Thread safety: Install/Uninstall run on the main thread while no other
 // thread exists.  The handler itself runs on the faulting thread.

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Process entry of the updater.
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "app/application.h"
+#include "app/terminal.h"
 #include "base/console_log.h"
 #include "base/file_log.h"
 #include "platform/charset.h"
@@ -14,28 +17,33 @@
 
 namespace {
 
-constexpr const char* kCrashLongForm =
-    "非常遗憾的通知您，程序内部发生了不可挽回的错误。\n幸运的是这个错误已经被记录到\n\t%s%s\n"
-    "文件里。\n非常希望你能将此文件，连同以下的错误代码，\nEmail "
-    "给技术人员，让我们可以重现您碰到的问题，着手解决。\n\nException Code: %X, at address %p";
-constexpr const char* kCrashShortForm = "Exception Code: %X, at address %p";
-
-void SetCrashMessagesFor(brelvane::ConsoleCharset charset) {
-  if (charset == brelvane::ConsoleCharset::Utf8) {
-    brelvane::platform::SetCrashMessages(kCrashLongForm, kCrashShortForm);
-  } else {
-    brelvane::platform::Utf8ToGbk gbk;
-    brelvane::platform::SetCrashMessages(gbk.Convert(kCrashLongForm), kCrashShortForm);
-  }
+// The usage text in the charset a person at this terminal reads.
+void PrintUsage(int argc, const char* const* argv) {
+  using namespace brelvane;
+  ArgumentTable args;
+  args.Parse(argc, argv);
+  std::string text = UsageText();
+  if (ChooseConsoleCharset(args, /*terminal=*/true) == ConsoleCharset::Gbk)
+    text = platform::Utf8ToGbk().Convert(text);
+  std::fwrite(text.data(), 1, text.size(), stdout);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace brelvane;
+  switch (FindTerminalRequest(argc, argv)) {
+    case TerminalRequest::kHelp:
+      PrintUsage(argc, argv);
+      return 0;
+    case TerminalRequest::kVersion:
+      std::fputs(VersionText().c_str(), stdout);
+      return 0;
+    case TerminalRequest::kNone:
+      break;
+  }
   platform::LimitAllocatorArenas();
-  platform::InstallCrashHandler(kCrashLongForm, kCrashShortForm);
-  SetCrashMessagesFor(ConsoleCharset::Gbk);
+  InstallCrashMessages();
   std::srand(platform::CurrentThreadId() * platform::Tick32());
 
   {
@@ -45,7 +53,6 @@ int main(int argc, char** argv) {
       platform::UninstallCrashHandler();
       return 0;
     }
-    SetCrashMessagesFor(ConsoleLog::Get().charset());
     app.LaunchThreads();
     app.RunCommandLoop(platform::StdinStream());
     app.StopSequence();

@@ -3,10 +3,14 @@
 
 #include <execinfo.h>
 #include <fcntl.h>
+#include <link.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <ucontext.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +30,15 @@ struct CrashState {
   char long_form[1024] = {};
   char short_form[256] = {};
   char reporter[kPathMax] = {};  // empty: none found at install
+  char exe_path[kPathMax] = {};
+  char addr2line[kPathMax] = {};  // empty: binutils not found at install
+  // The program's own load bias (0 unless position-independent) and the
+  // address range of its loaded segments: return addresses inside it are
+  // given to addr2line relative to the bias.
+  uintptr_t exe_bias = 0;
+  uintptr_t exe_low = 0;
+  uintptr_t exe_high = 0;
+  bool stderr_terminal = false;
   struct sigaction previous[sizeof(kCrashSignals) / sizeof(kCrashSignals[0])];
   std::vector<char> alt_stack;
 } g_crash;
@@ -42,10 +55,8 @@ std::string OwnPath() {
   return buf;
 }
 
-// Finds "errorrpt" next to the program, else on PATH.
-std::string FindReporter(const std::string& dir) {
-  std::string local = dir + "errorrpt";
-  if (::access(local.c_str(), X_OK) == 0) return local;
+// Finds the executable `name` on PATH; empty when there is none.
+std::string FindOnPath(const std::string& name) {
   const char* path = std::getenv("PATH");
   if (!path) return "";
   std::string p = path;
@@ -55,11 +66,32 @@ std::string FindReporter(const std::string& dir) {
     if (end == std::string::npos) end = p.size();
     // An empty PATH entry means the current directory.
     std::string candidate =
-        (end > start ? p.substr(start, end - start) : std::string(1, '.')) + "/errorrpt";
+        (end > start ? p.substr(start, end - start) : std::string(1, '.')) + "/" + name;
     if (::access(candidate.c_str(), X_OK) == 0) return candidate;
     start = end + 1;
   }
   return "";
+}
+
+// Finds "errorrpt" next to the program, else on PATH.
+std::string FindReporter(const std::string& dir) {
+  std::string local = dir + "errorrpt";
+  if (::access(local.c_str(), X_OK) == 0) return local;
+  return FindOnPath("errorrpt");
+}
+
+// The first object dl_iterate_phdr reports is the program itself.
+int NoteProgramSegments(struct dl_phdr_info* info, size_t /*size*/, void* /*data*/) {
+  g_crash.exe_bias = info->dlpi_addr;
+  g_crash.exe_low = UINTPTR_MAX;
+  for (int i = 0; i < info->dlpi_phnum; ++i) {
+    const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+    if (ph.p_type != PT_LOAD) continue;
+    const uintptr_t low = info->dlpi_addr + ph.p_vaddr;
+    if (low < g_crash.exe_low) g_crash.exe_low = low;
+    if (low + ph.p_memsz > g_crash.exe_high) g_crash.exe_high = low + ph.p_memsz;
+  }
+  return 1;  // stop after the program
 }
 
 void WriteAll(int fd, const char* data, size_t size) {
@@ -82,7 +114,88 @@ void CopyFileTo(const char* path, int out) {
   ::close(in);
 }
 
-void CrashHandler(int sig, siginfo_t* info, void* /*context*/) {
+// "0x" and the hexadecimal digits of `value` into `out` (at least 19 bytes).
+void FormatHex(uintptr_t value, char* out) {
+  char digits[2 * sizeof(uintptr_t)];
+  int n = 0;
+  do {
+    digits[n++] = "0123456789abcdef"[value & 0xf];
+    value >>= 4;
+  } while (value != 0);
+  *out++ = '0';
+  *out++ = 'x';
+  while (n > 0) *out++ = digits[--n];
+  *out = '\0';
+}
+
+// The faulting instruction, from the signal context; 0 where unknown.
+uintptr_t FaultingPc(void* context) {
+  if (!context) return 0;
+  const auto* uc = static_cast<const ucontext_t*>(context);
+#if defined(__x86_64__)
+  return static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
+#elif defined(__aarch64__)
+  return static_cast<uintptr_t>(uc->uc_mcontext.pc);
+#else
+  (void)uc;
+  return 0;
+#endif
+}
+
+// Appends function, file and line of the program's own frames to `fd`, as
+// "addr2line -f -C -i -p -a" prints them.  The work happens in a child
+// process (fork + exec only, both safe in a signal handler); the handler
+// waits for it at most kSymbolWaitMs and kills it after.
+void AppendSymbols(int fd, void* const* frames, int count, uintptr_t pc) {
+  if (g_crash.addr2line[0] == '\0' || g_crash.exe_path[0] == '\0') {
+    WriteText(fd, "(addr2line not found: no symbols)\n");
+    return;
+  }
+  constexpr int kMaxFrames = 128;
+  constexpr int kSymbolWaitMs = 10000;
+  char hex[kMaxFrames][2 + 2 * sizeof(uintptr_t) + 1];
+  char* argv[kMaxFrames + 10];
+  int argc = 0;
+  static char kFunctions[] = "-f", kDemangle[] = "-C", kInlines[] = "-i", kPretty[] = "-p",
+              kAddresses[] = "-a", kExe[] = "-e";
+  for (char* fixed : {g_crash.addr2line, kFunctions, kDemangle, kInlines, kPretty, kAddresses,
+                      kExe, g_crash.exe_path})
+    argv[argc++] = fixed;
+  int addresses = 0;
+  for (int i = 0; i < count && addresses < kMaxFrames; ++i) {
+    uintptr_t a = reinterpret_cast<uintptr_t>(frames[i]);
+    if (a < g_crash.exe_low || a >= g_crash.exe_high) continue;
+    // A return address points after its call: step back into the call,
+    // except for the faulting instruction itself.
+    if (a != pc) a -= 1;
+    FormatHex(a - g_crash.exe_bias, hex[addresses]);
+    argv[argc++] = hex[addresses++];
+  }
+  argv[argc] = nullptr;
+  if (addresses == 0) return;
+
+  const pid_t pid = ::fork();
+  if (pid < 0) return;
+  if (pid == 0) {
+    ::dup2(fd, STDOUT_FILENO);
+    ::dup2(fd, STDERR_FILENO);
+    ::execv(g_crash.addr2line, argv);
+    ::_exit(127);
+  }
+  int status = 0;
+  for (int waited = 0; ::waitpid(pid, &status, WNOHANG) == 0; waited += 10) {
+    if (waited >= kSymbolWaitMs) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      WriteText(fd, "(addr2line took too long)\n");
+      return;
+    }
+    struct timespec ten_ms = {0, 10 * 1000 * 1000};
+    ::nanosleep(&ten_ms, nullptr);
+  }
+}
+
+void CrashHandler(int sig, siginfo_t* info, void* context) {
   void* address = info ? info->si_addr : nullptr;
   char stamp[64];
   std::time_t now = std::time(nullptr);
@@ -113,6 +226,8 @@ void CrashHandler(int sig, siginfo_t* info, void* /*context*/) {
     void* frames[128];
     int count = ::backtrace(frames, 128);
     ::backtrace_symbols_fd(frames, count, fd);
+    WriteText(fd, "\nsymbols:\n");
+    AppendSymbols(fd, frames, count, FaultingPc(context));
     WriteText(fd, "\nmemory map:\n");
     CopyFileTo("/proc/self/maps", fd);
     ::close(fd);
@@ -122,6 +237,8 @@ void CrashHandler(int sig, siginfo_t* info, void* /*context*/) {
     std::snprintf(message, sizeof(message), g_crash.short_form, static_cast<unsigned>(sig),
                   address);
   }
+  // A progress line may be on screen: start the message on a clean line.
+  if (g_crash.stderr_terminal) WriteText(STDERR_FILENO, "\r\033[K");
   WriteText(STDERR_FILENO, message);
   WriteText(STDERR_FILENO, "\n");
 
@@ -182,6 +299,10 @@ void InstallCrashHandler(const std::string& long_form, const std::string& short_
   CopyText(g_crash.program_dir, sizeof(g_crash.program_dir), dir);
   CopyText(g_crash.base_name, sizeof(g_crash.base_name), DumpBaseName(path));
   CopyText(g_crash.reporter, sizeof(g_crash.reporter), FindReporter(dir));
+  CopyText(g_crash.exe_path, sizeof(g_crash.exe_path), path);
+  CopyText(g_crash.addr2line, sizeof(g_crash.addr2line), FindOnPath("addr2line"));
+  ::dl_iterate_phdr(NoteProgramSegments, nullptr);
+  g_crash.stderr_terminal = ::isatty(STDERR_FILENO) == 1;
   SetCrashMessages(long_form, short_form);
 
   // backtrace() loads libgcc on first use; do it now, not inside the handler.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "app/fakes.h"
@@ -68,6 +69,23 @@ TEST(ConsoleLogTest, GbkConversionSurvivesUnmappableAndBrokenInput) {
   EXPECT_EQ(gbk.Convert("a😀b"), "a?b");  // no GBK form
   EXPECT_EQ(gbk.Convert(std::string("a\xff" "b")), std::string("a\xff" "b"));
   EXPECT_EQ(gbk.Convert(std::string("a\xe4")), std::string("a\xe4"));  // cut sequence
+}
+
+TEST(ConsoleLogTest, RecordErasesTheStatusLineAndDrawsItAgain) {
+  std::ostringstream screen;  // one terminal for standard output and error
+  ConsoleLog& log = ConsoleLog::Get();
+  log.SetOutput(&screen);
+  log.SetStatusOutput(&screen);
+  log.set_charset(ConsoleCharset::Utf8);
+  log.Print(ConsoleLevel::Info, "a");  // no status line: nothing but the record
+  log.SetStatusLine("50%");
+  log.Print(ConsoleLevel::Info, "b");
+  log.SetStatusLine("60%");
+  log.SetStatusLine("");
+  log.Print(ConsoleLevel::Info, "c");
+  log.SetOutput(nullptr);
+  log.SetStatusOutput(nullptr);
+  EXPECT_EQ(screen.str(), "[Info]a\n50%\r\033[K[Info]b\n50%\r\033[K60%\r\033[K[Info]c\n");
 }
 
 TEST(ConsoleLogTest, ConcurrentRecordsNeverMix) {

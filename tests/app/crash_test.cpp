@@ -69,7 +69,7 @@ std::set<fs::path> Dumps() {
   return out;
 }
 
-[[noreturn]] void CrashWithReporterIn(const std::string& path_dir) {
+[[noreturn]] __attribute__((noinline)) void CrashWithReporterIn(const std::string& path_dir) {
   setenv("PATH", path_dir.c_str(), 1);
   platform::InstallCrashHandler("crashed; dump at %s%s; Exception Code: %X, at address %p",
                                 "Exception Code: %X, at address %p");
@@ -109,6 +109,10 @@ TEST(CrashHandlerTest, FaultWritesDumpPrintsWhereAndStartsReporter) {
   EXPECT_NE(dump.find("backtrace:"), std::string::npos);
   EXPECT_NE(dump.find("memory map:"), std::string::npos);
   EXPECT_NE(dump.find("[stack]"), std::string::npos);
+  // addr2line named the faulting function of our own, with its file.
+  const std::string symbols = dump.substr(dump.find("symbols:"));
+  EXPECT_NE(symbols.find("CrashWithReporterIn"), std::string::npos) << dump;
+  EXPECT_NE(symbols.find("crash_test.cpp:"), std::string::npos) << dump;
 
   // The reporter runs detached; give it a moment to write its argument.
   for (int i = 0; i < 200 && !fs::exists(got); ++i)

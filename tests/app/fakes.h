@@ -87,6 +87,7 @@ class FakeEngine : public IEngine {
   int32_t DownloadUserCount() override { return 8; }
   int32_t PendingUploadJobs() override { return 2; }
   int32_t CandidateCount() override { return 20; }
+  int32_t MirrorsInUse() override { return 1; }
   void SwitchToHttpPriority() override { Note("SwitchToHttpPriority"); }
   bool FileName(uint32_t id, std::string& name) override {
     if (id != 7) return false;

@@ -6,6 +6,10 @@
 
 #include "tools/release/release_tool.h"
 
+#ifndef BRELVANE_VERSION
+#define BRELVANE_VERSION "0.0"
+#endif
+
 namespace brelvane::release {
 
 void Error(const std::string& text) {
@@ -42,6 +46,8 @@ void PrintUsage() {
       "      refuse (unsafe names, broken part tables); exits 1 if it finds one.\n"
       "  help [build]\n"
       "      Prints this text, or the details of build.\n"
+      "  --version\n"
+      "      Prints the version.\n"
       "\n"
       "Exit status: 0 success, 1 failure, 2 wrong usage.\n",
       kDefaultSeedName, kTorrentName);
@@ -85,6 +91,10 @@ int main(int argc, char** argv) {
   const std::string command = argv[1];
   const std::vector<std::string> args(argv + 2, argv + argc);
   const bool wants_help = !args.empty() && (args[0] == "--help" || args[0] == "-h");
+  if (command == "--version") {
+    std::printf("brelvane-release %s\n", BRELVANE_VERSION);
+    return kExitOk;
+  }
   if (command == "--help" || command == "-h" || command == "help") {
     if (!args.empty() && args[0] == "build") {
       PrintBuildUsage();
