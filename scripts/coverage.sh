@@ -21,5 +21,5 @@ for d in platform base app catalogue storage http nat report p2p tools; do
   filter+=(--filter "$here/$d/")
 done
 gcovr --root "$here" "${filter[@]}" --object-directory "$dir" \
-      --exclude-unreachable-branches --exclude-throw-branches \
+      --exclude-unreachable-branches --exclude-throw-branches --gcov-ignore-parse-errors \
       --txt "$dir/coverage.txt" --print-summary "$dir" | tail -n 3
