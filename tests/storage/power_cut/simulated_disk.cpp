@@ -14,6 +14,9 @@
 namespace brelvane {
 namespace {
 
+using platform::NativeFile;
+using platform::OsError;
+
 struct Node {
   bool directory = false;
   std::vector<uint8_t> data;     // as the running system sees it
@@ -21,40 +24,14 @@ struct Node {
 };
 using NodePtr = std::shared_ptr<Node>;
 
-struct Handle {
-  NodePtr node;
-  bool writable;
-};
-
-struct Disk {
-  std::mutex mu;
-  std::map<std::string, NodePtr> names;    // path -> node, as seen now
-  std::map<std::string, NodePtr> durable;  // path -> node, on the device
-  std::map<platform::NativeFile, Handle> handles;
-  platform::NativeFile next_handle = 3;
-  uint64_t operations = 0;
-  uint64_t cut_at = 0;
-  bool dead = false;
-
-  // Counts one operation; false once the power is gone.
-  bool Tick() {
-    if (!dead && ++operations == cut_at) dead = true;
-    return !dead;
-  }
-  NodePtr Find(const std::string& path) {
-    auto it = names.find(path);
-    return it == names.end() ? nullptr : it->second;
-  }
-  Node* Open(platform::NativeFile file) {
-    auto it = handles.find(file);
-    return it == handles.end() ? nullptr : it->second.node.get();
-  }
-};
-
-Disk& TheDisk() {
-  static Disk disk;
-  return disk;
-}
+std::mutex g_mu;
+std::map<std::string, NodePtr> g_names;    // path -> node, as seen now
+std::map<std::string, NodePtr> g_durable;  // path -> node, on the device
+std::map<NativeFile, std::pair<NodePtr, bool>> g_handles;  // node, writable
+NativeFile g_next_handle = 3;
+uint64_t g_operations = 0;
+uint64_t g_cut_at = 0;
+bool g_dead = false;
 
 // "/a//b/" -> "/a/b"; the root is "/".
 std::string Normal(const std::string& path) {
@@ -74,9 +51,29 @@ std::string Parent(const std::string& normal) {
   return slash == 0 ? "/" : normal.substr(0, slash);
 }
 
-bool IsDir(Disk& d, const std::string& normal) {
-  NodePtr node = d.Find(normal);
+NodePtr Find(const std::string& normal) {
+  auto it = g_names.find(normal);
+  return it == g_names.end() ? nullptr : it->second;
+}
+
+bool IsDir(const std::string& normal) {
+  NodePtr node = Find(normal);
   return normal == "/" || (node != nullptr && node->directory);
+}
+
+// The node behind an open handle (writable when `write`), or null.
+Node* Opened(NativeFile file, bool write) {
+  auto it = g_handles.find(file);
+  return it == g_handles.end() || (write && !it->second.second) ? nullptr : it->second.first.get();
+}
+
+// One call under the lock.  A counted call is one operation and may be where
+// the power goes; once it is gone every call fails with EIO.
+template <typename Op>
+OsError Do(bool counted, Op op) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  if (counted && !g_dead && ++g_operations == g_cut_at) g_dead = true;
+  return g_dead ? EIO : op();
 }
 
 }  // namespace
@@ -89,50 +86,45 @@ SimulatedDisk& SimulatedDisk::Get() {
 }
 
 void SimulatedDisk::Reset(std::initializer_list<std::string> directories) {
-  Disk& d = TheDisk();
-  std::lock_guard<std::mutex> lock(d.mu);
-  d.names.clear();
+  std::lock_guard<std::mutex> lock(g_mu);
+  g_names.clear();
   for (const std::string& directory : directories) {
-    auto node = std::make_shared<Node>();
-    node->directory = true;
-    d.names[Normal(directory)] = node;
+    g_names[Normal(directory)] = std::make_shared<Node>(Node{true, {}, {}});
   }
-  d.durable = d.names;
-  d.handles.clear();
-  d.operations = d.cut_at = 0;
-  d.dead = false;
+  g_durable = g_names;
+  g_handles.clear();
+  g_operations = g_cut_at = 0;
+  g_dead = false;
 }
 
 void SimulatedDisk::CutPowerAt(uint64_t number) {
-  std::lock_guard<std::mutex> lock(TheDisk().mu);
-  TheDisk().cut_at = number;
+  std::lock_guard<std::mutex> lock(g_mu);
+  g_cut_at = number;
 }
 
 uint64_t SimulatedDisk::operations() {
-  std::lock_guard<std::mutex> lock(TheDisk().mu);
-  return TheDisk().operations;
+  std::lock_guard<std::mutex> lock(g_mu);
+  return g_operations;
 }
 
 void SimulatedDisk::Crash() {
-  Disk& d = TheDisk();
-  std::lock_guard<std::mutex> lock(d.mu);
-  d.names.clear();
+  std::lock_guard<std::mutex> lock(g_mu);
+  g_names.clear();
   // In path order a directory comes before what it holds: a name whose
   // directory did not survive is gone with it.
-  for (const auto& [name, node] : d.durable) {
-    if (!IsDir(d, Parent(name))) continue;
+  for (const auto& [name, node] : g_durable) {
+    if (!IsDir(Parent(name))) continue;
     node->data = node->durable;
-    d.names[name] = node;
+    g_names[name] = node;
   }
-  d.handles.clear();
-  d.operations = d.cut_at = 0;
-  d.dead = false;
+  g_handles.clear();
+  g_operations = g_cut_at = 0;
+  g_dead = false;
 }
 
 bool SimulatedDisk::Contents(const std::string& path, std::vector<uint8_t>* out) {
-  Disk& d = TheDisk();
-  std::lock_guard<std::mutex> lock(d.mu);
-  NodePtr node = d.Find(Normal(path));
+  std::lock_guard<std::mutex> lock(g_mu);
+  NodePtr node = Find(Normal(path));
   if (node == nullptr || node->directory) return false;
   *out = node->data;
   return true;
@@ -144,128 +136,97 @@ namespace platform {
 
 OsError OpenFile(const std::string& path, FileAccess access, FileDisposition disposition, bool,
                  NativeFile* out) {
-  Disk& d = TheDisk();
-  std::lock_guard<std::mutex> lock(d.mu);
   *out = kInvalidFile;
-  if (!d.Tick()) return EIO;
-  const std::string name = Normal(path);
-  NodePtr node = d.Find(name);
-  if (node == nullptr) {
-    if (disposition == FileDisposition::kOpenExisting) return ENOENT;
-    if (!IsDir(d, Parent(name))) return ENOENT;
-    node = d.names[name] = std::make_shared<Node>();
-  } else if (node->directory) {
-    return EISDIR;
-  } else if (disposition == FileDisposition::kCreateAlways && access == FileAccess::kReadWrite) {
-    node->data.clear();
-  }
-  *out = d.next_handle++;
-  d.handles[*out] = Handle{node, access == FileAccess::kReadWrite};
-  return 0;
+  return Do(true, [&]() -> OsError {
+    const std::string name = Normal(path);
+    NodePtr node = Find(name);
+    if (node == nullptr) {
+      if (disposition == FileDisposition::kOpenExisting || !IsDir(Parent(name))) return ENOENT;
+      node = g_names[name] = std::make_shared<Node>();
+    } else if (node->directory) {
+      return EISDIR;
+    } else if (disposition == FileDisposition::kCreateAlways && access == FileAccess::kReadWrite) {
+      node->data.clear();
+    }
+    *out = g_next_handle++;
+    g_handles[*out] = {node, access == FileAccess::kReadWrite};
+    return 0;
+  });
 }
 
 OsError CloseFile(NativeFile file) {
-  std::lock_guard<std::mutex> lock(TheDisk().mu);
-  TheDisk().handles.erase(file);
+  std::lock_guard<std::mutex> lock(g_mu);
+  g_handles.erase(file);
   return 0;
 }
 
 OsError GetFileLength(NativeFile file, uint64_t* length) {
-  Disk& d = TheDisk();
-  std::lock_guard<std::mutex> lock(d.mu);
-  Node* node = d.Open(file);
-  if (d.dead || node == nullptr) return d.dead ? EIO : EBADF;
-  *length = node->data.size();
-  return 0;
+  return Do(false, [&]() -> OsError {
+    Node* node = Opened(file, false);
+    if (node != nullptr) *length = node->data.size();
+    return node == nullptr ? EBADF : 0;
+  });
 }
 
 OsError SetFileLength(NativeFile file, uint64_t length, bool) {
-  Disk& d = TheDisk();
-  std::lock_guard<std::mutex> lock(d.mu);
-  Node* node = d.Open(file);
-  if (!d.Tick()) return EIO;
-  if (node == nullptr || !d.handles[file].writable) return EBADF;
-  node->data.resize(length);
-  return 0;
+  return Do(true, [&]() -> OsError {
+    Node* node = Opened(file, true);
+    if (node != nullptr) node->data.resize(length);
+    return node == nullptr ? EBADF : 0;
+  });
 }
 
 OsError ReadAt(NativeFile file, void* buffer, size_t length, uint64_t offset) {
-  Disk& d = TheDisk();
-  std::lock_guard<std::mutex> lock(d.mu);
-  Node* node = d.Open(file);
-  if (d.dead || node == nullptr || offset + length > node->data.size()) return EIO;
-  std::memcpy(buffer, node->data.data() + offset, length);
-  return 0;
+  return Do(false, [&]() -> OsError {
+    Node* node = Opened(file, false);
+    if (node == nullptr || offset + length > node->data.size()) return EIO;
+    std::memcpy(buffer, node->data.data() + offset, length);
+    return 0;
+  });
 }
 
 OsError WriteAt(NativeFile file, const void* data, size_t length, uint64_t offset) {
-  Disk& d = TheDisk();
-  std::lock_guard<std::mutex> lock(d.mu);
-  Node* node = d.Open(file);
-  if (!d.Tick()) return EIO;
-  if (node == nullptr || !d.handles[file].writable) return EBADF;
-  if (node->data.size() < offset + length) node->data.resize(offset + length);
-  std::memcpy(node->data.data() + offset, data, length);
-  return 0;
+  return Do(true, [&]() -> OsError {
+    Node* node = Opened(file, true);
+    if (node == nullptr) return EBADF;
+    if (node->data.size() < offset + length) node->data.resize(offset + length);
+    std::memcpy(node->data.data() + offset, data, length);
+    return 0;
+  });
 }
 
 OsError SyncFileData(NativeFile file) {
-  Disk& d = TheDisk();
-  std::lock_guard<std::mutex> lock(d.mu);
-  Node* node = d.Open(file);
-  if (!d.Tick()) return EIO;
-  if (node == nullptr) return EBADF;
-  node->durable = node->data;
-  return 0;
+  return Do(true, [&]() -> OsError {
+    Node* node = Opened(file, false);
+    if (node != nullptr) node->durable = node->data;
+    return node == nullptr ? EBADF : 0;
+  });
 }
 
 uint64_t OpenFileLimit() { return 1 << 20; }
 uint32_t AllocationGranularity() { return 4096; }
-
+// The engine's default method is positioned I/O; views are not simulated.
 OsError MapView(NativeFile, uint64_t, size_t, bool, MappedView* out) {
   *out = MappedView{};
-  return ENOTSUP;  // the engine's default method is positioned I/O
+  return ENOTSUP;
 }
-
 OsError UnmapView(MappedView* view) {
   *view = MappedView{};
   return 0;
 }
-
 std::string ErrorText(OsError code) { return std::generic_category().message(code); }
 
 PathKind GetPathKind(const std::string& path) {
-  Disk& d = TheDisk();
-  std::lock_guard<std::mutex> lock(d.mu);
-  const std::string name = Normal(path);
-  if (IsDir(d, name)) return PathKind::kDirectory;
-  return d.Find(name) != nullptr ? PathKind::kFile : PathKind::kMissing;
+  std::lock_guard<std::mutex> lock(g_mu);
+  if (IsDir(Normal(path))) return PathKind::kDirectory;
+  return Find(Normal(path)) != nullptr ? PathKind::kFile : PathKind::kMissing;
 }
 
-bool IsDirectory(const std::string& path) {
-  std::lock_guard<std::mutex> lock(TheDisk().mu);
-  return IsDir(TheDisk(), Normal(path));
-}
-
-OsError MakeDirectory(const std::string& path) {
-  Disk& d = TheDisk();
-  std::lock_guard<std::mutex> lock(d.mu);
-  if (!d.Tick()) return EIO;
-  const std::string name = Normal(path);
-  if (name == "/" || d.Find(name) != nullptr) return EEXIST;
-  if (!IsDir(d, Parent(name))) return ENOENT;
-  auto node = std::make_shared<Node>();
-  node->directory = true;
-  d.names[name] = node;
-  return 0;
-}
+bool IsDirectory(const std::string& path) { return GetPathKind(path) == PathKind::kDirectory; }
 
 OsError ResolvePath(const std::string& path, std::string* out) {
-  Disk& d = TheDisk();
-  std::lock_guard<std::mutex> lock(d.mu);
-  const std::string name = Normal(path);
-  if (!IsDir(d, name) && d.Find(name) == nullptr) return ENOENT;
-  *out = name;
+  if (GetPathKind(path) == PathKind::kMissing) return ENOENT;
+  *out = Normal(path);
   return 0;
 }
 
@@ -274,39 +235,45 @@ OsError FreeDiskSpace(const std::string&, uint64_t* bytes) {
   return 0;
 }
 
+OsError MakeDirectory(const std::string& path) {
+  return Do(true, [&]() -> OsError {
+    const std::string name = Normal(path);
+    if (name == "/" || Find(name) != nullptr) return EEXIST;
+    if (!IsDir(Parent(name))) return ENOENT;
+    g_names[name] = std::make_shared<Node>(Node{true, {}, {}});
+    return 0;
+  });
+}
+
 OsError RemoveFile(const std::string& path) {
-  Disk& d = TheDisk();
-  std::lock_guard<std::mutex> lock(d.mu);
-  if (!d.Tick()) return EIO;
-  NodePtr node = d.Find(Normal(path));
-  if (node == nullptr || node->directory) return node == nullptr ? ENOENT : EISDIR;
-  d.names.erase(Normal(path));
-  return 0;
+  return Do(true, [&]() -> OsError {
+    NodePtr node = Find(Normal(path));
+    if (node == nullptr || node->directory) return node == nullptr ? ENOENT : EISDIR;
+    g_names.erase(Normal(path));
+    return 0;
+  });
 }
 
 OsError RemoveDirectory(const std::string& path) {
-  Disk& d = TheDisk();
-  std::lock_guard<std::mutex> lock(d.mu);
-  if (!d.Tick()) return EIO;
-  const std::string name = Normal(path);
-  if (!IsDir(d, name) || name == "/") return ENOTDIR;
-  for (const auto& [other, node] : d.names) {
-    if (Parent(other) == name && other != name) return ENOTEMPTY;
-  }
-  d.names.erase(name);
-  return 0;
+  return Do(true, [&]() -> OsError {
+    const std::string name = Normal(path);
+    if (name == "/" || !IsDir(name)) return ENOTDIR;
+    for (const auto& entry : g_names) {
+      if (entry.first != name && Parent(entry.first) == name) return ENOTEMPTY;
+    }
+    g_names.erase(name);
+    return 0;
+  });
 }
 
 OsError ReplaceFile(const std::string& from, const std::string& to) {
-  Disk& d = TheDisk();
-  std::lock_guard<std::mutex> lock(d.mu);
-  if (!d.Tick()) return EIO;
-  NodePtr node = d.Find(Normal(from));
-  if (node == nullptr) return ENOENT;
-  if (IsDir(d, Normal(to))) return EISDIR;
-  d.names.erase(Normal(from));
-  d.names[Normal(to)] = node;
-  return 0;
+  return Do(true, [&]() -> OsError {
+    NodePtr node = Find(Normal(from));
+    if (node == nullptr || IsDir(Normal(to))) return node == nullptr ? ENOENT : EISDIR;
+    g_names.erase(Normal(from));
+    g_names[Normal(to)] = node;
+    return 0;
+  });
 }
 
 OsError SyncPath(const std::string& path) {
@@ -315,34 +282,32 @@ OsError SyncPath(const std::string& path) {
                              &file)) {
     return err;
   }
-  OsError err = SyncFileData(file);
+  const OsError err = SyncFileData(file);
   CloseFile(file);
   return err;
 }
 
 OsError SyncFileSystem(const std::string&) {
-  Disk& d = TheDisk();
-  std::lock_guard<std::mutex> lock(d.mu);
-  if (!d.Tick()) return EIO;
-  d.durable = d.names;
-  for (auto& [path, node] : d.names) node->durable = node->data;
-  return 0;
+  return Do(true, [&]() -> OsError {
+    g_durable = g_names;
+    for (auto& entry : g_names) entry.second->durable = entry.second->data;
+    return 0;
+  });
 }
 
 OsError SyncDirectory(const std::string& path) {
-  Disk& d = TheDisk();
-  std::lock_guard<std::mutex> lock(d.mu);
-  if (!d.Tick()) return EIO;
-  const std::string dir = Normal(path);
-  if (!IsDir(d, dir)) return ENOENT;
-  std::erase_if(d.durable, [&](const auto& entry) { return Parent(entry.first) == dir; });
-  for (const auto& [name, node] : d.names) {
-    if (Parent(name) == dir && name != dir) d.durable[name] = node;
-  }
-  return 0;
+  return Do(true, [&]() -> OsError {
+    const std::string dir = Normal(path);
+    if (!IsDir(dir)) return ENOENT;
+    std::erase_if(g_durable, [&](const auto& entry) { return Parent(entry.first) == dir; });
+    for (const auto& entry : g_names) {
+      if (entry.first != dir && Parent(entry.first) == dir) g_durable.insert(entry);
+    }
+    return 0;
+  });
 }
 
-// The same steps as the POSIX version, each one an operation of the disk.
+// The steps of the POSIX version, each one an operation of the disk.
 bool WriteFileAtomically(const std::string& path, std::string_view content, int* error) {
   const std::string temp = path + ".tmp";
   NativeFile file;
@@ -354,7 +319,7 @@ bool WriteFileAtomically(const std::string& path, std::string_view content, int*
     if (err == 0) err = ReplaceFile(temp, path);
     if (err != 0) (void)RemoveFile(temp);
   }
-  if (err == 0) (void)SyncDirectory(Parent(Normal(path)));  // a failure here is not reported
+  if (err == 0) (void)SyncDirectory(Parent(Normal(path)));  // as there, a failure is not reported
   if (error != nullptr) *error = err;
   return err == 0;
 }
