@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <sstream>
 #include <string>
 
 #include "catalogue/catalogue_test_util.h"
@@ -13,6 +12,7 @@
 namespace brelvane {
 namespace {
 
+using testing::ReadBytes;
 using testing::TempDir;
 using testing::WriteBytes;
 
@@ -22,15 +22,13 @@ constexpr DocumentBounds kSmall{.max_bytes = 128,
                                 .max_nesting = 2,
                                 .max_markup_bytes = 24};
 
-struct Row {
-  const char* what;
-  std::string text;
-  DocumentFault fault;
-};
-
 // Each bound just reached passes; one more is refused.
 TEST(DocumentScannerTest, EachBoundHoldsAtItsLimit) {
-  const Row rows[] = {
+  const struct {
+    const char* what;
+    std::string text;
+    DocumentFault fault;
+  } rows[] = {
       {"bytes at the bound", std::string(128, ' '), DocumentFault::kNone},
       {"bytes over", std::string(129, ' '), DocumentFault::kTooManyBytes},
       {"four nodes, text counted", "<a>x</a><a/><!-- c -->", DocumentFault::kNone},
@@ -52,7 +50,7 @@ TEST(DocumentScannerTest, EachBoundHoldsAtItsLimit) {
       {"blank runs are free", "<a>" + std::string(100, ' ') + "</a>", DocumentFault::kNone},
       {"NUL", std::string("<a>\0</a>", 8), DocumentFault::kNulByte},
   };
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     EXPECT_EQ(CheckDocument(row.text, kSmall), row.fault) << row.what;
     // The same verdict when the text arrives a byte at a time.
     DocumentScanner scanner(kSmall);
@@ -63,29 +61,15 @@ TEST(DocumentScannerTest, EachBoundHoldsAtItsLimit) {
   }
 }
 
-// `count` gzip members of one MiB of blanks each, after a valid start.
-std::string BlankGzipMembers(int count) {
-  const std::string blanks(1 << 20, ' ');
-  std::string member(compressBound(blanks.size()) + 64, '\0');
-  z_stream stream{};
-  EXPECT_EQ(deflateInit2(&stream, 9, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(blanks.data()));
-  stream.avail_in = static_cast<uInt>(blanks.size());
-  stream.next_out = reinterpret_cast<Bytef*>(member.data());
-  stream.avail_out = static_cast<uInt>(member.size());
-  EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
-  member.resize(stream.total_out);
-  deflateEnd(&stream);
-  std::string out;
-  for (int i = 0; i < count; ++i) out += member;
-  return out;
-}
-
 TEST(ReadGzipFileTest, BombStopsAtTheBoundWithoutKeepingText) {
   TempDir dir;
   // 80 MiB of blanks and then a damaged member: a reader that inflated the
   // whole before measuring would meet the damage, not the bound.
-  WriteBytes(dir.Path("bomb.gz"), BlankGzipMembers(80) + "\x1f\x8b\x08\x00garbage");
+  gzFile file = gzopen(dir.Path("bomb.gz").c_str(), "wb");
+  const std::string blanks(1 << 20, ' ');
+  for (int i = 0; i < 80; ++i) ASSERT_GT(gzwrite(file, blanks.data(), 1 << 20), 0);
+  ASSERT_EQ(gzclose(file), Z_OK);
+  WriteBytes(dir.Path("bomb.gz"), ReadBytes(dir.Path("bomb.gz")) + "\x1f\x8b\x08\x00garbage");
   std::string text = "old";
   DocumentFault fault = DocumentFault::kNone;
   EXPECT_FALSE(ReadGzipFile(dir.Path("bomb.gz"), &text, &fault));
@@ -94,41 +78,7 @@ TEST(ReadGzipFileTest, BombStopsAtTheBoundWithoutKeepingText) {
   EXPECT_LT(text.capacity(), 1024u);
 
   FileList list;
-  fault = DocumentFault::kNone;
-  EXPECT_FALSE(ReadFileList(dir.Path("bomb.gz"), &list, &fault));
-  EXPECT_EQ(fault, DocumentFault::kTooManyBytes);
-}
-
-TEST(ReadGzipFileTest, ListOfExactlyTheBoundIsRead) {
-  TempDir dir;
-  const std::string root = "<Root><Exist /></Root>";
-  std::string text = root + std::string(kFileListBounds.max_bytes - root.size(), '\n');
-  WriteBytes(dir.Path("full.xml"), text);
-  FileList list;
-  DocumentFault fault = DocumentFault::kTooDeep;
-  EXPECT_TRUE(ReadFileList(dir.Path("full.xml"), &list, &fault));
-  EXPECT_EQ(fault, DocumentFault::kNone);
-  text += '\n';
-  WriteBytes(dir.Path("over.xml"), text);
-  EXPECT_FALSE(ReadFileList(dir.Path("over.xml"), &list, &fault));
-  EXPECT_EQ(fault, DocumentFault::kTooManyBytes);
-}
-
-TEST(TorrentBoundsTest, TorrentBeyondItsBoundsIsRefusedUnparsed) {
-  const std::string torrent = testing::ReadTestData("torrent.xml");
-  SeedInfo info;
-  ASSERT_TRUE(ParseTorrent(torrent, &info));
-  const std::string padded = torrent + std::string(kTorrentBounds.max_bytes - torrent.size(), ' ');
-  EXPECT_TRUE(ParseTorrent(padded, &info));
-  DocumentFault fault = DocumentFault::kNone;
-  EXPECT_FALSE(ParseTorrent(padded + " ", &info, &fault));
-  EXPECT_EQ(fault, DocumentFault::kTooManyBytes);
-  std::istringstream in(padded + " ");
-  EXPECT_FALSE(ReadTorrent(in, &info));
-  std::string many = "<Root>";
-  for (uint64_t i = 0; i <= kTorrentBounds.max_nodes; ++i) many += "<a/>";
-  EXPECT_FALSE(ParseTorrent(many + "</Root>", &info, &fault));
-  EXPECT_EQ(fault, DocumentFault::kTooManyNodes);
+  EXPECT_FALSE(ReadFileList(dir.Path("bomb.gz"), &list));
 }
 
 }  // namespace
