@@ -1,0 +1,169 @@
+#!/usr/bin/env python3
+"""The updater as a person at a terminal sees it, through pseudo-terminals,
+and the same run through pipes as the launcher sees it.
+
+    terminal_test.py <build-dir> <source-dir>
+
+Covers: --help in a UTF-8 locale is readable UTF-8; --help and --version of
+the three programs exit 0; a run on terminals prints UTF-8 records on
+standard output and the progress line on standard error; the same run
+through pipes prints GBK records only and nothing on standard error.
+"""
+import os
+import pty
+import random
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import tty
+import unittest
+
+from updater_lib import Mirror, configure, random_bytes, tool, write_release
+
+UTF8_ENV = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
+PROGRESS = re.compile(rb"\d+\.\d%  \S+ \S*B of \S+ \S*B  down [\d.]+ KiB/s  up [\d.]+ KiB/s"
+                      rb"  peers \d+  mirrors \d+")
+RECORD = re.compile(r"\[(Interactive|Critical|Error|Warning|Info)\][^\r\n\x1b]*")
+
+
+class Sink:
+    """Where a child's output stream goes: a raw pseudo-terminal or a pipe,
+    drained by a thread into `data`."""
+
+    def __init__(self, terminal):
+        if terminal:
+            self.read_end, self.write_end = pty.openpty()
+            tty.setraw(self.write_end)  # bytes as written, no "\n" -> "\r\n"
+        else:
+            self.read_end, self.write_end = os.pipe()
+        self.data = b""
+        self.thread = threading.Thread(target=self._drain, daemon=True)
+
+    def started(self):
+        os.close(self.write_end)  # the child holds its own copy
+        self.thread.start()
+
+    def _drain(self):
+        while True:
+            try:
+                chunk = os.read(self.read_end, 65536)
+            except OSError:  # EIO: the terminal's last writer has gone
+                break
+            if not chunk:
+                break
+            self.data += chunk
+
+    def finish(self):
+        self.thread.join(timeout=10)
+        os.close(self.read_end)
+
+
+def run(args, terminal, until=None, stdin_words="", cwd=None):
+    """Runs brelvane with stdout and stderr both on terminals or both on pipes;
+    once `until(stdout, stderr)` holds (or at once), sends `stdin_words` and
+    closes standard input.  Returns (exit code, stdout bytes, stderr bytes)."""
+    out, err = Sink(terminal), Sink(terminal)
+    proc = subprocess.Popen([tool("app", "brelvane")] + args, cwd=cwd, env=UTF8_ENV,
+                            stdin=subprocess.PIPE, stdout=out.write_end, stderr=err.write_end)
+    out.started()
+    err.started()
+    deadline = time.monotonic() + 120
+    while until and not until(out.data, err.data) and time.monotonic() < deadline:
+        if proc.poll() is not None:
+            break
+        time.sleep(0.05)
+    try:
+        proc.stdin.write(stdin_words.encode())
+        proc.stdin.close()
+    except BrokenPipeError:
+        pass
+    code = proc.wait(timeout=60)
+    out.finish()
+    err.finish()
+    return code, out.data, err.data
+
+
+class TerminalTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="brelvane-terminal-")
+        www = os.path.join(cls.tmp, "www")
+        rng = random.Random(7)
+        write_release(os.path.join(www, "app"), {"data/a.bin": random_bytes(rng, 1 << 20),
+                                                  "b.txt": b"hello\n"})
+        cls.mirror = Mirror(www, os.path.join(cls.tmp, "nginx"))
+        subprocess.check_call(
+            [tool("tools", "brelvane-release"), "build", os.path.join(www, "app"),
+             os.path.join(www, "out"), "--quiet", "--tracker", "127.0.0.1:5000",
+             "--mirror", cls.mirror.url + "/app"], stdout=subprocess.DEVNULL)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.mirror.stop()
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def update_args(self, game):
+        # 1 MiB at 512 KiB/s: the progress line has a few seconds to show.
+        return ["-Dir", os.path.join(self.tmp, game), "-HttpUrl", self.mirror.url + "/out",
+                "-NotUsingUPnP", "-DownloadLimit", "512"]
+
+    def test_help_on_a_utf8_terminal_is_utf8(self):
+        code, out, err = run(["--help"], terminal=True)
+        self.assertEqual(code, 0)
+        text = out.decode("utf-8")  # strict: raises on GBK bytes
+        for wanted in ("Usage: brelvane", "-HttpUrl URL", "-Charset", "http://127.0.0.1:",
+                       "p2p.log", "[Info]开始下载所需文件", "Exit status"):
+            self.assertIn(wanted, text)
+        self.assertEqual(err, b"")
+
+    def test_help_and_version_of_every_program_exit_zero(self):
+        cases = [(("app", "brelvane"), "--version", r"brelvane \d+\.\d+ "),
+                 (("app", "brelvane"), "-?", r"Usage: brelvane "),
+                 (("tools", "brelvane-release"), "--help", r"Usage: brelvane-release "),
+                 (("tools", "brelvane-release"), "--version", r"brelvane-release \d+\.\d+\n"),
+                 (("tools", "mainserver", "brelvane-mainserver"), "--help",
+                  r"Usage: brelvane-mainserver "),
+                 (("tools", "mainserver", "brelvane-mainserver"), "--version",
+                  r"brelvane-mainserver \d+\.\d+\n")]
+        for path, arg, shape in cases:
+            r = subprocess.run([tool(*path), arg], capture_output=True, timeout=30)
+            text = r.stdout.decode("utf-8", errors="replace")
+            self.assertEqual(r.returncode, 0, (path, arg, r.stderr))
+            self.assertRegex(text, "^" + shape, (path, arg))
+            if shape.startswith("Usage"):
+                self.assertIn("Exit status", text, path)
+
+    def test_run_on_terminals_and_through_pipes(self):
+        def finished(out, err):
+            return b"[Interactive]P2PState=14" in out and b"complete" in err
+
+        code, out, err = run(self.update_args("tty"), True, finished, "quit\n", self.tmp)
+        self.assertEqual(code, 0)
+        text = out.decode("utf-8")
+        self.assertIn("[Info]开始下载所需文件\n", text)
+        self.assertIn("[Interactive]P2PState=14\n", text)
+        self.assertTrue(text.endswith("[Info]程序正常退出\n[Interactive]P2PState=16\n"), text)
+        self.assertIsNone(PROGRESS.search(out), "progress line on standard output")
+        self.assertRegex(err, PROGRESS)
+        self.assertIn(b"\r\x1b[K", err)  # erased around each record
+        self.assertNotIn(b"[Info]", err)
+
+        code, out, err = run(self.update_args("pipe"), False,
+                             lambda out, _: b"[Interactive]P2PState=14" in out, "quit\n", self.tmp)
+        self.assertEqual(code, 0)
+        self.assertEqual(err, b"")
+        self.assertIn("[Info]开始下载所需文件\n".encode("gbk"), out)
+        lines = out.decode("gbk").split("\n")
+        self.assertEqual(lines[-1], "")
+        for line in lines[:-1]:
+            self.assertRegex(line, "^" + RECORD.pattern + "$")
+        self.assertEqual(lines[-2], "[Interactive]P2PState=16")
+
+
+if __name__ == "__main__":
+    configure(sys.argv[1], sys.argv[2])
+    unittest.main(argv=[sys.argv[0], "-v"])
