@@ -3,6 +3,7 @@
 
 #include <cctype>
 #include <string_view>
+#include <vector>
 
 #include "platform/charset.h"
 #include "platform/console.h"

@@ -9,16 +9,8 @@ namespace brelvane {
 namespace {
 
 TEST(ProgressLineTest, LineShowsProgressRatesPeersMirrorsAndTimeLeft) {
-  ProgressValues v;
-  v.state = kStateDownloading;
-  v.percentage = 45.125;
-  v.total_bytes = 28626124;      // 27.3 MiB
-  v.incomplete_bytes = 15728640;  // 15 MiB left: 12.3 MiB done
-  v.download_rate = 240.0f;
-  v.upload_rate = 12.5f;
-  v.recent_download_rate = 245.76f;  // 15 MiB at 0.24 MiB/s: 62.5 s
-  v.peers = 3;
-  v.mirrors = 1;
+  // 27.3 MiB, 15 MiB of it left at 0.24 MiB/s: 62.5 s.
+  ProgressValues v{kStateDownloading, 45.125, 28626124, 15728640, 240.0f, 12.5f, 245.76f, 3, 1};
   const std::string line =
       " 45.1%  12.3 MiB of 27.3 MiB  down 240.0 KiB/s  up 12.5 KiB/s  peers 3  mirrors 1  left 1m03s";
   EXPECT_EQ(FormatProgressLine(v, 0), line);
