@@ -1,39 +1,19 @@
 # SPDX-License-Identifier: MIT
-# Network namespaces for integration tests: bash functions to source.
-#
-#   . tests/integration/netns_lib.sh
-#   netns_skip_unless_possible            # prints "SKIPPED: <reason>", exits 77 (ctest: skipped)
-#   netns_install_trap                    # removes everything below on exit
-#   netns_gateway_topology                # LAN client, gateway, WAN (see below)
-#   netns_nft_miniupnpd_table "$NETNS_GW"
-#   miniupnpd_start v1 "$work/upnp"       # or v2
-#   netns_exec "$NETNS_LAN" upnpc -l
-#
-# Every namespace is named "$NETNS_PREFIX<name>" (default prefix "brv<PID>-",
-# so parallel runs never meet), recorded when it is created, and deleted by
-# name by netns_cleanup, which netns_install_trap runs on EXIT, INT and TERM.
-# Background processes started with netns_spawn are recorded too and stopped
-# (by their PID) before the namespaces go.  The namespaces have no link to the
-# host's network: traffic stays between the addresses created here.
-#
-# Needs root (or CAP_NET_ADMIN and CAP_SYS_ADMIN), iproute2, nftables for the
-# gateway table, miniupnpd (Debian package miniupnpd-nftables) for the gateway.
+# Network namespaces for integration tests (bash functions to source).  Every
+# namespace is "$NETNS_PREFIX<name>" (default "brv<PID>-"), recorded, and
+# deleted by name by netns_cleanup, which netns_install_trap runs on EXIT, INT
+# and TERM after stopping the processes netns_spawn started.  The namespaces
+# have no link to the host's network.  Needs root, iproute2, nftables and
+# miniupnpd (miniupnpd-nftables) for the gateway.
 
 NETNS_PREFIX="${NETNS_PREFIX:-brv$$-}"
-NETNS_CREATED=()   # namespace names, in creation order
-NETNS_PIDS=()      # background processes started by netns_spawn
-
-# Addresses of the gateway topology (private test ranges; override before
-# calling netns_gateway_topology).
+NETNS_CREATED=() NETNS_PIDS=()
 NETNS_LAN_NET="${NETNS_LAN_NET:-10.231.1}"     # LAN: client .2, gateway .1
 NETNS_WAN_NET="${NETNS_WAN_NET:-10.231.2}"     # WAN: gateway .1, far host .2
-# The public address miniupnpd is told it has.  It is only reported to
-# clients and never contacted: no route leads out of the namespaces.
+# Only reported to clients by miniupnpd, never contacted.
 NETNS_DECLARED_EXT_IP="${NETNS_DECLARED_EXT_IP:-11.22.33.44}"
 
-# Prints "SKIPPED: <reason>" and exits 77 (ctest reports the test as skipped)
-# when namespaces cannot be made here
-# (not root, no iproute2, no namespace support).  Returns otherwise.
+# Prints "SKIPPED: <reason>" and exits 77 (ctest: skipped) when namespaces cannot be made here.
 netns_skip_unless_possible() {
   local why=""
   if [ "$(id -u)" -ne 0 ]; then why="network namespaces need root"
@@ -44,25 +24,22 @@ netns_skip_unless_possible() {
   ip netns del "${NETNS_PREFIX}probe"
 }
 
-# netns_exec NS COMMAND...: runs COMMAND inside namespace NS.
 netns_exec() { ip netns exec "$@"; }
 
-# netns_link NS_A IF_A ADDR_A/LEN NS_B IF_B ADDR_B/LEN: a veth pair between
-# two namespaces, both ends up and addressed.
+# netns_link NS_A IF_A ADDR_A/LEN NS_B IF_B ADDR_B/LEN: a veth pair, both ends up and addressed.
 netns_link() {
   ip link add name "$2" netns "$1" type veth peer name "$5" netns "$4" || return 1
   ip -n "$1" addr add "$3" dev "$2" && ip -n "$1" link set "$2" up &&
     ip -n "$4" addr add "$6" dev "$5" && ip -n "$4" link set "$5" up
 }
 
-# netns_spawn NS LOGFILE COMMAND...: starts COMMAND in NS in the background,
-# output to LOGFILE; its PID is in NETNS_SPAWNED and is stopped by cleanup.
+# netns_spawn NS LOGFILE COMMAND...: COMMAND in NS in the background; PID in NETNS_SPAWNED.
 netns_spawn() {
   ip netns exec "$1" "${@:3}" > "$2" 2>&1 &
   NETNS_SPAWNED=$! NETNS_PIDS+=("$!")
 }
 
-# netns_stop PID: SIGTERM, then SIGKILL after 5 seconds; waits for it.
+# netns_stop PID: SIGTERM, SIGKILL after 5 s; waits for it.
 netns_stop() {
   kill -TERM "$1" 2> /dev/null || return 0
   for _ in {1..50}; do kill -0 "$1" 2> /dev/null && sleep 0.1 || break; done
@@ -70,9 +47,8 @@ netns_stop() {
   wait "$1" 2> /dev/null || true
 }
 
-# netns_cleanup: stops the spawned processes (last started first), runs the extra command given
-# to netns_install_trap (once), then deletes every namespace this shell
-# created, by name.  Safe to call twice.
+# Stops the spawned processes (last first), runs netns_install_trap's extra
+# command once, deletes the namespaces by name.  Safe to call twice.
 netns_cleanup() {
   local i ns extra="${NETNS_TRAP_EXTRA:-}"
   for (( i = ${#NETNS_PIDS[@]} - 1; i >= 0; i-- )); do netns_stop "${NETNS_PIDS[i]}"; done
@@ -82,39 +58,27 @@ netns_cleanup() {
   NETNS_CREATED=()
 }
 
-# netns_install_trap [EXTRA_COMMAND]: runs netns_cleanup when the shell exits
-# or is interrupted; EXTRA_COMMAND (stopping daemons that were not spawned,
-# removing work files) runs after the spawned processes have stopped and
-# before the namespaces go.
 netns_install_trap() {
   NETNS_TRAP_EXTRA="${1:-}"
   trap 'netns_cleanup' EXIT; trap 'exit 130' INT; trap 'exit 143' TERM
 }
 
-# netns_gateway_topology: three namespaces, a LAN client behind a gateway and
-# a far host on the gateway's WAN side:
-#   $NETNS_LAN  lan0 $NETNS_LAN_NET.2/24, default route via the gateway
-#   $NETNS_GW   lan0 $NETNS_LAN_NET.1/24, wan0 $NETNS_WAN_NET.1/24, forwarding
-#   $NETNS_WAN  wan0 $NETNS_WAN_NET.2/24
-# Sets NETNS_LAN, NETNS_GW, NETNS_WAN, LAN_IP, GW_LAN_IP, GW_WAN_IP, WAN_IP.
+# A LAN client ($NETNS_LAN, lan0 .2, default route via the gateway), the
+# gateway ($NETNS_GW, lan0 .1, wan0 .1, forwarding) and a far host ($NETNS_WAN,
+# wan0 .2).  Sets NETNS_LAN/GW/WAN, LAN_IP, GW_LAN_IP, GW_WAN_IP, WAN_IP.
 netns_gateway_topology() {
   NETNS_LAN="${NETNS_PREFIX}lan" NETNS_GW="${NETNS_PREFIX}gw" NETNS_WAN="${NETNS_PREFIX}wan"
   for ns in "$NETNS_LAN" "$NETNS_GW" "$NETNS_WAN"; do
     ip netns add "$ns" && NETNS_CREATED+=("$ns") && ip -n "$ns" link set lo up || return 1
   done
-  LAN_IP="$NETNS_LAN_NET.2"; GW_LAN_IP="$NETNS_LAN_NET.1"
-  GW_WAN_IP="$NETNS_WAN_NET.1"; WAN_IP="$NETNS_WAN_NET.2"
+  LAN_IP="$NETNS_LAN_NET.2" GW_LAN_IP="$NETNS_LAN_NET.1" GW_WAN_IP="$NETNS_WAN_NET.1" WAN_IP="$NETNS_WAN_NET.2"
   netns_link "$NETNS_LAN" lan0 "$LAN_IP/24" "$NETNS_GW" lan0 "$GW_LAN_IP/24" || return 1
   netns_link "$NETNS_GW" wan0 "$GW_WAN_IP/24" "$NETNS_WAN" wan0 "$WAN_IP/24" || return 1
   ip -n "$NETNS_LAN" route add default via "$GW_LAN_IP" &&
     netns_exec "$NETNS_GW" sysctl -qw net.ipv4.ip_forward=1
 }
 
-# netns_nft_miniupnpd_table NS: the nftables table miniupnpd fills in: table
-# inet filter with empty chains miniupnpd, prerouting_miniupnpd and
-# postrouting_miniupnpd, jumped to from base chains forward (filter hook),
-# prerouting and postrouting (nat hooks).  (The packaged nft_init.sh wrongly
-# requires iptables.)
+# The table miniupnpd fills in (the packaged nft_init.sh wrongly requires iptables).
 netns_nft_miniupnpd_table() {
   netns_exec "$1" nft -f - <<'NFT'
 table inet filter {
@@ -126,11 +90,8 @@ table inet filter {
 NFT
 }
 
-# miniupnpd_start v1|v2 DIR [HTTP_PORT]: miniupnpd in $NETNS_GW, external
-# side wan0 (declaring $NETNS_DECLARED_EXT_IP), serving the LAN on lan0 at
-# HTTP_PORT (default 5000); v1 forces version 1 descriptions
-# (force_igd_desc_v1=yes), v2 leaves its version 2 default.  Mappings are
-# allowed for the LAN's ports 1024-65535.  Config, pid file and log in DIR.
+# miniupnpd_start v1|v2 DIR [HTTP_PORT]: miniupnpd in $NETNS_GW (external wan0,
+# serving lan0 at HTTP_PORT, default 5000); v1 forces version 1 descriptions.
 # Sets MINIUPNPD_PID and MINIUPNPD_PORT; returns 1 when it does not come up.
 miniupnpd_start() {
   local dir="$2" force=no
@@ -154,18 +115,15 @@ lease_file=$dir/leases
 allow 1024-65535 $NETNS_LAN_NET.0/24 1024-65535
 deny 0-65535 0.0.0.0/0 0-65535
 CONF
-  netns_spawn "$NETNS_GW" "$dir/miniupnpd.log" \
-    miniupnpd -d -f "$dir/miniupnpd.conf" -P "$dir/miniupnpd.pid"
+  netns_spawn "$NETNS_GW" "$dir/miniupnpd.log" miniupnpd -d -f "$dir/miniupnpd.conf" -P "$dir/miniupnpd.pid"
   MINIUPNPD_PID="$NETNS_SPAWNED"
-  for _ in {1..100}; do  # until it listens, at most 10 s
+  for _ in {1..100}; do
     [ -n "$(netns_exec "$NETNS_GW" ss -Hltn "sport = :$MINIUPNPD_PORT")" ] && return 0
     sleep 0.1
   done
   echo "miniupnpd did not come up:" >&2; cat "$dir/miniupnpd.log" >&2; return 1
 }
 
-# miniupnpd_stop: stops the miniupnpd of miniupnpd_start (it removes its
-# rules as it goes).
 miniupnpd_stop() {
   [ -n "${MINIUPNPD_PID:-}" ] && netns_stop "$MINIUPNPD_PID"
   MINIUPNPD_PID=""

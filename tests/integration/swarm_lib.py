@@ -1,22 +1,16 @@
 #!/usr/bin/env python3
-"""A small network of our own for swarm tests, benchmarks and the demo.
+"""A small network of our own for swarm tests, benchmarks and the demo: a hub namespace with a
+bridge, each member namespace joined to it by a veth pair (its own address, as in the field); the
+hub runs the HTTP mirror (nginx, optionally rate-limited) and the main server.  Everything is
+named uniquely to this process and removed by name in close(), also after a failure.
 
-One hub namespace holds a bridge; each member namespace is joined to it by a
-veth pair, so every updater sits behind its own address as in the field.
-The hub also runs the HTTP mirror (nginx, optionally rate-limited) and the
-main server.  Everything is created under a name unique to this process and
-removed by name in close(), also after a failure.
-
-    net = Swarm.create(prefix="bvs")      # raises Skip with the reason when
-    peer = net.add_member()               # namespaces cannot be made here
-    net.start_mirror(www_root, limit_rate="200k")
-    net.start_main_server(stats_file)
+    net = Swarm.create(prefix="bvs")      # raises Skip with the reason when namespaces
+    peer = net.add_member()               # cannot be made here
+    net.start_mirror(www_root, limit_rate="200k"); net.start_main_server(stats_file)
     ...
     net.close()
 
-Addresses: 10.213.0.1 is the hub; members get 10.213.0.10 upwards.  They
-exist only inside these namespaces.
-"""
+The hub is 10.213.0.1, members 10.213.0.10 upwards; they exist only inside these namespaces."""
 import os
 import shutil
 import signal
@@ -29,11 +23,7 @@ import updater_lib
 HUB_IP = "10.213.0.1"
 MIRROR_PORT = 8080
 SERVER_PORT = 5000
-
-
-# The exit status of a test script that could not run here; ctest reports
-# the test as skipped (SKIP_RETURN_CODE), never as passed.
-SKIP_EXIT = 77
+SKIP_EXIT = 77  # a test that could not run here: ctest reports it as skipped
 
 
 class Skip(Exception):
@@ -130,28 +120,16 @@ class Swarm:
         os.makedirs(os.path.join(state, "tmp"), exist_ok=True)
         limit = "limit_rate %s;" % limit_rate if limit_rate else ""
         with open(os.path.join(state, "nginx.conf"), "w") as f:
-            f.write("""user root;
-worker_processes 1;
-daemon on;
-pid %(s)s/nginx.pid;
+            f.write("""user root; worker_processes 1; daemon on; pid %(s)s/nginx.pid;
 error_log %(s)s/error.log warn;
 events { worker_connections 1024; }
 http {
   log_format brelvane '$request_uri $status $body_bytes_sent "$http_range" $remote_addr';
   access_log %(s)s/access.log brelvane;
-  client_body_temp_path %(s)s/tmp/body;
-  proxy_temp_path %(s)s/tmp/proxy;
-  fastcgi_temp_path %(s)s/tmp/fastcgi;
-  uwsgi_temp_path %(s)s/tmp/uwsgi;
-  scgi_temp_path %(s)s/tmp/scgi;
-  sendfile on;
-  keepalive_requests 100000;
-  default_type application/octet-stream;
-  server {
-    listen %(ip)s:%(port)d;
-    root %(root)s;
-    location / { %(limit)s }
-  }
+  client_body_temp_path %(s)s/tmp/body; proxy_temp_path %(s)s/tmp/proxy; fastcgi_temp_path %(s)s/tmp/fastcgi;
+  uwsgi_temp_path %(s)s/tmp/uwsgi; scgi_temp_path %(s)s/tmp/scgi;
+  sendfile on; keepalive_requests 100000; default_type application/octet-stream;
+  server { listen %(ip)s:%(port)d; root %(root)s; location / { %(limit)s } }
 }
 """ % {"s": state, "ip": HUB_IP, "port": MIRROR_PORT, "root": os.path.abspath(root), "limit": limit})
         nginx = shutil.which("nginx") or "/usr/sbin/nginx"
@@ -162,15 +140,11 @@ http {
 
     def mirror_log(self):
         """(uri, status, bytes, client address) of every request so far."""
-        out = []
         path = os.path.join(self.nginx_state, "access.log")
-        if os.path.exists(path):
-            with open(path) as f:
-                for line in f:
-                    parts = line.split()
-                    if len(parts) >= 5:
-                        out.append((parts[0], int(parts[1]), int(parts[2]), parts[-1]))
-        return out
+        if not os.path.exists(path):
+            return []
+        with open(path) as f:
+            return [(p[0], int(p[1]), int(p[2]), p[-1]) for p in map(str.split, f) if len(p) >= 5]
 
     def start_main_server(self, stats_file=None, extra=()):
         cmd = self.hub_prefix() + [updater_lib.tool("tools", "mainserver", "brelvane-mainserver"),
@@ -205,27 +179,17 @@ http {
                     p.wait(timeout=10)
                 except subprocess.TimeoutExpired:
                     p.kill()
-        if self.nginx_state and os.path.exists(os.path.join(self.nginx_state, "nginx.pid")):
-            with open(os.path.join(self.nginx_state, "nginx.pid")) as f:
-                pid = int(f.read().strip() or 0)
-            if pid:
-                try:
-                    os.kill(pid, signal.SIGQUIT)
-                except ProcessLookupError:
-                    pass
-        for m in self.members:
-            # Anything still running inside goes with its namespace's processes.
-            pids = _run("ip", "netns", "pids", m.ns, check=False).stdout.split()
-            for pid in pids:
-                try:
-                    os.kill(int(pid), signal.SIGKILL)
-                except (ProcessLookupError, ValueError):
-                    pass
-            _run("ip", "netns", "del", m.ns, check=False)
-        for pid in _run("ip", "netns", "pids", self.hub, check=False).stdout.split():
+        pid_file = self.nginx_state and os.path.join(self.nginx_state, "nginx.pid")
+        pids = [(open(pid_file).read().strip(), signal.SIGQUIT)] if pid_file and os.path.exists(pid_file) else []
+        # Anything still running inside goes with its namespace.
+        for ns in [m.ns for m in self.members] + [self.hub]:
+            pids += [(pid, signal.SIGKILL) for pid in _run("ip", "netns", "pids", ns, check=False).stdout.split()]
+        for pid, sig in pids:
             try:
-                os.kill(int(pid), signal.SIGKILL)
+                if int(pid) > 0:  # never 0: that would signal our own process group
+                    os.kill(int(pid), sig)
             except (ProcessLookupError, ValueError):
                 pass
-        _run("ip", "netns", "del", self.hub, check=False)
+        for ns in [m.ns for m in self.members] + [self.hub]:
+            _run("ip", "netns", "del", ns, check=False)
         shutil.rmtree(self.tmp, ignore_errors=True)

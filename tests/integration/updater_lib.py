@@ -1,12 +1,10 @@
 #!/usr/bin/env python3
-"""Shared pieces of the integration tests that run the real updater: the
-updater driven like the launcher drives it, release trees and their digests,
-the resume file and stored seed read back, and a loopback nginx mirror.
-
-Call configure(build_dir, source_dir) once before using anything here.
-"""
+"""Shared pieces of the integration tests that run the real updater: the updater driven like the
+launcher drives it, releases and their digests, the resume file and stored seed read back, and a
+loopback nginx mirror.  Call configure(build_dir, source_dir) first."""
 import gzip
 import hashlib
+import itertools
 import os
 import re
 import subprocess
@@ -24,14 +22,21 @@ def configure(build, source):
 
 
 def tool(*parts):
-    """A path inside the build directory."""
     return os.path.join(BUILD, *parts)
 
 
+def wait_for(predicate, timeout):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.1)
+    return True
+
+
 class Updater:
-    """One updater process driven like the launcher drives it.  `prefix` runs
-    it through another command (for example `ip netns exec NAME`); `upnp`
-    False adds -NotUsingUPnP."""
+    """One updater process; `prefix` runs it through another command (`ip netns exec NAME`);
+    `upnp` False adds -NotUsingUPnP.  `lines` ends with None once the output closed."""
 
     def __init__(self, work, args, prefix=(), upnp=False):
         self.lines = []
@@ -44,28 +49,27 @@ class Updater:
         self.reader.start()
 
     def _read(self):
-        for raw in self.proc.stdout:
+        for raw in itertools.chain(self.proc.stdout, [None]):
             with self.cond:
-                self.lines.append(raw.decode("utf-8", errors="replace").rstrip("\n"))
+                self.lines.append(raw and raw.decode("utf-8", errors="replace").rstrip("\n"))
                 self.cond.notify_all()
-        with self.cond:
-            self.lines.append(None)  # end of output
-            self.cond.notify_all()
 
-    def wait_line(self, wanted, timeout=60.0, start=0):
-        """Index of the first line == wanted at or after `start`, or None."""
+    def _wait(self, match, timeout, start):
+        """The first line at or after `start` that `match` accepts (and its index), or None."""
         deadline = time.monotonic() + timeout
         with self.cond:
             while True:
                 for i in range(start, len(self.lines)):
-                    if self.lines[i] == wanted:
-                        return i
                     if self.lines[i] is None:
                         return None
-                left = deadline - time.monotonic()
-                if left <= 0:
+                    if match(self.lines[i]):
+                        return i
+                if not self.cond.wait(max(deadline - time.monotonic(), 0)):
                     return None
-                self.cond.wait(left)
+
+    def wait_line(self, wanted, timeout=60.0, start=0):
+        """Index of the first line == wanted at or after `start`, or None."""
+        return self._wait(lambda line: line == wanted, timeout, start)
 
     def send(self, *words):
         self.proc.stdin.write(("\n".join(words) + "\n").encode())
@@ -73,27 +77,21 @@ class Updater:
 
     def ask(self, word, name, timeout=10.0):
         """Sends `get <word>` and returns the value of the next `name=` answer."""
+        prefix = "[Interactive]%s=" % name
         with self.cond:
             start = len(self.lines)
         self.send("get " + word)
-        deadline = time.monotonic() + timeout
-        prefix = "[Interactive]%s=" % name
-        with self.cond:
-            while time.monotonic() < deadline:
-                for line in self.lines[start:]:
-                    if line is not None and line.startswith(prefix):
-                        return line[len(prefix):]
-                self.cond.wait(0.2)
-        raise AssertionError("no answer %s to get %s" % (name, word))
+        i = self._wait(lambda line: line.startswith(prefix), timeout, start)
+        if i is None:
+            raise AssertionError("no answer %s to get %s" % (name, word))
+        return self.lines[i][len(prefix):]
 
     def report_bytes(self):
-        """(bytes from peers, bytes over HTTP) of the run's statistics line, or
-        None before the line was printed."""
-        for line in self.lines:
-            if line and line.startswith("[Info]ReportDownloadStat "):
-                m = re.search(r"p2p=\d+,(\d+) http=\d+,(\d+) ", line)
-                if m:
-                    return int(m.group(1)), int(m.group(2))
+        """(bytes from peers, bytes over HTTP) of the statistics line, or None before it."""
+        for line in filter(None, self.lines):
+            m = re.match(r"\[Info\]ReportDownloadStat .*p2p=\d+,(\d+) http=\d+,(\d+) ", line)
+            if m:
+                return int(m.group(1)), int(m.group(2))
         return None
 
     def quit(self, timeout=60.0):
@@ -116,6 +114,17 @@ def write_release(root, files):
             f.write(data)
 
 
+def cut_release(www, name, files, mirrors, tracker, previous=None):
+    """Writes `files` as www/name/app and its torrent and file list into www/name/out."""
+    app = os.path.join(www, name, "app")
+    write_release(app, files)
+    cmd = [tool("tools", "brelvane-release"), "build", app, os.path.join(www, name, "out"), "--quiet",
+           "--tracker", tracker] + [a for m in mirrors for a in ("--mirror", m)]
+    if previous:
+        cmd += ["--previous", os.path.join(www, previous, "out", "Seed.xml.gz")]
+    subprocess.check_call(cmd, stdout=subprocess.DEVNULL)
+
+
 def random_bytes(rng, size):
     return bytes(rng.getrandbits(8) for _ in range(min(size, 4096))) * (size // 4096) + \
         bytes(rng.getrandbits(8) for _ in range(size % 4096))
@@ -126,55 +135,41 @@ def tree_digest(root):
     for base, dirs, files in os.walk(root):
         dirs[:] = [d for d in dirs if d != "Brelvane_Info"]
         for f in files:
-            p = os.path.join(base, f)
-            with open(p, "rb") as fh:
-                out[os.path.relpath(p, root)] = hashlib.md5(fh.read()).hexdigest()
+            with open(os.path.join(base, f), "rb") as fh:
+                out[os.path.relpath(os.path.join(base, f), root)] = hashlib.md5(fh.read()).hexdigest()
     return out
 
 
 def fetched_parts(entries, prefix):
     """(file uri, part) pairs that any request of `entries` asked for."""
-    parts = set()
-    for uri, _, sent, start in entries:
-        if uri.startswith(prefix) and sent > 0:
-            first = start // PART
-            last = (start + sent - 1) // PART
-            for k in range(first, last + 1):
-                parts.add((uri.replace("//", "/")[len(prefix):].lstrip("/"), k))
-    return parts
+    return {(uri.replace("//", "/")[len(prefix):].lstrip("/"), k)
+            for uri, _, sent, start in entries if uri.startswith(prefix) and sent > 0
+            for k in range(start // PART, (start + sent - 1) // PART + 1)}
 
 
 def seed_files(game):
     """file id -> (name, part count) from the stored seed."""
     with gzip.open(os.path.join(game, "Brelvane_Info", ".Seed")) as f:
         root = ET.fromstring(f.read())
-    out = {}
-    for e in root.iter("File"):
-        out[int(e.get("id"))] = (e.get("name"), len(list(e.iter("Part"))))
-    return out
+    return {int(e.get("id")): (e.get("name"), len(list(e.iter("Part")))) for e in root.iter("File")}
 
 
 def complete_parts(game):
     """(name, part) pairs the resume file counts as on disk."""
-    missing = {}
-    section = None
+    missing, section = {}, None
     with open(os.path.join(game, "Brelvane_Info", ".Download_Info_Data")) as f:
-        for line in f:
-            line = line.strip()
+        for line in map(str.strip, f):
             if line.startswith("[") and line.endswith("]"):
                 section = line[1:-1]
             elif section and section.isdigit() and line.startswith("NotCompletePartId"):
-                ids = line.split("=", 1)[1].strip()
-                missing[int(section)] = {int(x) for x in ids.split("|") if x}
-    done = set()
-    for fid, (name, count) in seed_files(game).items():
-        for k in range(count):
-            if k not in missing.get(fid, set()):
-                done.add((name, k))
-    return done
+                missing[int(section)] = {int(x) for x in line.split("=", 1)[1].strip().split("|") if x}
+    return {(name, k) for fid, (name, count) in seed_files(game).items()
+            for k in range(count) if k not in missing.get(fid, set())}
 
 
 class Mirror:
+    """nginx on loopback serving `root` (scripts/nginx-mirror.sh) at self.url."""
+
     def __init__(self, root, state):
         self.state = state
         port = subprocess.check_output(
@@ -183,13 +178,9 @@ class Mirror:
 
     def log(self):
         """(uri, status, bytes, range start) of every request so far."""
-        out = []
         with open(os.path.join(self.state, "access.log")) as f:
-            for line in f:
-                m = re.match(r'(\S+) (\d+) (\d+) "(?:bytes=(\d+)-\d*)?"', line)
-                if m:
-                    out.append((m.group(1), int(m.group(2)), int(m.group(3)), int(m.group(4) or 0)))
-        return out
+            return [(m[1], int(m[2]), int(m[3]), int(m[4] or 0)) for m in
+                    (re.match(r'(\S+) (\d+) (\d+) "(?:bytes=(\d+)-\d*)?"', line) for line in f) if m]
 
     def clear_log(self):
         open(os.path.join(self.state, "access.log"), "w").close()
