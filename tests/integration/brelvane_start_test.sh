@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# The updater with nothing to update from: the four records of a failed
-# seed-information fetch, in GBK by default, exit 0 within a second.
-#   brelvane_start_test.sh <build-dir> <source-dir>
+# brelvane_start_test.sh <build-dir> <source-dir>: the updater with nothing to update from prints
+# the four records of a failed seed-information fetch, in GBK by default, and exits 0 within 1 s.
 set -euo pipefail
 build="$1"
 bin="$build/app/brelvane"
@@ -24,18 +23,15 @@ got="$(iconv -f GBK -t UTF-8 out.gbk)" || fail "output is not GBK"
 # GBK, not UTF-8: the first Chinese character is two bytes D5 FD.
 head -c 8 out.gbk | od -An -tx1 | grep -q 'd5 fd' || fail "first record is not GBK"
 
-# The UTF-8 console option gives the same records as UTF-8.
 timeout 5 "$bin" -Charset UTF-8 < /dev/null > out.utf8
 [ "$(cat out.utf8)" = "$expected_utf8" ] || fail "UTF-8 records differ"
 
-# The file logs (p2p.log, and the user tables' user.log) are the only files
-# written, in the working directory.
+# The file logs (p2p.log, user.log) are the only files written.
 ls -A | sort > files.txt
 grep -qx 'p2p.log' files.txt || fail "no p2p.log"
 [ "$(grep -vxE 'p2p.log|user.log|out.gbk|out.utf8|err.txt|files.txt' files.txt | wc -l)" -eq 0 ] \
   || fail "unexpected files: $(cat files.txt)"
 
-# An instance id names the file log.
 timeout 5 "$bin" -id abc < /dev/null > /dev/null
 [ -f p2p-abc.log ] || fail "no p2p-abc.log"
 

@@ -1,34 +1,25 @@
 #!/usr/bin/env python3
-"""Real swarms: the real main server, real updaters, each in its own network
-namespace with its own address, nginx as the mirror.
-
-    swarm_test.py <build-dir> <source-dir>
-
-Covers: one seed and four empty updaters finishing from peers alone; HTTP and
-peers together fetching no part twice outside the endgame; a peer serving
-wrong bytes that never gets them onto disk; a peer killed mid-part; a seed
-that accepts no inbound connection serving through the connect-back path; a
-resumed updater fetching no part twice.  Says SKIPPED (exit 77, which ctest
-reports as skipped) only when
-namespaces cannot be created here.
-"""
+"""swarm_test.py <build-dir> <source-dir>: the real main server and updaters, each in its own
+network namespace, nginx as the mirror: one seed and four empty updaters finishing from peers
+alone; HTTP and peers together fetching no part twice outside the endgame; a seed refusing inbound
+connections serving through connect-back while a peer serving wrong bytes never gets them onto
+disk; a peer killed mid-part; a resumed updater fetching no part twice.  Exit 77 (skipped) only
+when namespaces cannot be created here."""
 import os
 import random
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 import swarm_lib
-from updater_lib import (PART, Updater, complete_parts, configure, random_bytes, tool,
-                         tree_digest, write_release)
+from updater_lib import (PART, Updater, complete_parts, configure, cut_release, random_bytes,
+                         tree_digest, wait_for)
 
 SOURCE_DIR = None
-RECEIVE_DONE = re.compile(r"Receive done from -?\d+, UID (\d+)\.(\d+)")
+RECEIVE_DONE = re.compile(r"Receive done from -?\d+, UID \d+\.(\d+)")
 P2P_TOTAL = re.compile(r"P2P total ([0-9.]+) KB")
 
 
@@ -70,23 +61,18 @@ class SwarmTest(unittest.TestCase):
                 u.proc.wait()
 
     def cut(self, name, files, data_mirror=True):
-        """A release served under /<name>/; the torrent names the mirror only
-        with `data_mirror` (else a path that does not exist)."""
-        app = os.path.join(self.www, name, "app")
-        write_release(app, files)
-        out = os.path.join(self.www, name, "out")
-        mirror = self.mirror + ("/%s/app" % name if data_mirror else "/nothing")
-        subprocess.check_call([tool("tools", "brelvane-release"), "build", app, out, "--quiet",
-                               "--mirror", mirror, "--tracker", self.net.tracker()],
-                              stdout=subprocess.DEVNULL)
+        """Release `name`; its torrent names the mirror only with `data_mirror`; returns its URL."""
+        cut_release(self.www, name, files, [self.mirror + ("/%s/app" % name if data_mirror else "/nothing")],
+                    self.net.tracker())
         return self.mirror + "/%s/out" % name
 
     def start(self, member, torrent_url, game, extra=(), seed_from=None):
-        """An updater in `member`'s namespace working in its own directory."""
+        """An updater in `member`'s namespace working in its own directory; `seed_from`: a
+        release's name, whose tree it starts with."""
         work = os.path.join(self.case, "m%d" % member.index)
         os.makedirs(work, exist_ok=True)
         if seed_from:
-            shutil.copytree(seed_from, game)
+            shutil.copytree(os.path.join(self.www, seed_from, "app"), game)
         u = Updater(work, ["-Dir", game, "-HttpUrl", torrent_url, "-LogLevel", "5",
                            "-UploadLimit", "1048576", "-DownloadLimit", "1048576"] + list(extra),
                     prefix=member.prefix)
@@ -101,14 +87,7 @@ class SwarmTest(unittest.TestCase):
 
     def log(self, u):
         path = os.path.join(u.work, "p2p.log")
-        if not os.path.exists(path):
-            return ""
-        with open(path, errors="replace") as f:
-            return f.read()
-
-    def peer_parts(self, u):
-        """(file id, part) pairs received whole from peers, with repeats."""
-        return [(int(f), int(p)) for f, p in RECEIVE_DONE.findall(self.log(u))]
+        return open(path, errors="replace").read() if os.path.exists(path) else ""
 
     def p2p_bytes(self, u):
         totals = P2P_TOTAL.findall(self.log(u))
@@ -117,13 +96,20 @@ class SwarmTest(unittest.TestCase):
     def release(self, name):
         return tree_digest(os.path.join(self.www, name, "app"))
 
+    def seeded(self, name, size, member=0, data_mirror=False):
+        """Release `name` of one file `name`.bin of `size` random bytes, and a seed of it in
+        spare[member] that has reached state 14; returns (torrent URL, seed)."""
+        url = self.cut(name, {name + ".bin": random_bytes(random.Random(name), size)}, data_mirror)
+        seed = self.start(self.spare[member], url, os.path.join(self.case, "seed"), seed_from=name)
+        self.finish(seed, timeout=60)
+        return url, seed
+
     def test_one_seed_and_four_empty_updaters_finish_from_peers_alone(self):
         rng = random.Random(11)
         files = {"bin/big.bin": random_bytes(rng, 40 * PART + 77), "data/a.pak": random_bytes(rng, 9 * PART),
                  "readme.txt": b"swarm\n"}
         url = self.cut("alone", files, data_mirror=False)
-        seed = self.start(self.spare[0], url, os.path.join(self.case, "seed"),
-                          seed_from=os.path.join(self.www, "alone", "app"))
+        seed = self.start(self.spare[0], url, os.path.join(self.case, "seed"), seed_from="alone")
         self.finish(seed, timeout=60)
         empties = [self.start(m, url, os.path.join(self.case, "game%d" % m.index), ["-HttpThread", "0"])
                    for m in self.spare[1:5]]
@@ -138,12 +124,7 @@ class SwarmTest(unittest.TestCase):
         self.assertEqual([e for e in self.net.mirror_log() if "/alone/app" in e[0] or "/nothing" in e[0]], [])
 
     def test_http_and_peers_together_fetch_no_part_twice_outside_the_endgame(self):
-        rng = random.Random(12)
-        files = {"x.bin": random_bytes(rng, 120 * PART)}
-        url = self.cut("mixed", files)
-        seed = self.start(self.spare[0], url, os.path.join(self.case, "seed"),
-                          seed_from=os.path.join(self.www, "mixed", "app"))
-        self.finish(seed, timeout=60)
+        url, seed = self.seeded("mixed", 120 * PART, data_mirror=True)
         peers = [self.start(m, url, os.path.join(self.case, "g%d" % m.index), ["-HttpThread", "2"])
                  for m in self.spare[1:4]]
         for u in peers:
@@ -153,96 +134,52 @@ class SwarmTest(unittest.TestCase):
             self.assertEqual(u.quit(), 0)
             self.assertEqual(tree_digest(u.game), self.release("mixed"))
             http = sum(b for uri, status, b, client in log if client == m.ip and "/mixed/app" in uri)
-            fetched = http + self.p2p_bytes(u)
-            # Every byte once, plus at most a few parts handed out twice when
-            # the last ones were in flight (the endgame).
-            self.assertLess(fetched, (120 + 12) * PART, "fetched %d bytes" % fetched)
+            # Every byte once, plus at most a few parts handed out twice in the endgame.
+            self.assertLess(http + self.p2p_bytes(u), (120 + 12) * PART)
             self.assertGreater(self.p2p_bytes(u), 0)
         self.assertEqual(seed.quit(), 0)
 
-    def test_wrong_bytes_from_a_peer_never_reach_the_disk(self):
-        rng = random.Random(13)
-        files = {"w.bin": random_bytes(rng, 30 * PART)}
-        url = self.cut("wrong", files, data_mirror=False)
-        torrent = os.path.join(self.www, "wrong", "out", "Seed.torrent")
+    def test_a_walled_seed_serves_through_connect_back_and_a_liars_bytes_never_reach_the_disk(self):
+        url, seed = self.seeded("back", 16 * PART, member=3)
+        self.spare[3].block_inbound_tcp()  # from now on only outgoing connections reach the seed
         liar = self.spare[5]
-        bad = subprocess.Popen(liar.prefix + [sys.executable, os.path.join(SOURCE_DIR, "tests", "tools", "wrong_peer.py"),
-                                             "--server", self.net.tracker(), "--torrent", torrent,
-                                             "--listen", "%s:17000" % liar.ip],
-                               stdout=subprocess.PIPE, text=True)
+        bad = subprocess.Popen(liar.prefix + [
+            sys.executable, os.path.join(SOURCE_DIR, "tests", "tools", "wrong_peer.py"), "--server",
+            self.net.tracker(), "--torrent", os.path.join(self.www, "back", "out", "Seed.torrent"),
+            "--listen", "%s:17000" % liar.ip], stdout=subprocess.PIPE, text=True)
         try:
-            self.assertIn("logged in", bad.stdout.readline())
-            seed = self.start(self.spare[0], url, os.path.join(self.case, "seed"),
-                              seed_from=os.path.join(self.www, "wrong", "app"))
-            self.finish(seed, timeout=60)
-            game = os.path.join(self.case, "game")
-            u = self.start(self.spare[1], url, game, ["-HttpThread", "0"])
+            liar_id = re.match(r"logged in as (-?\d+)", bad.stdout.readline())[1]
+            u = self.start(self.spare[4], url, os.path.join(self.case, "game"), ["-HttpThread", "0"])
             self.finish(u)
             self.assertEqual(u.quit(), 0)
             self.assertEqual(seed.quit(), 0)
-            self.assertEqual(tree_digest(game), self.release("wrong"))
-            # The liar was asked (its bytes arrived whole and were refused).
-            self.assertIn("Receive done", self.log(u))
+            self.assertEqual(tree_digest(u.game), self.release("back"))
+            self.assertGreater(self.p2p_bytes(u), 15 * PART)
+            self.assertIn("Receive done from %s," % liar_id, self.log(u))  # whole, and refused
         finally:
             bad.kill()
             bad.wait()
+            self.spare[3].run("nft", "delete table inet bvfw", check=False)
 
     def test_a_peer_killed_mid_part_is_dropped_and_its_part_fetched_elsewhere(self):
-        rng = random.Random(14)
-        files = {"k.bin": random_bytes(rng, 24 * PART)}
-        url = self.cut("killed", files, data_mirror=False)
-        app = os.path.join(self.www, "killed", "app")
-        slow = self.start(self.spare[0], url, os.path.join(self.case, "slow"), seed_from=app,
-                          extra=["-UploadLimit", "20"])
-        fast = self.start(self.spare[1], url, os.path.join(self.case, "fast"), seed_from=app)
+        url, fast = self.seeded("killed", 24 * PART, member=1)
+        slow = self.start(self.spare[0], url, os.path.join(self.case, "slow"), ["-UploadLimit", "20"],
+                          seed_from="killed")
         self.finish(slow, timeout=60)
-        self.finish(fast, timeout=60)
-        game = os.path.join(self.case, "game")
-        u = self.start(self.spare[2], url, game, ["-HttpThread", "0", "-DownloadLimit", "200"])
-        # Wait until the slow seed is uploading, then kill it.
-        deadline = time.monotonic() + 60
-        while time.monotonic() < deadline and "Send to" not in self.log(slow):
-            time.sleep(0.2)
-        self.assertIn("Send to", self.log(slow))
+        u = self.start(self.spare[2], url, os.path.join(self.case, "game"),
+                       ["-HttpThread", "0", "-DownloadLimit", "200"])
+        self.assertTrue(wait_for(lambda: "Send to" in self.log(slow), 60))  # uploading: kill it
         slow.proc.kill()
         self.finish(u, timeout=300)
         self.assertEqual(u.quit(), 0)
         self.assertEqual(fast.quit(), 0)
-        self.assertEqual(tree_digest(game), self.release("killed"))
-
-    def test_a_seed_refusing_inbound_connections_serves_through_connect_back(self):
-        rng = random.Random(15)
-        files = {"c.bin": random_bytes(rng, 16 * PART)}
-        url = self.cut("back", files, data_mirror=False)
-        walled = self.spare[3]
-        walled.block_inbound_tcp()
-        try:
-            seed = self.start(walled, url, os.path.join(self.case, "seed"),
-                              seed_from=os.path.join(self.www, "back", "app"))
-            self.finish(seed, timeout=60)
-            game = os.path.join(self.case, "game")
-            u = self.start(self.spare[4], url, game, ["-HttpThread", "0"])
-            self.finish(u)
-            self.assertEqual(u.quit(), 0)
-            self.assertEqual(seed.quit(), 0)
-            self.assertEqual(tree_digest(game), self.release("back"))
-            self.assertGreater(self.p2p_bytes(u), 15 * PART)
-        finally:
-            walled.run("nft", "delete table inet bvfw", check=False)
+        self.assertEqual(tree_digest(u.game), self.release("killed"))
 
     def test_a_resumed_updater_fetches_no_part_twice(self):
-        rng = random.Random(16)
-        files = {"r.bin": random_bytes(rng, 64 * PART)}
-        url = self.cut("resume", files, data_mirror=False)
-        seed = self.start(self.spare[0], url, os.path.join(self.case, "seed"),
-                          seed_from=os.path.join(self.www, "resume", "app"))
-        self.finish(seed, timeout=60)
+        url, seed = self.seeded("resume", 64 * PART)
         game = os.path.join(self.case, "game")
         u = self.start(self.spare[1], url, game, ["-HttpThread", "0", "-DownloadLimit", "400"])
-        self.assertIsNotNone(u.wait_line("[Info]开始下载所需文件", timeout=60))
-        deadline = time.monotonic() + 60
-        while time.monotonic() < deadline and len(self.peer_parts(u)) < 12:
-            time.sleep(0.2)
+        self.assertTrue(wait_for(lambda: len(RECEIVE_DONE.findall(self.log(u))) >= 12, 90))
         self.assertEqual(u.quit(), 0)
         done = complete_parts(game)
         self.assertGreater(len(done), 0)
@@ -252,8 +189,8 @@ class SwarmTest(unittest.TestCase):
         self.assertEqual(again.quit(), 0)
         self.assertEqual(seed.quit(), 0)
         self.assertEqual(tree_digest(game), self.release("resume"))
-        later = [(int(f), int(p)) for f, p in RECEIVE_DONE.findall(self.log(again)[first_log_len:])]
-        self.assertEqual({("r.bin", p) for f, p in later} & done, set())
+        later = {("resume.bin", int(p)) for p in RECEIVE_DONE.findall(self.log(again)[first_log_len:])}
+        self.assertEqual(later & done, set())
 
 
 if __name__ == "__main__":

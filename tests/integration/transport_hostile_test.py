@@ -5,7 +5,7 @@ sends, even ones stay silent (then send a byte, so those the full backlog left h
 `stat` must answer within a second, ConnectNum stay <= 512, the thread count not grow, every garbage
 sender and every connection beyond the table be shut, and "quit" still end the run."""
 import contextlib, os, pathlib, random, re, resource, selectors, shutil, socket  # noqa: E401
-import subprocess, sys, tempfile, time, unittest  # noqa: E401
+import sys, tempfile, time, unittest  # noqa: E401
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import updater_lib  # noqa: E402
@@ -83,14 +83,10 @@ class TransportHostileTest(unittest.TestCase):
         self.addCleanup(mirror.stop)
         soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
         resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, CONNECTIONS + 1000)), hard))
-        app = os.path.join(tmp, "www", "app")
-        updater_lib.write_release(app, {"a.bin": updater_lib.random_bytes(random.Random(1), 200000)})
-        subprocess.check_call([updater_lib.tool("tools", "brelvane-release"), "build", app,
-                               os.path.join(tmp, "www", "out"), "--quiet", "--tracker",
-                               "127.0.0.1:5000", "--mirror", mirror.url + "/app"],
-                              stdout=subprocess.DEVNULL)
+        updater_lib.cut_release(os.path.join(tmp, "www"), "r", {"a.bin": updater_lib.random_bytes(
+            random.Random(1), 200000)}, [mirror.url + "/r/app"], "127.0.0.1:5000")
         u = updater_lib.Updater(tmp, ["-Dir", os.path.join(tmp, "game"),
-                                      "-HttpUrl", mirror.url + "/out"])
+                                      "-HttpUrl", mirror.url + "/r/out"])
         try:
             self.assertIsNotNone(u.wait_line("[Interactive]P2PState=14", timeout=60))
             threads_before = threads_of(u.proc.pid)

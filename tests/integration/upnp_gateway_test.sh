@@ -1,19 +1,11 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The UPnP port mapping against real gateway software: miniupnpd in a gateway
-# namespace between a LAN client namespace and a WAN namespace, once with
-# version 1 and once with version 2 descriptions.  For each:
-#  1. the client alone (nat_tests' live case, inside the LAN namespace) maps,
-#     reads back and deletes a mapping;
-#  2. the real updater, serving a small release from nginx on the LAN
-#     namespace's loopback, maps its TCP listen port at network start: the
-#     gateway's redirect rule appears, `upnpc -l` lists it with the -UPnPText
-#     description, and a connection from the WAN namespace to the gateway's
-#     WAN address and that port reaches the updater's listener; after "quit"
-#     the mapping is gone.
-#
-#   upnp_gateway_test.sh <build-dir> <source-dir>
-# Prints "SKIPPED: <reason>" and exits 77 (ctest: skipped) only when namespaces cannot be made.
+# UPnP port mapping against miniupnpd (version 1 and 2 descriptions) in a
+# gateway namespace between a LAN client and a WAN host: nat_tests' live case
+# maps, reads back and deletes a mapping; the real updater maps its TCP listen
+# port at network start (redirect rule, `upnpc -l` with the -UPnPText
+# description, a WAN connection reaching its listener) and unmaps it at "quit".
+#   upnp_gateway_test.sh <build-dir> <source-dir>   (exit 77: no namespaces here)
 set -euo pipefail
 build="$(cd "$1" && pwd)"
 src="$(cd "$2" && pwd)"
@@ -34,25 +26,20 @@ netns_install_trap '"$src/scripts/nginx-mirror.sh" stop "$work/nginx" > /dev/nul
 netns_gateway_topology || fail "cannot build the namespaces"
 netns_nft_miniupnpd_table "$NETNS_GW" || fail "cannot create the gateway's nftables table"
 
-# A small release, served inside the LAN namespace on its own loopback.  Its
-# tracker is the far host, so the updater's local address (the route to the
-# main server) is its LAN address; nothing answers there, which is fine.
+# A release served on the LAN namespace's loopback; the tracker (nothing
+# answers) is the far host, so the updater's local address is its LAN one.
 mkdir -p "$work/www/app"
 head -c 300000 /dev/urandom > "$work/www/app/data.bin"
 port="$(netns_exec "$NETNS_LAN" "$src/scripts/nginx-mirror.sh" start "$work/www" "$work/nginx")"
 "$build/tools/brelvane-release" build "$work/www/app" "$work/www/r1" --quiet \
   --mirror "http://127.0.0.1:$port/app" --tracker "$WAN_IP:5000" > /dev/null
 
-# wait_line FILE TEXT SECONDS: waits until FILE has a line containing TEXT.
 wait_line() { timeout "$3" bash -c 'until grep -qF -- "$1" "$0"; do sleep 0.1; done' "$1" "$2" 2> /dev/null; }
-# wan_connect PORT: a TCP connection from the WAN namespace to the gateway's
-# WAN address and PORT is accepted within 3 seconds.
 wan_connect() {
   netns_exec "$NETNS_WAN" python3 -c 'import socket,sys
 socket.create_connection((sys.argv[1], int(sys.argv[2])), 3).close()' "$GW_WAN_IP" "$1" 2> /dev/null
 }
-# traces PORT TEXT: which traces of a mapping of PORT exist: the gateway's
-# redirect rule, `upnpc -l` listing it with TEXT, a connection from the WAN.
+# traces PORT TEXT: "rule listing wan" when the mapping is fully in place.
 # (Captured whole: `grep -q` on a pipe would cut the writer short.)
 traces() {
   local rules listing
@@ -65,7 +52,6 @@ traces() {
 
 for version in v1 v2; do
   miniupnpd_start "$version" "$work/upnp-$version" || fail "$version: miniupnpd did not start"
-  # The client alone (nat_tests' live case, inside the LAN namespace).
   out="$work/live-$version.txt"
   netns_exec "$NETNS_LAN" env BRELVANE_UPNP_LIVE="$LAN_IP" \
     BRELVANE_UPNP_LIVE_SERVICE="urn:schemas-upnp-org:service:WANIPConnection:${version#v}" \
@@ -73,8 +59,6 @@ for version in v1 v2; do
     grep -q '^\[  PASSED  \] 1 test' "$out" && ! grep -q SKIPPED "$out" ||
     { cat "$out" >&2; fail "$version: the live client case failed or did not run"; }
   echo "ok: $version: client maps, queries and deletes a mapping on miniupnpd"
-
-  # The real updater maps its TCP listen port at network start, unmaps it at quit.
   text="Brelvane-UPnP-$version" run="$work/run-$version"
   mkdir -p "$run/game" && mkfifo "$run/in"
   netns_spawn "$NETNS_LAN" "$run/out.txt" bash -c 'cd "$1" && shift && exec "$@" < in' _ "$run" \
