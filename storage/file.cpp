@@ -3,9 +3,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "base/console_log.h"
 #include "base/file_log.h"
+#include "catalogue/md5_lanes.h"
+#include "storage/buffer_pool.h"
 #include "storage/range_pick.h"
 #include "storage/storage_random.h"
 
@@ -180,8 +183,28 @@ bool File::WriteData(const uint8_t* data, uint32_t length, uint64_t offset) {
       }
     }
   }
-  if (pending_.size() >= kWriteBatch || IsComplete()) WritePendingLocked();
+  WriteWhenDueLocked();
   return true;
+}
+
+void File::StoreVerifiedPart(uint32_t index, std::unique_ptr<uint8_t[]> bytes) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (index < parts_.size() && parts_[index].Length() > 0) {
+    if (verified_.Contains(index)) {
+      Log2("Try to write an verified block, igrone");
+      BufferPool::Give(std::move(bytes), parts_[index].Length());
+    } else {
+      parts_[index].AdoptVerified(std::move(bytes));
+      pending_.insert(index);
+      MarkVerifiedLocked(index);
+      if (pending_.size() >= kBacklogParts) backlog_.store(true, std::memory_order_relaxed);
+    }
+  }
+  WriteWhenDueLocked();
+}
+
+void File::WriteWhenDueLocked() {
+  if (pending_.size() >= kWriteBatch || IsComplete()) WritePendingLocked();
 }
 
 void File::WritePending() {
@@ -255,15 +278,68 @@ bool File::ReadPartLocked(uint8_t* destination, uint32_t maximum_length, uint32_
   return true;
 }
 
+uint32_t File::CheckBatchParts() const {
+  constexpr uint32_t kMaxScratch = 4u << 20;
+  if (part_size_ == 0) return 1;
+  return std::clamp<uint32_t>(kMaxScratch / part_size_, 1, static_cast<uint32_t>(kMd5Lanes));
+}
+
 void File::VerifyAll() {
+  const uint32_t batch = CheckBatchParts();
+  std::unique_ptr<uint8_t[]> scratch(new uint8_t[std::max<uint64_t>(1, uint64_t{part_size_} * batch)]);
+  std::vector<uint8_t> good(parts_.size());
+  for (uint32_t first = 0; first < parts_.size(); first += batch) {
+    CheckOnDisk(first, std::min<uint32_t>(batch, PartCount() - first), scratch.get(),
+                good.data() + first);
+  }
+  ApplyDiskCheck(good.data());
+}
+
+void File::CheckOnDisk(uint32_t first, uint32_t count, uint8_t* scratch, uint8_t* good) {
+  if (count == 0 || first >= parts_.size()) return;
+  count = std::min<uint32_t>(count, PartCount() - first);
+  // The parts lie back to back: one read for all of them.
+  const uint64_t begin = parts_[first].Offset();
+  const uint64_t end = parts_[first + count - 1].Offset() + parts_[first + count - 1].Length();
+  uint64_t on_disk = 0;
+  bool read = false;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (io_ != nullptr) {
+      on_disk = io_->GetSize();
+      const uint64_t readable = std::min(end, std::max(on_disk, begin)) - begin;
+      read = io_->Read(scratch, static_cast<uint32_t>(readable), begin);
+    }
+  }
+  const uint8_t* messages[kMd5Lanes];
+  uint32_t lanes[kMd5Lanes];
+  size_t n = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    const PartBuffer& part = parts_[first + i];
+    const uint8_t* bytes = scratch + (part.Offset() - begin);
+    good[i] = 0;
+    // A part not wholly on disk is bad (and never hashed).
+    if (!read || part.Offset() + part.Length() > on_disk) continue;
+    if (part.Length() == part_size_ && part_size_ > 0 && n < kMd5Lanes) {
+      messages[n] = bytes;
+      lanes[n++] = i;
+    } else {
+      good[i] = part.VerifyBuffer(bytes, part.Length()) ? 1 : 0;
+    }
+  }
+  Md5Digest digests[kMd5Lanes];
+  Md5EqualLength(messages, n, part_size_, digests);
+  for (size_t k = 0; k < n; ++k) {
+    good[lanes[k]] = digests[k] == parts_[first + lanes[k]].Digest() ? 1 : 0;
+  }
+}
+
+void File::ApplyDiskCheck(const uint8_t* good) {
   std::lock_guard<std::mutex> lock(mu_);
-  std::unique_ptr<uint8_t[]> scratch(new uint8_t[part_size_ == 0 ? 1 : part_size_]);
   verified_.Clear();
   UpdateCounts();
   for (uint32_t i = 0; i < parts_.size(); ++i) {
-    const PartBuffer& part = parts_[i];
-    if (io_ != nullptr && io_->Read(scratch.get(), part.Length(), part.Offset()) &&
-        part.VerifyBuffer(scratch.get(), part.Length())) {
+    if (good[i] != 0) {
       MarkWrittenLocked(i);
     } else {
       ResetPartLocked(i);

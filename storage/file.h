@@ -64,6 +64,11 @@ class File {
   // declared size are ignored).  Completed parts are verified; 10 pending
   // parts, or a complete file, trigger WritePending.  Always true.
   virtual bool WriteData(const uint8_t* data, uint32_t length, uint64_t offset);
+  // Accepts part `index` whole, its bytes (the part's length) already found
+  // to have the part's digest by the caller, so nothing is hashed or copied
+  // here; otherwise as WriteData with those bytes (an already verified part
+  // is ignored, 10 pending parts or a complete file trigger WritePending).
+  void StoreVerifiedPart(uint32_t index, std::unique_ptr<uint8_t[]> bytes);
   // Copies verified data out; the range starts at a part boundary.  False
   // (copying nothing) unless every part it touches is verified.
   [[nodiscard]] virtual bool Read(uint8_t* buffer, uint32_t length, uint64_t offset);
@@ -80,6 +85,18 @@ class File {
   void ClearVerified();
   // Re-reads every part from disk: good parts become written, bad ones missing.
   void VerifyAll();
+  // The two halves of VerifyAll, so that several threads can share the
+  // hashing (FileSystem::VerifyAllFiles).  CheckOnDisk reads parts
+  // [first, first + count) under the file's lock and hashes them after
+  // releasing it (side by side when of equal length); good[i] becomes 1 when
+  // part first + i is on disk whole with its digest, else 0.  `scratch`
+  // holds count part sizes.  ApplyDiskCheck then takes one flag per part:
+  // good parts become written, the others missing.
+  void CheckOnDisk(uint32_t first, uint32_t count, uint8_t* scratch, uint8_t* good);
+  void ApplyDiskCheck(const uint8_t* good);
+  // Parts read and hashed together by CheckOnDisk (at most kMd5Lanes, and
+  // at most 4 MiB of scratch).
+  uint32_t CheckBatchParts() const;
   // Part indices [0, part count - 1] not on disk.
   void GetUnwrittenParts(RangeSet32* out);
   // Adds up to `maximum` verified indices to `out`: a run from a random
@@ -131,6 +148,9 @@ class File {
   void ResetPartLocked(uint32_t index);
   uint64_t BytesOf(const RangeSet32& set) const;
   void UpdateCounts();
+  // After new data: writes the pending parts when there are 10 of them or
+  // the file is complete.
+  void WriteWhenDueLocked();
   // Closes the own I/O object and opens it again read-only (complete file).
   void ReopenReadOnlyLocked();
 

@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "storage/file_system.h"
 
-#include <future>
-
 #include <algorithm>
 #include <cstring>
+#include <future>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 #include "base/file_log.h"
 #include "catalogue/download_info.h"
@@ -13,6 +14,7 @@
 #include "catalogue/safe_name.h"
 #include "platform/clock.h"
 #include "platform/file_io.h"
+#include "platform/thread.h"
 #include "storage/buffer_pool.h"
 
 namespace brelvane {
@@ -172,7 +174,54 @@ bool FileSystem::AddFile(std::unique_ptr<File> file) {
 }
 
 void FileSystem::VerifyAllFiles() {
-  for (auto& [id, file] : files_) file->VerifyAll();
+  // Every file is cut into batches of parts; up to kVerifyThreads threads
+  // (this one and helpers) take batches in turn, each reading under the
+  // file's lock and hashing outside it.  The results are applied file by
+  // file afterwards, as File::VerifyAll would.
+  struct Batch {
+    File* file;
+    uint32_t first;
+    uint32_t count;
+    uint8_t* good;
+  };
+  std::vector<std::vector<uint8_t>> good;
+  good.reserve(files_.size());
+  std::vector<Batch> batches;
+  uint64_t scratch_bytes = 1;
+  for (auto& [id, file] : files_) {
+    good.emplace_back(file->PartCount());
+    const uint32_t step = file->CheckBatchParts();
+    scratch_bytes = std::max<uint64_t>(scratch_bytes, uint64_t{file->PartSize()} * step);
+    for (uint32_t first = 0; first < file->PartCount(); first += step) {
+      batches.push_back(Batch{file.get(), first, std::min(step, file->PartCount() - first),
+                              good.back().data() + first});
+    }
+  }
+  std::atomic<size_t> next{0};
+  const auto work = [&batches, &next, scratch_bytes] {
+    std::unique_ptr<uint8_t[]> scratch(new uint8_t[scratch_bytes]);
+    for (size_t i = next++; i < batches.size(); i = next++) {
+      batches[i].file->CheckOnDisk(batches[i].first, batches[i].count, scratch.get(),
+                                   batches[i].good);
+    }
+  };
+  const size_t helpers =
+      std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), kVerifyThreads) - 1;
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < helpers && batches.size() > 1; ++i) {
+    try {
+      threads.emplace_back([&work] {
+        platform::SetCurrentThreadName("verify");
+        work();
+      });
+    } catch (const std::system_error&) {
+      break;  // fewer helpers: this thread does the rest
+    }
+  }
+  work();
+  for (std::thread& thread : threads) thread.join();
+  size_t k = 0;
+  for (auto& [id, file] : files_) file->ApplyDiskCheck(good[k++].data());
   RecomputeCounters();
 }
 

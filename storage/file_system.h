@@ -116,8 +116,11 @@ class FileSystem {
   [[nodiscard]] bool RegisterSeed();
   // Adds a built file; false, logging "Add file error", for a known id.
   [[nodiscard]] bool AddFile(std::unique_ptr<File> file);
-  // Re-checks every file against the disk; the counters follow.
+  // Re-checks every file against the disk; the counters follow.  The
+  // hashing is shared by up to kVerifyThreads threads (one per core), the
+  // caller's among them.
   void VerifyAllFiles();
+  static constexpr size_t kVerifyThreads = 2;
   // Destroys every file (flushing what was written first).  Runner stopped.
   void DeleteAllFiles();
   // Starts the worker with 16 slots (seed phase) or `capacity` slots.

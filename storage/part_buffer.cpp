@@ -34,6 +34,13 @@ void PartBuffer::FreeBuffer() {
   buffer_size_ = 0;
 }
 
+void PartBuffer::AdoptVerified(std::unique_ptr<uint8_t[]> bytes) {
+  BufferPool::Give(std::move(buffer_), buffer_size_);
+  buffer_ = std::move(bytes);
+  buffer_size_ = length_;
+  missing_.Clear();
+}
+
 bool PartBuffer::VerifyBuffer(const uint8_t* bytes, uint32_t length) const {
   return length == length_ && Md5Buffer(bytes, length) == digest_;
 }

@@ -35,6 +35,11 @@ class PartBuffer {
   // True when `length` is the part's length and the bytes have its digest.
   bool VerifyBuffer(const uint8_t* bytes, uint32_t length) const;
 
+  // Takes `bytes` (the part's length, already found to have its digest) as
+  // the whole part, without copying or hashing: the part is assembled.  The
+  // buffer held before goes back to the pool.  REQUIRES: Length() > 0.
+  void AdoptVerified(std::unique_ptr<uint8_t[]> bytes);
+
   // Releases the buffer (keeps what is known about missing bytes).
   void FreeBuffer();
   // Marks every byte missing again (the part was found bad on disk).

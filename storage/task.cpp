@@ -4,6 +4,7 @@
 #include <atomic>
 #include <map>
 
+#include "storage/buffer_pool.h"
 #include "storage/file.h"
 #include "storage/file_system.h"
 
@@ -26,8 +27,14 @@ void SetLastResumeWrite(uint32_t seconds) {
 }
 
 TaskWriteBlock::TaskWriteBlock(File* file, uint64_t offset, uint32_t length,
-                               std::unique_ptr<uint8_t[]> data, IWriteObserver* observer)
-    : offset_(offset), length_(length), data_(std::move(data)), file_(file), observer_(observer) {}
+                               std::unique_ptr<uint8_t[]> data, IWriteObserver* observer,
+                               bool checked_part)
+    : offset_(offset),
+      length_(length),
+      data_(std::move(data)),
+      file_(file),
+      observer_(observer),
+      checked_part_(checked_part) {}
 
 TaskWriteBlock::~TaskWriteBlock() {
   if (observer_ != nullptr) {
@@ -40,8 +47,12 @@ void TaskWriteBlock::Run(FileSystem* context) {
   const uint64_t verified_before = file_->VerifiedBytes();
   const uint32_t parts_before = file_->WrittenCount();
   const uint64_t bytes_before = file_->WrittenBytes();
-  file_->WriteData(data_.get(), length_, offset_);
-  data_.reset();  // the bytes are in the part buffers now
+  if (checked_part_ && file_->PartSize() > 0) {
+    file_->StoreVerifiedPart(static_cast<uint32_t>(offset_ / file_->PartSize()), std::move(data_));
+  } else {
+    file_->WriteData(data_.get(), length_, offset_);
+    BufferPool::Give(std::move(data_), length_);  // the bytes are in the part buffers now
+  }
   const uint64_t verified_after = file_->VerifiedBytes();
   if (observer_ != nullptr && verified_after != verified_before) {
     observer_->OnVerifiedBytes(static_cast<uint32_t>(verified_after - verified_before));

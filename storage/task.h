@@ -51,10 +51,13 @@ class IWriteObserver {
 // One received block for one file.
 class TaskWriteBlock : public Task {
  public:
-  // Takes `data` (a heap copy of `length` bytes) and `observer` (may be null).
-  // `file` must outlive the task.
+  // Takes `data` (a heap array of at least `length` bytes) and `observer`
+  // (may be null).  `file` must outlive the task.  With `checked_part` the
+  // block is exactly one part of the file whose digest the poster has
+  // already found good (FileSystem::CheckWholeParts), and it is stored
+  // without hashing it again.
   TaskWriteBlock(File* file, uint64_t offset, uint32_t length, std::unique_ptr<uint8_t[]> data,
-                 IWriteObserver* observer);
+                 IWriteObserver* observer, bool checked_part = false);
   // Frees the data; an observer still held hears OnNothingVerified, then Destroy.
   ~TaskWriteBlock() override;
   TaskWriteBlock(const TaskWriteBlock&) = delete;
@@ -70,6 +73,7 @@ class TaskWriteBlock : public Task {
   std::unique_ptr<uint8_t[]> data_;
   File* file_;
   IWriteObserver* observer_;
+  bool checked_part_;
 };
 
 // Writes the pending verified parts of one file (nothing when `file` is null).

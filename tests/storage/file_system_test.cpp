@@ -19,25 +19,12 @@
 namespace brelvane {
 namespace {
 
+using testing::Gate;
 using testing::MakeEntry;
 using testing::MemoryFile;
 using testing::PatternBytes;
 using testing::ReadWholeFile;
 using testing::TempDir;
-
-// Posts a task that fulfils a promise and waits for it: every task posted
-// before has then run.
-void Drain(FileSystem& fs) {
-  struct Signal : Task {
-    explicit Signal(std::promise<void>* done) : done_(done) {}
-    void Run(FileSystem*) override { done_->set_value(); }
-    std::promise<void>* done_;
-  };
-  std::promise<void> done;
-  std::unique_ptr<Task> task = std::make_unique<Signal>(&done);
-  ASSERT_TRUE(fs.runner().Post(task, kInfiniteWait));
-  done.get_future().wait();
-}
 
 class FileSystemTest : public ::testing::Test {
  protected:
@@ -73,7 +60,7 @@ TEST_F(FileSystemTest, CommitReturnsOnceQueuedAndTheCallerMayReuseItsBuffer) {
     ASSERT_TRUE(fs_.CommitWrite(1, buffer.data(), 100, p * 100, nullptr));
     std::fill(buffer.begin(), buffer.end(), 0xEE);  // at once
   }
-  Drain(fs_);
+  ASSERT_TRUE(fs_.Drain());
   EXPECT_TRUE(fs_.AllWritten());
   EXPECT_FLOAT_EQ(fs_.Progress(), 1.0f);
   EXPECT_EQ(ReadWholeFile(dir_.File("d/file1")), content);
@@ -82,36 +69,17 @@ TEST_F(FileSystemTest, CommitReturnsOnceQueuedAndTheCallerMayReuseItsBuffer) {
   EXPECT_TRUE(data.all_file_complete);
 }
 
-TEST_F(FileSystemTest, CommitForAnUnknownFileOrWithoutRunnerFails) {
-  Add(1, 100, 100);
-  const uint8_t byte = 0;
-  EXPECT_FALSE(fs_.CommitWrite(99, &byte, 1, 0, nullptr));
-  EXPECT_FALSE(fs_.CommitWrite(1, &byte, 1, 0, nullptr));  // runner not started
-}
-
 TEST_F(FileSystemTest, FullQueueMakesACommitFailAfterItsTimeout) {
   const auto& content = Add(1, 10000, 100);
   ASSERT_TRUE(fs_.StartRunner(4));
-  std::promise<void> entered;
-  std::promise<void> open;
-  struct Gate : Task {
-    Gate(std::promise<void>* e, std::shared_future<void> o) : entered(e), open(std::move(o)) {}
-    void Run(FileSystem*) override {
-      entered->set_value();
-      open.wait();
-    }
-    std::promise<void>* entered;
-    std::shared_future<void> open;
-  };
-  std::unique_ptr<Task> gate = std::make_unique<Gate>(&entered, open.get_future().share());
-  ASSERT_TRUE(fs_.runner().Post(gate, kInfiniteWait));
-  entered.get_future().wait();
+  Gate gate;
+  ASSERT_TRUE(gate.Hold(fs_.runner()));
   for (uint32_t p = 0; p < 4; ++p) Commit(1, p);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(fs_.CommitWrite(1, content.data() + 400, 100, 400, nullptr));
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(990));
-  open.set_value();
-  Drain(fs_);
+  gate.Open();
+  ASSERT_TRUE(fs_.Drain());
   EXPECT_EQ(fs_.GetFile(1)->VerifiedCount(), 4u);
 }
 
@@ -126,7 +94,7 @@ TEST_F(FileSystemTest, BackloggedFileRefusesDataWhileTheDiskLacksRoom) {
   ASSERT_TRUE(fs_.AddFile(std::move(file)));
   fs_.RecomputeCounters();
   int queries = 0;
-  uint64_t free_bytes = 0;
+  uint64_t free_bytes = 1 << 20;  // room while the backlog builds up
   fs_.set_free_space_query([&](const std::string&, uint64_t* bytes) {
     ++queries;
     *bytes = free_bytes;
@@ -135,10 +103,13 @@ TEST_F(FileSystemTest, BackloggedFileRefusesDataWhileTheDiskLacksRoom) {
   ASSERT_TRUE(fs_.StartRunner(128));
   for (uint32_t p = 0; p < 600; ++p) {
     ASSERT_TRUE(fs_.CommitWrite(4, content.data() + p * 16, 16, p * 16, nullptr)) << p;
-    if (p % 100 == 0) Drain(fs_);  // the backlog builds up as the worker goes
+    if (p % 100 == 0) {
+      ASSERT_TRUE(fs_.Drain());  // the backlog builds up as the worker goes
+    }
   }
-  Drain(fs_);
+  ASSERT_TRUE(fs_.Drain());
   ASSERT_TRUE(fs_.GetFile(4)->IsBacklogged());
+  free_bytes = 0;
   EXPECT_FALSE(fs_.CommitWrite(4, content.data(), 16, 0, nullptr));
   EXPECT_GT(queries, 0);
   free_bytes = 1 << 20;  // room again: accepted (and ignored, the part is verified)
@@ -149,7 +120,7 @@ TEST_F(FileSystemTest, BackloggedFileRefusesDataWhileTheDiskLacksRoom) {
 
   disk.set_refuse_writes(false);
   fs_.Flush(4);
-  Drain(fs_);
+  ASSERT_TRUE(fs_.Drain());
   EXPECT_FALSE(fs_.GetFile(4)->IsBacklogged());
   queries = 0;
   fs_.set_free_space_query([&](const std::string&, uint64_t*) {
@@ -158,7 +129,7 @@ TEST_F(FileSystemTest, BackloggedFileRefusesDataWhileTheDiskLacksRoom) {
   });
   EXPECT_TRUE(fs_.CommitWrite(4, content.data(), 16, 0, nullptr));
   EXPECT_EQ(queries, 0);  // below the backlog no free-space check is made
-  Drain(fs_);
+  ASSERT_TRUE(fs_.Drain());
   EXPECT_EQ(disk.bytes(), content);
   fs_.StopRunner();
   fs_.DeleteAllFiles();  // before `disk` goes
@@ -233,12 +204,7 @@ TEST_F(FileSystemTest, HandlesReleaseTheirPartWhenTheLastCopyGoes) {
     EXPECT_FALSE(fs_.IsPartFree(1, 3));  // the copy still holds it
   }
   EXPECT_TRUE(fs_.IsPartFree(1, 3));
-
-  const BlockHandle empty;
-  EXPECT_FALSE(empty.IsValid());
-  EXPECT_EQ(empty.FileId(), 0xFFFFFFFFu);
-  EXPECT_EQ(empty.PartOffset(), ~uint64_t{0});
-  EXPECT_EQ(empty.PartLength(), 0xFFFFFFFFu);
+  EXPECT_FALSE(BlockHandle().IsValid());
 }
 
 TEST_F(FileSystemTest, CompletedPartStaysDoneWhenItsHandleGoes) {
@@ -248,7 +214,7 @@ TEST_F(FileSystemTest, CompletedPartStaysDoneWhenItsHandleGoes) {
     BlockHandle handle = fs_.AcquireBlock(1, 2);
     ASSERT_TRUE(handle.IsValid());
     Commit(1, 2);
-    Drain(fs_);
+    ASSERT_TRUE(fs_.Drain());
   }
   EXPECT_FALSE(fs_.IsPartFree(1, 2));
   EXPECT_FALSE(fs_.AcquireBlock(1, 2).IsValid());
@@ -320,7 +286,7 @@ TEST_F(FileSystemTest, SeedRegistersInTheInfoFolderAndInfoFilesCanBeDeleted) {
     const auto n = static_cast<uint32_t>(std::min<uint64_t>(128, 300 - at));
     ASSERT_TRUE(fs.CommitWrite(kSeedFileId, seed_content.data() + at, n, at, nullptr));
   }
-  Drain(fs);
+  ASSERT_TRUE(fs.Drain());
   EXPECT_TRUE(fs.AllWritten());
   EXPECT_EQ(ReadWholeFile(fs.seed_path()), seed_content);
   EXPECT_FALSE(PathExists(fs.resume_path()));  // the seed's blocks write no resume file
@@ -332,10 +298,11 @@ TEST_F(FileSystemTest, SeedRegistersInTheInfoFolderAndInfoFilesCanBeDeleted) {
   EXPECT_FALSE(PathExists(fs.info_directory()));
 }
 
-TEST_F(FileSystemTest, RunnerCapacityFollowsThePartCount) {
-  EXPECT_EQ(FileSystem::RunnerCapacityFor(50), 6u);
-  EXPECT_EQ(FileSystem::RunnerCapacityFor(5000), 128u);
-  EXPECT_EQ(FileSystem::RunnerCapacityFor(0), 1u);
+TEST(RunnerCapacityTest, FollowsThePartCount) {
+  const std::pair<uint32_t, uint32_t> capacities[] = {{0, 1}, {50, 6}, {300, 31}, {5000, 128}};
+  for (const auto& [parts, capacity] : capacities) {
+    EXPECT_EQ(FileSystem::RunnerCapacityFor(parts), capacity) << parts;
+  }
 }
 
 TEST_F(FileSystemTest, FeedersOnTwoThreadsFillManyFiles) {
@@ -361,7 +328,7 @@ TEST_F(FileSystemTest, FeedersOnTwoThreadsFillManyFiles) {
   }
   a.join();
   b.join();
-  Drain(fs_);
+  ASSERT_TRUE(fs_.Drain());
   for (uint32_t id = 0; id < 40; ++id) {
     EXPECT_EQ(ReadWholeFile(dir_.File(entries_[id].name)), contents_[id]) << id;
   }
@@ -369,6 +336,41 @@ TEST_F(FileSystemTest, FeedersOnTwoThreadsFillManyFiles) {
   EXPECT_TRUE(fs_.ReadFile(3, back.data(), 128, 128));
   EXPECT_EQ(back, std::vector<uint8_t>(contents_[3].begin() + 128, contents_[3].begin() + 256));
   EXPECT_FALSE(fs_.ReadFile(77, back.data(), 128, 0));
+}
+
+// A run given back by a finished download must not free the parts whose data
+// still waits in the storage queue.
+TEST_F(FileSystemTest, RunReleasedAfterWritesKeepsQueuedPartsAndFreesTheRest) {
+  Add(1, 1000, 100);
+  ASSERT_TRUE(fs_.StartRunner(64));
+  const UID run = fs_.AllocateRun();
+  ASSERT_EQ(run, (UID{1, 0, 9}));
+  Gate gate;
+  ASSERT_TRUE(gate.Hold(fs_.runner()));
+  for (uint32_t p = 0; p <= 5; ++p) Commit(1, p);  // parts 6..9 never arrive
+  fs_.ReleaseUidAfterWrites(run);
+  EXPECT_FALSE(fs_.IsPartFree(1, 9));  // still queued: nothing given back yet
+  gate.Open();
+  ASSERT_TRUE(fs_.Drain());
+  for (uint32_t p = 0; p <= 9; ++p) EXPECT_EQ(fs_.IsPartFree(1, p), p > 5) << p;
+  EXPECT_EQ(fs_.AllocateRun(), (UID{1, 6, 9}));
+}
+
+TEST_F(FileSystemTest, StoppedWorkerStillGivesTheRunBack) {
+  Add(1, 1000, 100);
+  ASSERT_TRUE(fs_.StartRunner(64));
+  const UID run = fs_.AllocateRun();
+  Gate gate;
+  ASSERT_TRUE(gate.Hold(fs_.runner()));
+  fs_.ReleaseUidAfterWrites(run);  // queued behind the gate
+  EXPECT_FALSE(fs_.IsPartFree(1, 0));
+  gate.Open();
+  fs_.StopRunner();  // the release ran or was dropped unrun: either way it happened
+  for (uint32_t p = 0; p <= 9; ++p) EXPECT_TRUE(fs_.IsPartFree(1, p)) << p;
+  const UID again = fs_.AllocateRun();  // with no worker the release is immediate
+  fs_.ReleaseUidAfterWrites(again);
+  EXPECT_TRUE(fs_.IsPartFree(1, again.first_part));
+  EXPECT_FALSE(fs_.Drain());
 }
 
 }  // namespace
