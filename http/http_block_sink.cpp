@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "http/http_block_sink.h"
 
+#include <algorithm>
+
 #include "base/file_log.h"
 #include "base/auto_reset_event.h"
 #include "base/download_meter.h"
@@ -30,6 +32,28 @@ bool HttpBlockSink::OnData(const uint8_t* data, uint32_t length, uint64_t offset
   // CommitWrite takes the observer whatever it answers.
   auto* observer = new HttpWriteObserver(context_.verified);
   return context_.file_system->CommitWrite(uid_.file_id, data, length, offset, observer);
+}
+
+bool HttpBlockSink::OnBlocks(HttpBlock* blocks, size_t count) {
+  OwnedBlock owned[kHttpBlockBatch];
+  size_t done = 0;
+  while (done < count) {
+    const size_t n = std::min(count - done, kHttpBlockBatch);
+    for (size_t i = 0; i < n; ++i) {
+      HttpBlock& block = blocks[done + i];
+      owned[i] = OwnedBlock(std::move(block.bytes), block.length, block.offset);
+    }
+    context_.file_system->CheckWholeParts(uid_.file_id, owned, n);
+    for (size_t i = 0; i < n; ++i) {
+      context_.mirrors->CountAddress(address_.ip);
+      auto* observer = new HttpWriteObserver(context_.verified);
+      if (!context_.file_system->CommitBlock(uid_.file_id, std::move(owned[i]), observer)) {
+        return false;
+      }
+    }
+    done += n;
+  }
+  return true;
 }
 
 void HttpBlockSink::OnDone(HttpClient* client, int64_t result) {

@@ -4,7 +4,8 @@
 //
 // HttpBlockSink receives the events of one queued request for a run of
 // parts (a UID).  It charges every receive to the shared download limiter,
-// hands every part-sized block to the storage registry's CommitWrite, and on
+// hands every part-sized block to the storage registry (its buffer and the
+// hashing of whole parts with it: CommitBlock, CheckWholeParts), and on
 // failure penalises the mirror and wakes the control thread.  Destroying it
 // releases the run in the registry, so parts not yet verified become free
 // again for HTTP and peers alike.
@@ -92,6 +93,10 @@ class HttpBlockSink : public HttpSink {
   // Counts the server address and commits the block; false when storage
   // refuses it (busy), which aborts the request.
   bool OnData(const uint8_t* data, uint32_t length, uint64_t offset) override;
+  // Takes the blocks' buffers: whole parts are hashed here, side by side
+  // (FileSystem::CheckWholeParts), and reach the storage worker without a
+  // copy.  False at the first block storage refuses (the rest are dropped).
+  bool OnBlocks(HttpBlock* blocks, size_t count) override;
   bool OnReserved(uint32_t, uint32_t, uint32_t) override { return true; }
   // For a failure: wakes the control thread, then logs and penalises the
   // mirror by the kind of failure.  Always closes the client's connection.

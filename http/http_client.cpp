@@ -9,6 +9,7 @@
 #include "base/file_log.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
+#include "storage/buffer_pool.h"
 
 namespace brelvane {
 
@@ -223,15 +224,19 @@ int64_t HttpClient::RunOnce(Run& run, const std::string& url, HttpUrlParts* part
   return ReceiveResponse(run);
 }
 
-int64_t HttpClient::WaitAndReceive(const Run& run, size_t want, size_t* count) {
+int64_t HttpClient::WaitAndReceive(const Run& run, uint8_t* into, size_t want, size_t* count) {
   const uint32_t idle = run.is_post ? kHttpNoLimit : run.get.idle_timeout_ms;
   const uint32_t total = run.is_post ? kHttpNoLimit : run.get.total_timeout_ms;
   for (;;) {
     if (abort_.load()) return kHttpFailed;
     if (total != kHttpNoLimit && platform::TickMs() - start_tick_ > total) return kHttpTimeout;
-    NetStatus status = socket_.Receive(buffer_, want, kIdlePollMs, count);
+    NetStatus status = socket_.Receive(into, want, kIdlePollMs, count);
     if (status.ok()) return 0;
     if (status.code != NetCode::kTimeout) return kHttpFailed;
+    // Nothing more for now: completed blocks do not wait for a full batch.
+    if (assembler_.has_complete_block() && !DeliverBlocks(run, Deliver::kCompleteBlocks)) {
+      return kHttpSinkRefused;
+    }
     uint64_t now = platform::TickMs();
     if (idle != kHttpNoLimit && now - last_activity_tick_ > idle) return kHttpTimeout;
     if (total != kHttpNoLimit && now - start_tick_ > total) return kHttpTimeout;
@@ -248,7 +253,7 @@ int64_t HttpClient::ReceiveResponse(Run& run) {
   size_t count = 0;
   size_t header_bytes = 0;
   do {
-    int64_t result = WaitAndReceive(run, sizeof(buffer_), &count);
+    int64_t result = WaitAndReceive(run, buffer_, sizeof(buffer_), &count);
     if (result < 0) {
       CloseSocket();
       return result;
@@ -301,17 +306,22 @@ int64_t HttpClient::ReceiveResponse(Run& run) {
     overrun = true;
   }
   assembler_.Append(buffer_ + header_bytes, held);
-  if (!DeliverBlocks(run, false)) {
+  if (!DeliverBlocks(run, Deliver::kFullBatches)) {
     CloseSocket();
     return kHttpSinkRefused;
   }
   uint64_t total = held;
   if (info.content_length == kHttpNoContentLength || total < info.content_length) {
     int64_t result = ReceiveBody(run, &total);
-    if (result < 0) return result;
+    if (result < 0) {
+      // Blocks completed before the failure are good data: the sink gets
+      // them, as it would have had they completed in a later batch.
+      if (result != kHttpSinkRefused) (void)DeliverBlocks(run, Deliver::kCompleteBlocks);
+      return result;
+    }
   }
   if (info.close_connection || overrun) CloseSocket();
-  if (!DeliverBlocks(run, true)) {
+  if (!DeliverBlocks(run, Deliver::kEverything)) {
     CloseSocket();
     return kHttpSinkRefused;
   }
@@ -327,17 +337,25 @@ int64_t HttpClient::ReceiveBody(Run& run, uint64_t* total) {
       want = static_cast<size_t>(std::min<uint64_t>(want, expected - *total));
     }
     size_t count = 0;
-    int64_t result = WaitAndReceive(run, want, &count);
+    // Straight into the block being assembled: no copy on the way.
+    uint8_t* into = assembler_.Tail(want, &want);
+    int64_t result = WaitAndReceive(run, into, want, &count);
     if (result < 0) {
       CloseSocket();
       // A server that announced "Connection: close" ends the body by
       // closing; whatever arrived is the answer.
-      return info.close_connection ? 0 : result;
+      return info.close_connection && result != kHttpSinkRefused ? 0 : result;
     }
-    assembler_.Append(buffer_, count);
     last_activity_tick_ = platform::TickMs();
+    if (assembler_.Commit(count) > 0 && assembler_.complete_count() == 1) {
+      first_held_tick_ = last_activity_tick_;
+    }
     *total += count;
-    if (!DeliverBlocks(run, false)) {
+    // Full batches at once; fewer blocks once the first has waited long
+    // enough (a slow transfer still hands over every part soon).
+    const bool waited = assembler_.has_complete_block() &&
+                        last_activity_tick_ - first_held_tick_ >= kLongestHoldMs;
+    if (!DeliverBlocks(run, waited ? Deliver::kCompleteBlocks : Deliver::kFullBatches)) {
       CloseSocket();
       return kHttpSinkRefused;
     }
@@ -349,24 +367,33 @@ int64_t HttpClient::ReceiveBody(Run& run, uint64_t* total) {
   return 0;
 }
 
-bool HttpClient::DeliverBlocks(const Run& run, bool final) {
+bool HttpClient::DeliverBlocks(const Run& run, Deliver what) {
   if (run.sink == nullptr) return true;
   const uint64_t block_size = assembler_.block_size();
-  while (assembler_.has_complete_block()) {
-    const BlockAssembler::Block& block = assembler_.front();
-    uint64_t offset = run.get.range_start + uint64_t{block_index_} * block_size;
-    bool accepted =
-        run.sink->OnData(block.data(), static_cast<uint32_t>(block.size()), offset);
-    assembler_.PopFront();
-    ++block_index_;
-    if (!accepted) return false;
-  }
-  if (final && assembler_.fill() > 0) {
-    uint64_t offset = run.get.range_start + uint64_t{block_index_} * block_size;
-    bool accepted = run.sink->OnData(assembler_.current().data(),
-                                     static_cast<uint32_t>(assembler_.fill()), offset);
-    assembler_.ClearCurrent();
-    ++block_index_;
+  HttpBlock batch[kHttpBlockBatch];
+  const bool final = what == Deliver::kEverything;
+  while (assembler_.complete_count() >= kHttpBlockBatch ||
+         (what != Deliver::kFullBatches && assembler_.has_complete_block()) ||
+         (final && assembler_.fill() > 0)) {
+    size_t count = 0;
+    while (count < kHttpBlockBatch && assembler_.has_complete_block()) {
+      HttpBlock& block = batch[count++];
+      block.length = static_cast<uint32_t>(assembler_.front().size());
+      block.offset = run.get.range_start + uint64_t{block_index_++} * block_size;
+      block.bytes = assembler_.TakeFront();
+    }
+    if (count < kHttpBlockBatch && !assembler_.has_complete_block() && final &&
+        assembler_.fill() > 0) {
+      HttpBlock& block = batch[count++];
+      block.length = static_cast<uint32_t>(assembler_.fill());
+      block.offset = run.get.range_start + uint64_t{block_index_++} * block_size;
+      block.bytes = assembler_.TakeCurrent();
+    }
+    const bool accepted = run.sink->OnBlocks(batch, count);
+    for (size_t i = 0; i < count; ++i) {
+      // Buffers the sink left go back to the pool.
+      BufferPool::Give(std::move(batch[i].bytes), batch[i].length);
+    }
     if (!accepted) return false;
   }
   return true;

@@ -58,6 +58,8 @@ class HttpClient {
   static constexpr int kIdlePollMs = 10;
   static constexpr uint32_t kConnectTimeoutMs = 21000;
   static constexpr size_t kReceiveBufferBytes = 16384;
+  // Longest time a completed block waits for its batch (see DeliverBlocks).
+  static constexpr uint64_t kLongestHoldMs = 50;
 
   HttpClient() = default;
   // Closes the connection; a running asynchronous request is cut and waited
@@ -127,11 +129,15 @@ class HttpClient {
   int ConnectLimitMs(const Run& run) const;
   int64_t ReceiveResponse(Run& run);
   int64_t ReceiveBody(Run& run, uint64_t* total);
-  // Waits for data (in poll slices) and receives it into buffer_.  0 with
-  // *count > 0, or a negative result.
-  int64_t WaitAndReceive(const Run& run, size_t want, size_t* count);
-  // Hands completed blocks (and, when `final`, the partial one) to the sink.
-  bool DeliverBlocks(const Run& run, bool final);
+  // Waits for data (in poll slices) and receives up to `want` bytes into
+  // `into`.  0 with *count > 0, or a negative result.
+  int64_t WaitAndReceive(const Run& run, uint8_t* into, size_t want, size_t* count);
+  // Hands completed blocks to the sink in batches of kHttpBlockBatch:
+  // only full batches while data streams in, every completed block when the
+  // socket goes quiet, the oldest has waited kLongestHoldMs, or the transfer
+  // failed, and everything (the partial block last) when the body is done.
+  enum class Deliver { kFullBatches, kCompleteBlocks, kEverything };
+  bool DeliverBlocks(const Run& run, Deliver what);
   // Closes the socket on the request's own thread.
   void CloseSocket();
 
@@ -155,6 +161,7 @@ class HttpClient {
   uint64_t start_tick_ = 0;
   uint64_t last_activity_tick_ = 0;
   uint32_t block_index_ = 0;
+  uint64_t first_held_tick_ = 0;  // when the oldest completed block completed
   uint8_t buffer_[kReceiveBufferBytes];
   uint32_t connect_timeout_ms_ = kConnectTimeoutMs;
 };

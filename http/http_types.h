@@ -11,7 +11,9 @@
 // thread that runs the request.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/socket.h"
@@ -75,6 +77,18 @@ struct HttpResponseInfo {
   std::string location;
 };
 
+// One block of body data whose buffer the sink may take (by moving `bytes`
+// out); the client reuses or frees what is left.
+struct HttpBlock {
+  std::unique_ptr<uint8_t[]> bytes;  // at least `length` bytes
+  uint32_t length = 0;
+  uint64_t offset = 0;  // absolute offset in the resource
+};
+
+// Blocks handed to a sink at once: enough that the parts of a run can be
+// hashed side by side (catalogue/md5_lanes.h).
+inline constexpr size_t kHttpBlockBatch = 8;
+
 // The receiver of one request's events.  Every operation has a harmless
 // default (do nothing, answer true).
 class HttpSink {
@@ -100,6 +114,18 @@ class HttpSink {
     (void)data;
     (void)length;
     (void)offset;
+    return true;
+  }
+
+  // Up to kHttpBlockBatch consecutive blocks at once, in order: the
+  // client hands completed blocks over in batches of that many, and the
+  // rest when the body ends (or fails).  The sink may take the buffers.
+  // The default calls OnData for each block, stopping at the first false.
+  // Answering false aborts the request (result kHttpSinkRefused).
+  virtual bool OnBlocks(HttpBlock* blocks, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+      if (!OnData(blocks[i].bytes.get(), blocks[i].length, blocks[i].offset)) return false;
+    }
     return true;
   }
 
