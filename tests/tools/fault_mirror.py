@@ -2,10 +2,10 @@
 # SPDX-License-Identifier: MIT
 """A fault-injecting HTTP mirror for tests.
 
-Serves the files of one directory on a loopback address with ranged GETs
-(HTTP/1.1, keep-alive) and misbehaves on request.  A fault is chosen per
-request by the first component of the URL path, which is removed before the
-file is looked up, or for every request with --fault:
+Serves the files of --root on a loopback address with ranged GETs (HTTP/1.1,
+keep-alive) and misbehaves on request.  The first component of the URL path
+chooses a fault (and is removed before the file is looked up); --fault sets
+one for every other request:
 
   /404/<file>      answer "404 Not Found"
   /redirect/<file> answer "302 Found" pointing at /<file> on this server
@@ -14,16 +14,10 @@ file is looked up, or for every request with --fault:
   /wrong/<file>    send the right length, but every --wrong-every-th byte flipped
   /trickle/<file>  send the body --trickle-bytes at a time, --trickle-interval-ms apart
 
-Prefixes chain ("/redirect/cut/f" redirects to "/cut/f").  Repeated slashes
-in a path count as one, so "/cut//f" is "/cut/f".  Nothing outside the
-served directory is ever read.
-
-The chosen port is printed as "fault_mirror listening on 127.0.0.1:<port>" and,
-with --port-file, written to that file once the server accepts connections.
-SIGTERM, SIGINT and (with --exit-on-stdin-eof) the end of standard input shut
-it down cleanly with exit status 0.
-
-Standard library only.
+Prefixes chain, repeated slashes count as one, and nothing outside the root
+is ever read.  Prints "fault_mirror listening on 127.0.0.1:<port>" and writes
+the port to --port-file once connections are accepted.  SIGTERM, SIGINT and
+(with --exit-on-stdin-eof) the end of standard input end it with status 0.
 """
 
 import argparse
@@ -39,39 +33,30 @@ import urllib.parse
 
 FAULTS = ("none", "404", "redirect", "cut", "stall", "wrong", "trickle")
 
-RANGE_RE = re.compile(r"^bytes=(\d*)-(\d*)$")
-
 
 def parse_args(argv):
     parser = argparse.ArgumentParser(
         description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--root", default=".", help="directory to serve (default: .)")
-    parser.add_argument("--bind", default="127.0.0.1",
-                        help="loopback address to listen on (default: 127.0.0.1)")
-    parser.add_argument("--port", type=int, default=0,
-                        help="port to listen on; 0 picks a free one (default)")
-    parser.add_argument("--port-file", help="write the chosen port to this file")
+    for name, kind, default, text in (
+            ("--root", str, ".", "directory to serve"),
+            ("--bind", str, "127.0.0.1", "loopback address to listen on"),
+            ("--port", int, 0, "port to listen on; 0 picks a free one"),
+            ("--port-file", str, None, "write the chosen port to this file"),
+            ("--cut-after", int, -1, "body bytes sent before a cut (-1: half the body)"),
+            ("--stall-after", int, 0, "body bytes sent before a stall"),
+            ("--stall-seconds", float, 3600.0, "longest stall (the client closing ends it)"),
+            ("--wrong-every", int, 1, "flip every N-th body byte of a 'wrong' answer"),
+            ("--trickle-bytes", int, 64, "bytes per piece of a trickled body"),
+            ("--trickle-interval-ms", int, 50, "pause between trickled pieces")):
+        parser.add_argument(name, type=kind, default=default, help=text + " (default: %(default)s)")
     parser.add_argument("--fault", choices=FAULTS, default="none",
                         help="fault for every request without a fault prefix")
-    parser.add_argument("--cut-after", type=int, default=-1, metavar="BYTES",
-                        help="body bytes sent before a cut (default: half the body)")
-    parser.add_argument("--stall-after", type=int, default=0, metavar="BYTES",
-                        help="body bytes sent before a stall (default: 0)")
-    parser.add_argument("--stall-seconds", type=float, default=3600.0,
-                        help="longest stall; the client closing or shutdown ends it sooner")
-    parser.add_argument("--wrong-every", type=int, default=1, metavar="N",
-                        help="flip every N-th body byte of a 'wrong' answer (default: 1)")
-    parser.add_argument("--trickle-bytes", type=int, default=64,
-                        help="bytes per piece of a trickled body (default: 64)")
-    parser.add_argument("--trickle-interval-ms", type=int, default=50,
-                        help="pause between trickled pieces (default: 50)")
     parser.add_argument("--redirect-style", choices=("absolute", "path"), default="absolute",
                         help="Location of a redirect: full URL or path only")
-    parser.add_argument("--connection-close", action="store_true",
-                        help="answer every request with 'Connection: close' and close")
-    parser.add_argument("--exit-on-stdin-eof", action="store_true",
-                        help="shut down when standard input reaches its end")
-    parser.add_argument("--quiet", action="store_true", help="do not log requests")
+    for name, text in (("--connection-close", "answer with 'Connection: close' and close"),
+                       ("--exit-on-stdin-eof", "shut down when standard input ends"),
+                       ("--quiet", "do not log requests")):
+        parser.add_argument(name, action="store_true", help=text)
     args = parser.parse_args(argv)
     if not args.bind.startswith("127."):
         parser.error("--bind must be a loopback address (127.x.x.x)")
@@ -82,44 +67,16 @@ def parse_args(argv):
     return args
 
 
-def split_fault(path, default_fault):
-    """Returns (fault, path without the fault prefix)."""
-    parts = path.lstrip("/").split("/", 1)
-    if parts[0] in FAULTS[1:]:
-        return parts[0], "/" + (parts[1] if len(parts) > 1 else "")
-    return default_fault, path
-
-
 def parse_range(header, size):
-    """Returns (first, last) inclusive, None for no/unusable Range, or 'unsatisfiable'."""
-    if header is None:
+    """(first, last) inclusive, None for no usable Range, or "unsatisfiable"."""
+    match = re.match(r"^bytes=(\d*)-(\d*)$", (header or "").strip())
+    if not match or match.groups() == ("", ""):
         return None
-    match = RANGE_RE.match(header.strip())
-    if not match or (match.group(1) == "" and match.group(2) == ""):
-        return None
-    first_text, last_text = match.groups()
-    if first_text == "":
-        suffix = int(last_text)
-        if suffix == 0:
-            return "unsatisfiable"
-        return max(0, size - suffix), size - 1
-    first = int(first_text)
-    last = size - 1 if last_text == "" else min(int(last_text), size - 1)
-    if first >= size or last < first:
-        return "unsatisfiable"
-    return first, last
-
-
-class MirrorServer(http.server.ThreadingHTTPServer):
-    daemon_threads = True
-    allow_reuse_address = True
-
-    def __init__(self, address, handler, args):
-        super().__init__(address, handler)
-        self.args = args
-        self.root = os.path.realpath(args.root)
-        self.stopping = threading.Event()
-        self.log_lock = threading.Lock()
+    first, last = match.groups()
+    if first == "":
+        return (max(0, size - int(last)), size - 1) if int(last) else "unsatisfiable"
+    first, last = int(first), size - 1 if last == "" else min(int(last), size - 1)
+    return "unsatisfiable" if first >= size or last < first else (first, last)
 
 
 class MirrorHandler(http.server.BaseHTTPRequestHandler):
@@ -127,7 +84,7 @@ class MirrorHandler(http.server.BaseHTTPRequestHandler):
     server_version = "fault_mirror/1"
 
     def log_request(self, code="-", size="-"):
-        pass  # serve() logs each request once, with its fault
+        pass  # logged once per request below, with its fault
 
     def log_message(self, fmt, *values):
         if not self.server.args.quiet:
@@ -141,95 +98,88 @@ class MirrorHandler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         self.serve(send_body=True)
 
-    # -- request handling ----------------------------------------------------
-
     def serve(self, send_body):
         args = self.server.args
-        raw_path = urllib.parse.urlsplit(self.path).path
-        path = re.sub(r"/{2,}", "/", urllib.parse.unquote(raw_path))
-        fault, path = split_fault(path, args.fault)
-        if args.connection_close:
-            self.close_connection = True
-
+        path = re.sub(r"/{2,}", "/", urllib.parse.unquote(urllib.parse.urlsplit(self.path).path))
+        parts = path.lstrip("/").split("/", 1)
+        fault = args.fault
+        if parts[0] in FAULTS[1:]:
+            fault, path = parts[0], "/" + (parts[1] if len(parts) > 1 else "")
+        self.close_connection = self.close_connection or args.connection_close
         if fault == "404":
-            return self.send_simple(404, "Not Found", fault=fault)
+            return self.answer(404, "Not Found", fault=fault)
         if fault == "redirect":
             location = urllib.parse.quote(path)
             if args.redirect_style == "absolute":
-                host, port = self.server.server_address[:2]
-                location = "http://%s:%d%s" % (host, port, location)
-            return self.send_simple(302, "Found", [("Location", location)], fault=fault)
-
-        file_path = self.resolve(path)
-        if file_path is None:
-            return self.send_simple(404, "Not Found")
-        try:
-            with open(file_path, "rb") as f:
-                data = f.read()
-        except OSError:
-            return self.send_simple(404, "Not Found")
-
+                location = "http://%s:%d%s" % (self.server.server_address[:2] + (location,))
+            return self.answer(302, "Found", [("Location", location)], fault=fault)
+        data = self.read_file(path)
+        if data is None:
+            return self.answer(404, "Not Found")
         wanted = parse_range(self.headers.get("Range"), len(data))
         if wanted == "unsatisfiable":
-            return self.send_simple(416, "Range Not Satisfiable",
-                                    [("Content-Range", "bytes */%d" % len(data))])
-        if wanted is None:
-            status, body, extra = 200, data, []
-        else:
-            first, last = wanted
-            status, body = 206, data[first:last + 1]
-            extra = [("Content-Range", "bytes %d-%d/%d" % (first, last, len(data)))]
+            return self.answer(416, "Range Not Satisfiable",
+                               [("Content-Range", "bytes */%d" % len(data))])
+        status, body, extra = 200, data, []
+        if wanted is not None:
+            status, body = 206, data[wanted[0]:wanted[1] + 1]
+            extra = [("Content-Range", "bytes %d-%d/%d" % (wanted + (len(data),)))]
+        self.send_head(status, None, "application/octet-stream", len(body), extra)
+        if send_body:
+            self.log_message("%s fault=%s status=%d bytes=%d", self.requestline, fault, status,
+                             len(body))
+            self.send_body(fault, body)
 
-        self.send_response(status)
-        self.send_header("Content-Type", "application/octet-stream")
-        self.send_header("Content-Length", str(len(body)))
-        for name, value in extra:
-            self.send_header(name, value)
-        if self.close_connection:
-            self.send_header("Connection", "close")
-        self.end_headers()
-        if not send_body:
-            return
-        self.log_message("%s fault=%s status=%d bytes=%d", self.requestline, fault, status,
-                         len(body))
-        self.send_body(fault, body)
-
-    def resolve(self, path):
-        """The file under the root that `path` names, or None."""
+    def read_file(self, path):
+        """The bytes of the file under the root that `path` names, or None."""
         parts = [p for p in path.split("/") if p]
         if any(p in (".", "..") or "\0" in p for p in parts):
             return None
-        candidate = os.path.realpath(os.path.join(self.server.root, *parts))
-        if os.path.commonpath([candidate, self.server.root]) != self.server.root:
+        root = self.server.root
+        candidate = os.path.realpath(os.path.join(root, *parts))
+        if os.path.commonpath([candidate, root]) != root or not os.path.isfile(candidate):
             return None
-        return candidate if os.path.isfile(candidate) else None
+        try:
+            with open(candidate, "rb") as f:
+                return f.read()
+        except OSError:
+            return None
 
-    def send_simple(self, code, reason, headers=(), fault="none"):
-        self.log_message("%s fault=%s status=%d", self.requestline, fault, code)
-        body = ("%d %s\n" % (code, reason)).encode()
+    def send_head(self, code, reason, content_type, length, headers):
         self.send_response(code, reason)
-        self.send_header("Content-Type", "text/plain")
-        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(length))
         for name, value in headers:
             self.send_header(name, value)
         if self.close_connection:
             self.send_header("Connection", "close")
         self.end_headers()
+
+    def answer(self, code, reason, headers=(), fault="none"):
+        self.log_message("%s fault=%s status=%d", self.requestline, fault, code)
+        body = ("%d %s\n" % (code, reason)).encode()
+        self.send_head(code, reason, "text/plain", len(body), headers)
         if self.command != "HEAD":
             self.wfile.write(body)
-
-    # -- faults --------------------------------------------------------------
 
     def send_body(self, fault, body):
         args = self.server.args
         if fault == "cut":
-            count = len(body) // 2 if args.cut_after < 0 else min(args.cut_after, len(body))
-            self.wfile.write(body[:count])
+            self.wfile.write(body[:len(body) // 2 if args.cut_after < 0 else args.cut_after])
             self.drop_connection()
         elif fault == "stall":
-            self.wfile.write(body[:min(args.stall_after, len(body))])
+            self.wfile.write(body[:args.stall_after])
             self.wfile.flush()
-            self.stall(args.stall_seconds)
+            deadline = time.monotonic() + args.stall_seconds
+            self.connection.settimeout(0.1)
+            while not self.server.stopping.is_set() and time.monotonic() < deadline:
+                try:
+                    if self.connection.recv(4096) == b"":
+                        break  # the client closed
+                except socket.timeout:
+                    continue
+                except OSError:
+                    break
             self.drop_connection()
         elif fault == "wrong":
             wrong = bytearray(body)
@@ -237,28 +187,13 @@ class MirrorHandler(http.server.BaseHTTPRequestHandler):
                 wrong[i] ^= 0xFF
             self.wfile.write(bytes(wrong))
         elif fault == "trickle":
-            pause = args.trickle_interval_ms / 1000.0
             for at in range(0, len(body), args.trickle_bytes):
-                if at > 0 and self.server.stopping.wait(pause):
-                    self.drop_connection()
-                    return
+                if at > 0 and self.server.stopping.wait(args.trickle_interval_ms / 1000.0):
+                    return self.drop_connection()
                 self.wfile.write(body[at:at + args.trickle_bytes])
                 self.wfile.flush()
         else:
             self.wfile.write(body)
-
-    def stall(self, seconds):
-        """Waits until the client closes, the server stops, or `seconds` pass."""
-        deadline = time.monotonic() + seconds
-        self.connection.settimeout(0.1)
-        while not self.server.stopping.is_set() and time.monotonic() < deadline:
-            try:
-                if self.connection.recv(4096) == b"":
-                    return
-            except socket.timeout:
-                continue
-            except OSError:
-                return
 
     def drop_connection(self):
         self.close_connection = True
@@ -271,8 +206,11 @@ class MirrorHandler(http.server.BaseHTTPRequestHandler):
 
 def main(argv):
     args = parse_args(argv)
-    server = MirrorServer((args.bind, args.port), MirrorHandler, args)
-    host, port = server.server_address[:2]
+    http.server.ThreadingHTTPServer.daemon_threads = True
+    http.server.ThreadingHTTPServer.allow_reuse_address = True
+    server = http.server.ThreadingHTTPServer((args.bind, args.port), MirrorHandler)
+    server.args, server.root = args, os.path.realpath(args.root)
+    server.stopping, server.log_lock = threading.Event(), threading.Lock()
 
     def stop(*_):
         if not server.stopping.is_set():
@@ -280,24 +218,23 @@ def main(argv):
             # shutdown() waits for serve_forever to return: not on its thread.
             threading.Thread(target=server.shutdown, daemon=True).start()
 
+    def watch_stdin():
+        try:
+            while sys.stdin.buffer.read(4096):
+                pass
+        except OSError:
+            pass
+        stop()
+
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
     if args.exit_on_stdin_eof:
-        def watch_stdin():
-            try:
-                while sys.stdin.buffer.read(4096):
-                    pass
-            except OSError:
-                pass
-            stop()
         threading.Thread(target=watch_stdin, daemon=True).start()
-
-    print("fault_mirror listening on %s:%d" % (host, port), flush=True)
+    print("fault_mirror listening on %s:%d" % server.server_address[:2], flush=True)
     if args.port_file:
-        temp = args.port_file + ".tmp"
-        with open(temp, "w") as f:
-            f.write("%d\n" % port)
-        os.replace(temp, args.port_file)
+        with open(args.port_file + ".tmp", "w") as f:
+            f.write("%d\n" % server.server_address[1])
+        os.replace(args.port_file + ".tmp", args.port_file)
     try:
         server.serve_forever(poll_interval=0.1)
     finally:
