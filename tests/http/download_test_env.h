@@ -9,12 +9,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "catalogue/seed_model.h"
 #include "base/download_meter.h"
+#include "catalogue/seed_model.h"
 
 namespace brelvane::test {
 
@@ -41,8 +40,6 @@ class LogCapture {
  public:
   LogCapture();
   ~LogCapture();
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
 
   // The messages logged so far (without time stamp and thread), as
   // "L<level> <text>".
@@ -70,10 +67,8 @@ FileEntry EntryFor(uint32_t id, const std::string& name, const std::string& cont
 // added to its command line.  Ends when the object goes away.
 class FaultMirror {
  public:
-  FaultMirror(const std::string& root, const std::string& options = "");
+  explicit FaultMirror(const std::string& root, const std::string& options = "");
   ~FaultMirror();
-  FaultMirror(const FaultMirror&) = delete;
-  FaultMirror& operator=(const FaultMirror&) = delete;
 
   bool ok() const { return port_ != 0; }
   // "http://127.0.0.1:<port>" + path.
@@ -85,23 +80,16 @@ class FaultMirror {
 };
 
 // An IDownloadMeter that only counts.
-class CountingMeter : public IDownloadMeter {
- public:
-  void Charge(uint64_t bytes, TrafficSource source, const std::atomic<bool>* stop) override;
-  uint64_t http_bytes() const { return http_bytes_.load(); }
-  uint64_t p2p_bytes() const { return p2p_bytes_.load(); }
-  int calls_with_stop_flag() const { return with_stop_.load(); }
-
- private:
-  std::atomic<uint64_t> http_bytes_{0};
-  std::atomic<uint64_t> p2p_bytes_{0};
-  std::atomic<int> with_stop_{0};
+struct CountingMeter : IDownloadMeter {
+  void Charge(uint64_t bytes, TrafficSource source, const std::atomic<bool>* stop) override {
+    (source == TrafficSource::kHttp ? http_bytes : p2p_bytes) += bytes;
+    if (stop != nullptr) ++calls_with_stop_flag;
+  }
+  std::atomic<uint64_t> http_bytes{0}, p2p_bytes{0};
+  std::atomic<int> calls_with_stop_flag{0};
 };
 
 // Waits up to `timeout_ms` for `condition` to hold (checked every few ms).
 bool Eventually(const std::function<bool()>& condition, int timeout_ms = 20000);
-
-// A port on 127.0.0.1 where nothing listens (connections are refused).
-uint16_t RefusingPort();
 
 }  // namespace brelvane::test

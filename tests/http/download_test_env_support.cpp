@@ -12,7 +12,6 @@
 
 #include "base/file_log.h"
 #include "catalogue/md5.h"
-#include "platform/socket.h"
 
 namespace brelvane::test {
 
@@ -31,8 +30,8 @@ ScratchDir::~ScratchDir() {
   fs::remove_all(path_, ignored);
 }
 
-LogCapture::LogCapture() : old_threshold_(FileLog::threshold()) {
-  old_directory_ = fs::current_path().string();
+LogCapture::LogCapture()
+    : old_directory_(fs::current_path().string()), old_threshold_(FileLog::threshold()) {
   fs::current_path(dir_.path());
   FileLog::Open("");
   FileLog::set_threshold(5);
@@ -42,8 +41,7 @@ LogCapture::~LogCapture() {
   if (::testing::Test::HasFailure()) {
     // The end of the log tells what the threads were doing.
     const std::vector<std::string> lines = Lines();
-    const size_t first = lines.size() > 60 ? lines.size() - 60 : 0;
-    for (size_t i = first; i < lines.size(); ++i) {
+    for (size_t i = lines.size() > 60 ? lines.size() - 60 : 0; i < lines.size(); ++i) {
       std::fprintf(stderr, "log: %s\n", lines[i].c_str());
     }
   }
@@ -56,8 +54,7 @@ LogCapture::~LogCapture() {
 std::vector<std::string> LogCapture::Lines() const {
   std::ifstream in(dir_.File("p2p.log"));
   std::vector<std::string> lines;
-  std::string line;
-  while (std::getline(in, line)) {
+  for (std::string line; std::getline(in, line);) {
     // "2026-12-05 16:40:01.123 [tid 4242] L3 text": keep "L3 text".
     const size_t bracket = line.find("] ");
     lines.push_back(bracket == std::string::npos ? line : line.substr(bracket + 2));
@@ -67,9 +64,7 @@ std::vector<std::string> LogCapture::Lines() const {
 
 int LogCapture::Count(const std::string& text) const {
   int count = 0;
-  for (const std::string& line : Lines()) {
-    if (line.find(text) != std::string::npos) ++count;
-  }
+  for (const std::string& line : Lines()) count += line.find(text) != std::string::npos;
   return count;
 }
 
@@ -93,18 +88,16 @@ FileEntry EntryFor(uint32_t id, const std::string& name, const std::string& cont
   entry.size = content.size();
   entry.md5 = Md5Buffer(content.data(), content.size());
   for (uint64_t start = 0, index = 0; start < content.size(); start += part_size, ++index) {
-    PartEntry part;
-    part.id = static_cast<uint32_t>(index);
-    part.start = start;
-    part.length = static_cast<uint32_t>(std::min<uint64_t>(part_size, content.size() - start));
-    part.md5 = Md5Buffer(content.data() + start, part.length);
-    entry.parts.push_back(part);
+    const auto length = static_cast<uint32_t>(std::min<uint64_t>(part_size, content.size() - start));
+    entry.parts.push_back(PartEntry{static_cast<uint32_t>(index), length, start,
+                                    Md5Buffer(content.data() + start, length)});
   }
   return entry;
 }
 
 FaultMirror::FaultMirror(const std::string& root, const std::string& options) {
-  const std::string port_file = root + ".port";
+  static std::atomic<int> started{0};
+  const std::string port_file = root + ".port" + std::to_string(started++);
   const std::string command = std::string("exec python3 ") + BRELVANE_SOURCE_DIR +
                               "/tests/tools/fault_mirror.py --quiet --exit-on-stdin-eof --root '" +
                               root + "' --port-file '" + port_file + "' " + options;
@@ -123,11 +116,6 @@ std::string FaultMirror::Url(const std::string& path) const {
   return "http://127.0.0.1:" + std::to_string(port_) + path;
 }
 
-void CountingMeter::Charge(uint64_t bytes, TrafficSource source, const std::atomic<bool>* stop) {
-  (source == TrafficSource::kHttp ? http_bytes_ : p2p_bytes_) += bytes;
-  if (stop != nullptr) ++with_stop_;
-}
-
 bool Eventually(const std::function<bool()>& condition, int timeout_ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (!condition()) {
@@ -135,17 +123,6 @@ bool Eventually(const std::function<bool()>& condition, int timeout_ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
-}
-
-uint16_t RefusingPort() {
-  platform::Socket listener;
-  if (!platform::Socket::ListenTcp(platform::InetAddress::Loopback(0), 1, &listener).ok()) {
-    return 1;
-  }
-  platform::InetAddress local;
-  if (!listener.LocalAddress(&local).ok()) return 1;
-  listener.Close();  // nothing listens there now
-  return local.port;
 }
 
 }  // namespace brelvane::test

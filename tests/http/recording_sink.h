@@ -6,6 +6,7 @@
 // test thread waits in WaitDone(); everything is guarded by one mutex.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -23,21 +24,44 @@ class RecordingSink : public HttpSink {
     std::string data;
   };
 
-  void OnConnect(const platform::InetAddress& address) override;
-  bool OnReceive(uint32_t count) override;
-  bool OnData(const uint8_t* data, uint32_t length, uint64_t offset) override;
-  void OnDone(HttpClient* client, int64_t result) override;
+  void OnConnect(const platform::InetAddress& address) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    connects_.push_back(address);
+  }
+  bool OnReceive(uint32_t count) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (count == 0) return ++idle_polls_ < cancel_at_idle_poll || cancel_at_idle_poll < 0;
+    return (received_bytes_ += count) < cancel_after_bytes;
+  }
+  bool OnData(const uint8_t* data, uint32_t length, uint64_t offset) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    blocks_.push_back(Block{offset, std::string(reinterpret_cast<const char*>(data), length)});
+    return static_cast<size_t>(refuse_block) + 1 != blocks_.size();
+  }
+  void OnDone(HttpClient*, int64_t result) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    done_.push_back(result);
+    done_cv_.notify_all();
+  }
 
   // Waits until OnDone has been called (at most `timeout_ms`).
-  bool WaitDone(int timeout_ms);
+  bool WaitDone(int timeout_ms) {
+    std::unique_lock<std::mutex> lock(mu_);
+    return done_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                             [this] { return !done_.empty(); });
+  }
 
-  std::vector<platform::InetAddress> connects() const;
-  std::vector<Block> blocks() const;
-  std::vector<int64_t> done() const;
-  int idle_polls() const;
-  uint64_t received_bytes() const;
+  std::vector<platform::InetAddress> connects() const { return Locked(connects_); }
+  std::vector<Block> blocks() const { return Locked(blocks_); }
+  std::vector<int64_t> done() const { return Locked(done_); }
+  int idle_polls() const { return Locked(idle_polls_); }
+  uint64_t received_bytes() const { return Locked(received_bytes_); }
   // All block data joined.
-  std::string Joined() const;
+  std::string Joined() const {
+    std::string all;
+    for (const Block& b : blocks()) all += b.data;
+    return all;
+  }
 
   // OnData answers false for the block with this index (0-based).
   int refuse_block = -1;
@@ -45,10 +69,14 @@ class RecordingSink : public HttpSink {
   int cancel_at_idle_poll = -1;
   // OnReceive(n > 0) answers false once this many bytes have been counted.
   uint64_t cancel_after_bytes = ~uint64_t{0};
-  // OnDone closes the client (as the download manager's sink does).
-  bool close_on_done = false;
 
  private:
+  template <typename T>
+  T Locked(const T& field) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return field;
+  }
+
   mutable std::mutex mu_;
   std::condition_variable done_cv_;
   std::vector<platform::InetAddress> connects_;

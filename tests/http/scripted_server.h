@@ -7,12 +7,14 @@
 // Content-Length) and records its exact bytes, then sends the reply and does
 // what the reply says afterwards.  "{PORT}" in a reply is replaced by the
 // server's port, so redirects can point back at it.  Connections beyond the
-// script are accepted, counted and closed.
+// script are accepted, counted and closed.  Also the other loopback helpers
+// of the socket, HTTP and UPnP tests.
 //
 // Thread safety: requests() and connections() may be read from any thread.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -38,11 +40,12 @@ struct CannedReply {
   // When > 0 the bytes go out in pieces of this size, `piece_pause_ms` apart.
   size_t piece_bytes = 0;
   int piece_pause_ms = 0;
-  // Waited before the first byte of the reply.
-  int delay_ms = 0;
 };
 
 using ConnectionScript = std::vector<CannedReply>;
+
+// `bytes`, then silence from byte `stall_at` on (all of them by default).
+CannedReply Stall(std::string bytes, size_t stall_at = std::string::npos);
 
 class ScriptedServer {
  public:
@@ -62,18 +65,12 @@ class ScriptedServer {
   std::vector<std::string> requests() const;
   int connections() const { return connections_.load(); }
 
-  // Stops serving and joins the thread (also done by the destructor).
-  void Stop();
-
  private:
   void Serve();
   void ServeConnection(platform::Socket& connection, const ConnectionScript& replies);
   // Reads one request; false when the client closed or the server stops.
-  bool ReadRequest(platform::Socket& connection, std::string* request);
+  bool ReadRequest(platform::Socket& connection);
   void SendReply(platform::Socket& connection, const CannedReply& reply);
-  // Waits until the client closes or the server stops.
-  void WaitForClose(platform::Socket& connection);
-  bool SleepUnlessStopped(int ms);
 
   std::vector<ConnectionScript> script_;
   platform::Socket listener_;
@@ -93,12 +90,16 @@ class UnansweredListener {
   UnansweredListener();
   bool ok() const { return port_ != 0; }
   uint16_t port() const { return port_; }
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/f"; }
 
  private:
   platform::Socket listener_;
   std::vector<platform::Socket> fillers_;
   uint16_t port_ = 0;
 };
+
+// A port on 127.0.0.1 where nothing listens (connections are refused).
+uint16_t RefusingPort();
 
 // A complete "HTTP/1.1 <status>" response with a Content-Length header (and
 // `extra_headers`, each ending in CRLF) and `body`.
@@ -112,5 +113,10 @@ std::string PatternBytes(size_t n, size_t first = 0);
 // its leading "/") to `host`.
 std::string ExpectedGet(const std::string& path, const std::string& host,
                         const std::string& range);
+
+inline int64_t ElapsedMs(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               since).count();
+}
 
 }  // namespace brelvane::test

@@ -2,26 +2,26 @@
 #include "http/scripted_server.h"
 
 #include <algorithm>
-#include <chrono>
 
 namespace brelvane::test {
 namespace {
 
 constexpr int kSliceMs = 20;
-
-size_t FindContentLength(const std::string& header) {
-  size_t at = header.find("Content-Length: ");
-  if (at == std::string::npos) return 0;
-  return static_cast<size_t>(std::stoul(header.substr(at + 16)));
-}
+using platform::InetAddress;
+using platform::NetCode;
 
 }  // namespace
 
+CannedReply Stall(std::string bytes, size_t stall_at) {
+  return CannedReply{std::move(bytes), CannedReply::After::kStall, stall_at};
+}
+
 ScriptedServer::ScriptedServer(std::vector<ConnectionScript> script) : script_(std::move(script)) {
-  using platform::InetAddress;
-  if (!platform::Socket::ListenTcp(InetAddress::Loopback(0), 16, &listener_).ok()) return;
   InetAddress local;
-  if (!listener_.LocalAddress(&local).ok()) return;
+  if (!platform::Socket::ListenTcp(InetAddress::Loopback(0), 16, &listener_).ok() ||
+      !listener_.LocalAddress(&local).ok()) {
+    return;
+  }
   port_ = local.port;
   for (ConnectionScript& connection : script_) {
     for (CannedReply& reply : connection) reply.bytes = Expand(reply.bytes);
@@ -29,9 +29,7 @@ ScriptedServer::ScriptedServer(std::vector<ConnectionScript> script) : script_(s
   thread_ = std::thread([this] { Serve(); });
 }
 
-ScriptedServer::~ScriptedServer() { Stop(); }
-
-void ScriptedServer::Stop() {
+ScriptedServer::~ScriptedServer() {
   stop_.store(true);
   if (thread_.joinable()) thread_.join();
 }
@@ -45,7 +43,6 @@ std::string ScriptedServer::Expand(const std::string& text) const {
   const std::string port = std::to_string(port_);
   for (size_t at = out.find("{PORT}"); at != std::string::npos; at = out.find("{PORT}", at)) {
     out.replace(at, 6, port);
-    at += port.size();
   }
   return out;
 }
@@ -55,31 +52,16 @@ std::vector<std::string> ScriptedServer::requests() const {
   return requests_;
 }
 
-bool ScriptedServer::SleepUnlessStopped(int ms) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!stop_.load()) {
-    auto now = std::chrono::steady_clock::now();
-    if (now >= end) return true;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count();
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::min<int64_t>(left, kSliceMs)));
-  }
-  return false;
-}
-
 void ScriptedServer::Serve() {
   size_t next = 0;
   while (!stop_.load()) {
     platform::Socket connection;
     platform::NetStatus status = listener_.Accept(kSliceMs, &connection, nullptr);
-    if (!status.ok()) {
-      if (status.code == platform::NetCode::kTimeout) continue;
-      return;
-    }
+    if (status.code == NetCode::kTimeout) continue;
+    if (!status.ok()) return;
     connections_.fetch_add(1);
     (void)connection.SetNoDelay(true);  // pieces go out as scripted
-    if (next < script_.size()) {
-      ServeConnection(connection, script_[next++]);
-    }
+    if (next < script_.size()) ServeConnection(connection, script_[next++]);
     connection.Shutdown();
     connection.Close();
   }
@@ -88,89 +70,83 @@ void ScriptedServer::Serve() {
 void ScriptedServer::ServeConnection(platform::Socket& connection,
                                      const ConnectionScript& replies) {
   for (const CannedReply& reply : replies) {
-    std::string request;
-    if (!ReadRequest(connection, &request)) return;
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      requests_.push_back(request);
-    }
+    if (!ReadRequest(connection)) return;
     SendReply(connection, reply);
     if (reply.after == CannedReply::After::kClose) return;
     if (reply.after == CannedReply::After::kStall || reply.stall_at != std::string::npos) {
-      WaitForClose(connection);
+      char buffer[4096];  // silent until the client closes
+      size_t count = 0;
+      while (!stop_.load()) {
+        platform::NetStatus status = connection.Receive(buffer, sizeof(buffer), kSliceMs, &count);
+        if (!status.ok() && status.code != NetCode::kTimeout) return;
+      }
       return;
     }
   }
   // Script done: a further request on this connection is recorded and
   // answered by closing.
-  std::string request;
-  if (ReadRequest(connection, &request)) {
-    std::lock_guard<std::mutex> lock(mu_);
-    requests_.push_back(request);
-  }
+  (void)ReadRequest(connection);
 }
 
-bool ScriptedServer::ReadRequest(platform::Socket& connection, std::string* request) {
-  request->clear();
-  size_t header_end = std::string::npos;
-  size_t wanted = 0;
+bool ScriptedServer::ReadRequest(platform::Socket& connection) {
+  std::string request;
+  size_t wanted = std::string::npos;  // header and body length, once the header is in
   char buffer[4096];
-  while (!stop_.load()) {
-    if (header_end != std::string::npos && request->size() >= header_end + wanted) return true;
+  while (!stop_.load() && request.size() < wanted) {
     size_t count = 0;
     platform::NetStatus status = connection.Receive(buffer, sizeof(buffer), kSliceMs, &count);
-    if (status.code == platform::NetCode::kTimeout) continue;
+    if (status.code == NetCode::kTimeout) continue;
     if (!status.ok()) return false;
-    request->append(buffer, count);
-    if (header_end == std::string::npos) {
-      size_t at = request->find("\r\n\r\n");
-      if (at != std::string::npos) {
-        header_end = at + 4;
-        wanted = FindContentLength(request->substr(0, header_end));
-      }
+    request.append(buffer, count);
+    const size_t end = request.find("\r\n\r\n");
+    if (wanted == std::string::npos && end != std::string::npos) {
+      const size_t at = request.substr(0, end).find("Content-Length: ");
+      wanted = end + 4 + (at == std::string::npos ? 0 : std::stoul(request.substr(at + 16)));
     }
   }
-  return false;
+  if (request.size() < wanted) return false;
+  std::lock_guard<std::mutex> lock(mu_);
+  requests_.push_back(request);
+  return true;
 }
 
 void ScriptedServer::SendReply(platform::Socket& connection, const CannedReply& reply) {
-  if (reply.delay_ms > 0 && !SleepUnlessStopped(reply.delay_ms)) return;
-  size_t length = std::min(reply.bytes.size(), reply.stall_at);
-  size_t piece = reply.piece_bytes > 0 ? reply.piece_bytes : length;
-  for (size_t at = 0; at < length; at += piece) {
-    size_t n = std::min(piece, length - at);
+  const size_t length = std::min(reply.bytes.size(), reply.stall_at);
+  const size_t piece = reply.piece_bytes > 0 ? reply.piece_bytes : length;
+  for (size_t at = 0; at < length && !stop_.load(); at += piece) {
+    const size_t n = std::min(piece, length - at);
     if (!connection.Send(reply.bytes.data() + at, n, 5000, nullptr).ok()) return;
-    if (reply.piece_pause_ms > 0 && at + n < length && !SleepUnlessStopped(reply.piece_pause_ms)) {
-      return;
-    }
-  }
-}
-
-void ScriptedServer::WaitForClose(platform::Socket& connection) {
-  char buffer[4096];
-  while (!stop_.load()) {
-    size_t count = 0;
-    platform::NetStatus status = connection.Receive(buffer, sizeof(buffer), kSliceMs, &count);
-    if (!status.ok() && status.code != platform::NetCode::kTimeout) return;
+    if (at + n < length) std::this_thread::sleep_for(std::chrono::milliseconds(reply.piece_pause_ms));
   }
 }
 
 UnansweredListener::UnansweredListener() {
-  using platform::InetAddress;
-  if (!platform::Socket::ListenTcp(InetAddress::Loopback(0), 0, &listener_).ok()) return;
   InetAddress local;
-  if (!listener_.LocalAddress(&local).ok()) return;
+  if (!platform::Socket::ListenTcp(InetAddress::Loopback(0), 0, &listener_).ok() ||
+      !listener_.LocalAddress(&local).ok()) {
+    return;
+  }
   // Fill the accept queue until a connect goes unanswered.
   for (int i = 0; i < 64; ++i) {
     platform::Socket filler;
     platform::NetStatus status = platform::Socket::ConnectTcp(local, 200, &filler);
-    if (status.code == platform::NetCode::kTimeout) {
+    if (status.code == NetCode::kTimeout) {
       port_ = local.port;
       return;
     }
     if (!status.ok()) return;
     fillers_.push_back(std::move(filler));
   }
+}
+
+uint16_t RefusingPort() {
+  platform::Socket listener;
+  InetAddress local;
+  if (!platform::Socket::ListenTcp(InetAddress::Loopback(0), 1, &listener).ok() ||
+      !listener.LocalAddress(&local).ok()) {
+    return 1;
+  }
+  return local.port;  // nothing listens there once `listener` is gone
 }
 
 std::string Response(const std::string& status, const std::string& body,
@@ -181,10 +157,7 @@ std::string Response(const std::string& status, const std::string& body,
 
 std::string PatternBytes(size_t n, size_t first) {
   std::string out(n, '\0');
-  for (size_t i = 0; i < n; ++i) {
-    size_t k = first + i;
-    out[i] = static_cast<char>((k * 7 + k / 251) & 0xFF);
-  }
+  for (size_t i = 0, k = first; i < n; ++i, ++k) out[i] = static_cast<char>((k * 7 + k / 251) & 0xFF);
   return out;
 }
 

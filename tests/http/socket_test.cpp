@@ -13,16 +13,13 @@
 #include <thread>
 #include <vector>
 
+#include "http/scripted_server.h"
+
 namespace brelvane::platform {
 namespace {
 
 constexpr int kPromptMs = 5000;
-
-int64_t ElapsedMs(std::chrono::steady_clock::time_point since) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                               since)
-      .count();
-}
+using test::ElapsedMs;
 
 // A connected pair over loopback: `client` connected to `server`.
 struct Pair {
@@ -115,14 +112,8 @@ TEST(SocketTest, ReceiveTellsTimeoutFromPeerClose) {
 }
 
 TEST(SocketTest, RefusedConnectReportsTheSystemError) {
-  InetAddress address;
-  {
-    Socket listener;
-    ASSERT_TRUE(Socket::ListenTcp(InetAddress::Loopback(0), 1, &listener).ok());
-    ASSERT_TRUE(listener.LocalAddress(&address).ok());
-  }
   Socket s;
-  NetStatus status = Socket::ConnectTcp(address, kPromptMs, &s);
+  NetStatus status = Socket::ConnectTcp(InetAddress::Loopback(test::RefusingPort()), kPromptMs, &s);
   EXPECT_EQ(status.code, NetCode::kError);
   EXPECT_EQ(status.os_error, ECONNREFUSED);
   EXPECT_STREQ(status.op, "connect");
@@ -130,7 +121,7 @@ TEST(SocketTest, RefusedConnectReportsTheSystemError) {
   EXPECT_NE(status.ToString().find("connect: "), std::string::npos);
 }
 
-TEST(SocketTest, AcceptWaitsNoLongerThanItsLimit) {
+TEST(SocketTest, AcceptWaitsNoLongerThanItsLimitAndShutdownWakesWaitsWithoutLimit) {
   Socket listener;
   ASSERT_TRUE(Socket::ListenTcp(InetAddress::Loopback(0), 1, &listener).ok());
   Socket accepted;
@@ -138,41 +129,24 @@ TEST(SocketTest, AcceptWaitsNoLongerThanItsLimit) {
   EXPECT_EQ(listener.Accept(100, &accepted, nullptr).code, NetCode::kTimeout);
   EXPECT_GE(ElapsedMs(start), 95);
   EXPECT_FALSE(accepted.valid());
-}
-
-TEST(SocketTest, ShutdownWakesAReceiveWithoutLimit) {
   Pair pair;
   MakePair(&pair);
-  NetStatus status;
-  std::atomic<bool> waiting{false};
-  std::thread reader([&] {
-    char buffer[16];
-    size_t n = 0;
-    waiting.store(true);
-    status = pair.client.Receive(buffer, sizeof(buffer), -1, &n);
-  });
-  while (!waiting.load()) std::this_thread::yield();
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it block
-  pair.client.Shutdown();
-  reader.join();
-  EXPECT_EQ(status.code, NetCode::kClosed);
-}
-
-TEST(SocketTest, ShutdownWakesAnAcceptWithoutLimit) {
-  Socket listener;
-  ASSERT_TRUE(Socket::ListenTcp(InetAddress::Loopback(0), 1, &listener).ok());
-  NetStatus status;
-  std::atomic<bool> waiting{false};
-  std::thread acceptor([&] {
-    Socket accepted;
-    waiting.store(true);
-    status = listener.Accept(-1, &accepted, nullptr);
-  });
-  while (!waiting.load()) std::this_thread::yield();
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it block
-  listener.Shutdown();
-  acceptor.join();
-  EXPECT_EQ(status.code, NetCode::kClosed);
+  for (Socket* waiting : {&pair.client, &listener}) {
+    NetStatus status;
+    std::atomic<bool> started{false};
+    std::thread waiter([&] {
+      char buffer[16];
+      size_t n = 0;
+      started.store(true);
+      status = waiting == &listener ? listener.Accept(-1, &accepted, nullptr)
+                                    : waiting->Receive(buffer, sizeof(buffer), -1, &n);
+    });
+    while (!started.load()) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it block
+    waiting->Shutdown();
+    waiter.join();
+    EXPECT_EQ(status.code, NetCode::kClosed);
+  }
 }
 
 TEST(SocketTest, SendToAPeerThatDoesNotReadTimesOutWithAPartialCount) {
@@ -204,25 +178,14 @@ TEST(SocketTest, SendAfterThePeerHasGoneFailsWithoutSignal) {
 }
 
 TEST(SocketTest, StopFlagEndsAConnectWait) {
-  // An accept queue that is full leaves a further connect unanswered.
-  Socket listener;
-  ASSERT_TRUE(Socket::ListenTcp(InetAddress::Loopback(0), 0, &listener).ok());
-  InetAddress address;
-  ASSERT_TRUE(listener.LocalAddress(&address).ok());
-  std::vector<Socket> fillers;
-  for (int i = 0; i < 64; ++i) {
-    Socket s;
-    NetStatus status = Socket::ConnectTcp(address, 200, &s);
-    if (status.code == NetCode::kTimeout) break;
-    ASSERT_TRUE(status.ok());
-    fillers.push_back(std::move(s));
-  }
+  test::UnansweredListener listener;
+  ASSERT_TRUE(listener.ok());
   std::atomic<bool> stop{false};
   NetStatus status;
   auto start = std::chrono::steady_clock::now();
   std::thread connector([&] {
     Socket s;
-    status = Socket::ConnectTcp(address, -1, &s, &stop);
+    status = Socket::ConnectTcp(InetAddress::Loopback(listener.port()), -1, &s, &stop);
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it wait
   stop.store(true);
