@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "http/http_types.h"
-
 #include "http/scripted_server.h"
 
 namespace brelvane {
@@ -66,24 +65,6 @@ TEST(BlockAssemblerTest, CutsAStreamAtBlockBoundariesWhateverThePieceSizes) {
   }
 }
 
-TEST(BlockAssemblerTest, OneAppendCanCompleteSeveralBlocks) {
-  BlockAssembler assembler;
-  assembler.Reset(4);
-  const std::string data = "abcdefghijklmn";
-  EXPECT_EQ(assembler.Append(Bytes(data), 2), 0u);
-  EXPECT_EQ(assembler.Append(Bytes(data) + 2, 12), 3u);
-  EXPECT_EQ(assembler.pending(), 12u);
-  EXPECT_EQ(assembler.fill(), 2u);
-  EXPECT_EQ(Text(assembler.front()), "abcd");
-  assembler.PopFront();
-  EXPECT_EQ(Text(assembler.front()), "efgh");
-  assembler.PopFront();
-  EXPECT_EQ(Text(assembler.front()), "ijkl");
-  assembler.PopFront();
-  EXPECT_FALSE(assembler.has_complete_block());
-  EXPECT_EQ(assembler.current_view(), "mn");
-}
-
 TEST(BlockAssemblerTest, KeepsEverythingInOneBlockWithoutABlockSize) {
   for (uint32_t unlimited : {kHttpNoLimit, 0u}) {
     BlockAssembler assembler;
@@ -95,19 +76,6 @@ TEST(BlockAssemblerTest, KeepsEverythingInOneBlockWithoutABlockSize) {
     EXPECT_FALSE(assembler.has_complete_block());
     EXPECT_EQ(assembler.current_view(), data);
   }
-}
-
-TEST(BlockAssemblerTest, ResetDropsPendingAndCurrentData) {
-  BlockAssembler assembler;
-  assembler.Reset(3);
-  const std::string data = "abcdefgh";
-  EXPECT_EQ(assembler.Append(Bytes(data), data.size()), 2u);
-  assembler.Reset(5);
-  EXPECT_FALSE(assembler.has_complete_block());
-  EXPECT_EQ(assembler.pending(), 0u);
-  EXPECT_EQ(assembler.fill(), 0u);
-  EXPECT_EQ(assembler.Append(Bytes(data), 5), 1u);
-  EXPECT_EQ(Text(assembler.front()), "abcde");
 }
 
 }  // namespace

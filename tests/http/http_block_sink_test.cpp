@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <future>
 #include <memory>
 #include <string>
 
@@ -20,20 +18,6 @@
 
 namespace brelvane {
 namespace {
-
-// Waits until the storage worker has run every task posted before.
-void Drain(FileSystem& file_system) {
-  struct Signal : Task {
-    explicit Signal(std::promise<void>* done) : done_(done) {}
-    ~Signal() override { done_->set_value(); }
-    void Run(FileSystem*) override {}
-    std::promise<void>* done_;
-  };
-  std::promise<void> done;
-  std::unique_ptr<Task> task = std::make_unique<Signal>(&done);
-  ASSERT_TRUE(file_system.runner().Post(task, kInfiniteWait));
-  done.get_future().wait();
-}
 
 class HttpBlockSinkTest : public ::testing::Test {
  protected:
@@ -73,12 +57,9 @@ TEST_F(HttpBlockSinkTest, EachFailureWakesTheControlThreadAndIsCountedByItsKind)
     const char* message;  // logged once, or null
   };
   const Case cases[] = {
-      {kHttpRefused, 10, "L4 Http Refuse"},
-      {kHttpFailed, 5, "L4 Http Fail"},
+      {kHttpRefused, 10, "L4 Http Refuse"}, {kHttpFailed, 5, "L4 Http Fail"},
       {kHttpSinkRefused, 0, "L2 Http writing fail, may be too busy in writing thread"},
-      {kHttpTimeout, 0, nullptr},
-      {kHttpCancelled, 0, nullptr},
-  };
+      {kHttpTimeout, 0, nullptr}, {kHttpCancelled, 0, nullptr}};
   HttpClient client;
   for (const Case& c : cases) {
     const int32_t before = Score();
@@ -88,12 +69,8 @@ TEST_F(HttpBlockSinkTest, EachFailureWakesTheControlThreadAndIsCountedByItsKind)
     EXPECT_TRUE(work_.Wait(0)) << c.result;
     EXPECT_EQ(Score() - before, c.penalty) << c.result;
     const std::vector<std::string> lines = log_.Lines();
-    if (c.message != nullptr) {
-      ASSERT_EQ(lines.size(), static_cast<size_t>(lines_before) + 1) << c.result;
-      EXPECT_EQ(lines.back(), c.message);
-    } else {
-      EXPECT_EQ(lines.size(), static_cast<size_t>(lines_before)) << c.result;
-    }
+    ASSERT_EQ(lines.size(), static_cast<size_t>(lines_before) + (c.message != nullptr)) << c.result;
+    if (c.message != nullptr) { EXPECT_EQ(lines.back(), c.message); }
   }
   auto sink = SinkFor(UID());
   sink->OnDone(&client, 12345);  // success: nobody to wake, no penalty
@@ -102,9 +79,7 @@ TEST_F(HttpBlockSinkTest, EachFailureWakesTheControlThreadAndIsCountedByItsKind)
 }
 
 TEST_F(HttpBlockSinkTest, DoneClosesTheKeptAliveConnection) {
-  test::CannedReply reply;
-  reply.bytes = test::Response("200 OK", "x");
-  test::ScriptedServer server({{reply}});
+  test::ScriptedServer server({{test::CannedReply{test::Response("200 OK", "x")}}});
   ASSERT_TRUE(server.ok());
   HttpClient client;
   HttpRequest request;
@@ -138,7 +113,7 @@ TEST_F(HttpBlockSinkTest, BlocksAreCommittedCountedAndVerified) {
   std::string bad = content_.substr(3072, 1024);
   bad[0] ^= 1;
   EXPECT_TRUE(sink->OnData(reinterpret_cast<const uint8_t*>(bad.data()), 1024, 3072));
-  Drain(file_system_);
+  ASSERT_TRUE(file_system_.Drain());
   EXPECT_TRUE(file_system_.IsPartVerified(4, 2));
   EXPECT_FALSE(file_system_.IsPartVerified(4, 3));
   EXPECT_EQ(verified_->Get(), 1024u);  // only what verified
@@ -154,14 +129,14 @@ TEST_F(HttpBlockSinkTest, BlockForAnUnknownFileIsRefused) {
 TEST_F(HttpBlockSinkTest, ReceivesAreChargedAsHttpWithTheThreadsStopFlag) {
   auto sink = SinkFor(UID());
   EXPECT_TRUE(sink->OnReceive(5000));
-  EXPECT_EQ(meter_.calls_with_stop_flag(), 0);
+  EXPECT_EQ(meter_.calls_with_stop_flag, 0);
   std::atomic<bool> stop{false};
   sink->set_stop_flag(&stop);
   EXPECT_TRUE(sink->OnReceive(0));  // an idle poll
   EXPECT_TRUE(sink->OnReceive(700));
-  EXPECT_EQ(meter_.http_bytes(), 5700u);
-  EXPECT_EQ(meter_.p2p_bytes(), 0u);
-  EXPECT_EQ(meter_.calls_with_stop_flag(), 2);
+  EXPECT_EQ(meter_.http_bytes, 5700u);
+  EXPECT_EQ(meter_.p2p_bytes, 0u);
+  EXPECT_EQ(meter_.calls_with_stop_flag, 2);
 }
 
 TEST_F(HttpBlockSinkTest, ObserverKeepsItsCounterAliveUntilDestroyed) {

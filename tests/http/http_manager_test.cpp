@@ -53,16 +53,27 @@ class HttpManagerTest : public ::testing::Test {
     ASSERT_TRUE(file_system_.StartRunner(64));
   }
 
-  void MakeManager(HttpManager::Options options = FastOptions()) {
-    manager_ = std::make_unique<HttpManager>(file_system_, mirrors_, work_, &meter_, options);
+  // Starts storage, adds `mirror` (unless empty) and runs `threads` threads.
+  void Run(const std::string& mirror, uint32_t threads, int flush_interval_ms = -1) {
+    StartStorage();
+    if (!mirror.empty()) mirrors_.Add(mirror);
+    MakeManager(flush_interval_ms);
+    manager_->Restart(threads);
   }
 
-  static HttpManager::Options FastOptions() {
+  void ExpectPartsFree(uint32_t first) {
+    ASSERT_TRUE(file_system_.Drain());  // a run goes back behind its queued blocks
+    for (uint32_t part = first; part < 10; ++part) {
+      EXPECT_TRUE(file_system_.IsPartFree(1, part)) << part;
+    }
+  }
+
+  void MakeManager(int flush_interval_ms = -1) {
     HttpManager::Options options;
-    options.idle_wait_ms = 20;
-    options.backlog_wait_ms = 20;
+    options.idle_wait_ms = options.backlog_wait_ms = 20;
     options.failure_pause_ms = 50;
-    return options;
+    if (flush_interval_ms >= 0) options.flush_interval_ms = flush_interval_ms;
+    manager_ = std::make_unique<HttpManager>(file_system_, mirrors_, work_, &meter_, options);
   }
 
   std::vector<int32_t> Scores() const {
@@ -90,46 +101,30 @@ class HttpManagerTest : public ::testing::Test {
   std::unique_ptr<HttpManager> manager_;  // last: destroyed before storage
 };
 
-TEST_F(HttpManagerTest, ZeroThreadsMakeNoRequest) {
-  test::ScriptedServer server({});
-  ASSERT_TRUE(server.ok());
-  AddFile(1, "a.bin", test::PatternBytes(40000), 4096);
+TEST_F(HttpManagerTest, ThreadCountSetsTheQueueCapacityAndZeroStartsNothing) {
   StartStorage();
-  mirrors_.Add(server.Url(""));
+  mirrors_.Add("http://127.0.0.1:1/never");
   MakeManager();
   EXPECT_EQ(manager_->QueueCapacity(), HttpManager::kInitialQueueCapacity);
   manager_->Restart(0);
-  EXPECT_EQ(manager_->ThreadCount(), 0u);
-  EXPECT_EQ(manager_->QueueCapacity(), 1u);
   EXPECT_FALSE(manager_->ControlRunning());
   EXPECT_EQ(Scores(), std::vector<int32_t>{0});  // no mirror was ever picked
-  EXPECT_EQ(server.connections(), 0);
   EXPECT_EQ(log_.Count("L4 Http restart. 0 threads"), 1);
-}
-
-TEST_F(HttpManagerTest, FourThreadsGiveAQueueOfNine) {
-  StartStorage();
-  MakeManager();
-  manager_->Restart(4);
-  EXPECT_EQ(manager_->ThreadCount(), 4u);
-  EXPECT_EQ(manager_->QueueCapacity(), 9u);
-  manager_->Restart(1);
-  EXPECT_EQ(manager_->ThreadCount(), 1u);
-  EXPECT_EQ(manager_->QueueCapacity(), 3u);
-  manager_->Restart(static_cast<uint32_t>(-1));  // a negative count from the console
-  EXPECT_EQ(manager_->ThreadCount(), HttpManager::kMaxThreads);
-  EXPECT_EQ(manager_->QueueCapacity(), 2 * HttpManager::kMaxThreads + 1);
-  manager_->Restart(0);
-  EXPECT_EQ(manager_->ThreadCount(), 0u);
+  const uint32_t kMax = HttpManager::kMaxThreads;
+  // ~0u: a negative count from the console.
+  for (const auto& [asked, threads, capacity] :
+       {std::tuple{0u, 0u, 1u}, {4u, 4u, 9u}, {1u, 1u, 3u}, {~0u, kMax, 2 * kMax + 1}}) {
+    manager_->Restart(asked);
+    EXPECT_EQ(manager_->ThreadCount(), threads) << asked;
+    EXPECT_EQ(manager_->QueueCapacity(), capacity) << asked;
+  }
 }
 
 TEST_F(HttpManagerTest, EmptyMirrorListEndsTheControlThreadAtOnce) {
   AddFile(1, "a.bin", test::PatternBytes(40000), 4096);
-  StartStorage();
-  MakeManager();
-  manager_->Restart(2);
+  Run("", 2);
   ASSERT_TRUE(manager_->WaitControlEnded(kWaitMs));
-  for (uint32_t part = 0; part < 10; ++part) EXPECT_TRUE(file_system_.IsPartFree(1, part));
+  ExpectPartsFree(0);
   EXPECT_EQ(manager_->VerifiedBytes(), 0u);
   EXPECT_EQ(log_.Count("Trace: HttpControlProc"), 0);
 }
@@ -139,15 +134,11 @@ TEST_F(HttpManagerTest, EqualScoresTakeTurnsBetweenRestarts) {
   mirrors_.Add("http://127.0.0.1:1/first");
   mirrors_.Add("http://127.0.0.1:1/second");
   MakeManager();
-  manager_->Restart(1);
-  ASSERT_TRUE(manager_->WaitControlEnded(kWaitMs));
-  EXPECT_EQ(Scores(), (std::vector<int32_t>{1, 0}));
-  manager_->Restart(1);
-  ASSERT_TRUE(manager_->WaitControlEnded(kWaitMs));
-  EXPECT_EQ(Scores(), (std::vector<int32_t>{1, 1}));
-  manager_->Restart(1);
-  ASSERT_TRUE(manager_->WaitControlEnded(kWaitMs));
-  EXPECT_EQ(Scores(), (std::vector<int32_t>{2, 1}));
+  for (const std::vector<int32_t>& scores : {std::vector{1, 0}, {1, 1}, {2, 1}}) {
+    manager_->Restart(1);
+    ASSERT_TRUE(manager_->WaitControlEnded(kWaitMs));
+    EXPECT_EQ(Scores(), scores);
+  }
 }
 
 TEST_F(HttpManagerTest, RunOfPartsTwentyToTwentyNineIsOneRangeDeliveredPartByPart) {
@@ -156,18 +147,14 @@ TEST_F(HttpManagerTest, RunOfPartsTwentyToTwentyNineIsOneRangeDeliveredPartByPar
   RangeSet32 missing;
   missing.InsertRange(20, 29);  // the only free run: parts 20 to 29
   AddFile(7, "big.bin", content, kPart, missing, false);
-  StartStorage();
   const std::string body = content.substr(20 * kPart);
-  CannedReply reply;
-  reply.bytes = test::Response("206 Partial Content", body,
-                               "Content-Range: bytes 1310720-1966079/1966080\r\n");
-  reply.after = CannedReply::After::kClose;
+  const CannedReply reply{test::Response("206 Partial Content", body,
+                                         "Content-Range: bytes 1310720-1966079/1966080\r\n"),
+                          CannedReply::After::kClose};
   // Spares: the control thread may ask again for parts in flight.
   test::ScriptedServer server({{reply}, {reply}, {reply}, {reply}});
   ASSERT_TRUE(server.ok());
-  mirrors_.Add(server.Url(""));
-  MakeManager();
-  manager_->Restart(1);
+  Run(server.Url(""), 1);
   ASSERT_TRUE(manager_->WaitControlEnded(kWaitMs));
 
   const std::string host = "127.0.0.1:" + std::to_string(server.port());
@@ -182,8 +169,8 @@ TEST_F(HttpManagerTest, RunOfPartsTwentyToTwentyNineIsOneRangeDeliveredPartByPar
   ExpectFilesComplete();
   EXPECT_TRUE(file_system_.AllWritten());
   EXPECT_EQ(manager_->VerifiedBytes(), 10u * kPart);
-  EXPECT_GE(meter_.http_bytes(), 10u * kPart);
-  EXPECT_GT(meter_.calls_with_stop_flag(), 0);
+  EXPECT_GE(meter_.http_bytes, 10u * kPart);
+  EXPECT_GT(meter_.calls_with_stop_flag, 0);
   EXPECT_EQ(mirrors_.TopAddresses(5), std::vector<uint32_t>{0x7F000001});
   EXPECT_GE(log_.Count("L3 Http ip: 127.0.0.1"), 1);
   const std::vector<std::string> lines = log_.Lines();
@@ -205,17 +192,14 @@ TEST_F(HttpManagerTest, DownloadsEveryFileWithFourThreads) {
     AddFile(static_cast<uint32_t>(i + 1), files[i].first, content, files[i].second);
     total += sizes[i];
   }
-  StartStorage();
   test::FaultMirror mirror(mirror_root_.path());
-  ASSERT_TRUE(mirror.ok()) << "fault_mirror.py did not start (is python3 installed?)";
-  mirrors_.Add(mirror.Url());
-  MakeManager();
-  manager_->Restart(4);
+  ASSERT_TRUE(mirror.ok());
+  Run(mirror.Url(), 4);
   ASSERT_TRUE(manager_->WaitControlEnded(kWaitMs));
   ExpectFilesComplete();
   EXPECT_EQ(manager_->VerifiedBytes(), total);
-  EXPECT_GE(meter_.http_bytes(), total);
-  EXPECT_EQ(meter_.p2p_bytes(), 0u);
+  EXPECT_GE(meter_.http_bytes, total);
+  EXPECT_EQ(meter_.p2p_bytes, 0u);
   manager_->Restart(0);
   EXPECT_EQ(manager_->ThreadCount(), 0u);
 }
@@ -224,12 +208,7 @@ TEST_F(HttpManagerTest, PeriodicFlushIsLogged) {
   test::ScriptedServer server({});
   ASSERT_TRUE(server.ok());
   AddFile(1, "a.bin", test::PatternBytes(4096), 4096);
-  StartStorage();
-  mirrors_.Add(server.Url(""));
-  HttpManager::Options options = FastOptions();
-  options.flush_interval_ms = 0;
-  MakeManager(options);
-  manager_->Restart(1);
+  Run(server.Url(""), 1, 0);
   EXPECT_TRUE(Eventually([&] { return log_.Count("L4 Time flush") >= 2; }, kWaitMs));
   manager_->CancelAll();
   EXPECT_TRUE(manager_->WaitControlEnded(kWaitMs));
@@ -239,12 +218,9 @@ TEST_F(HttpManagerTest, MirrorAnswering404IsPenalisedTenPerRefusal) {
   const std::string content = test::PatternBytes(10 * 4096);
   test::WriteFileBytes(mirror_root_.File("a.bin"), content);
   AddFile(1, "a.bin", content, 4096);
-  StartStorage();
   test::FaultMirror mirror(mirror_root_.path());
-  ASSERT_TRUE(mirror.ok()) << "fault_mirror.py did not start (is python3 installed?)";
-  mirrors_.Add(mirror.Url("/404"));
-  MakeManager();
-  manager_->Restart(1);
+  ASSERT_TRUE(mirror.ok());
+  Run(mirror.Url("/404"), 1);
   ASSERT_TRUE(Eventually([&] { return log_.Count("L4 Http Refuse") >= 3; }, kWaitMs));
   manager_->CancelAll();
   ASSERT_TRUE(manager_->WaitControlEnded(kWaitMs));
@@ -252,53 +228,36 @@ TEST_F(HttpManagerTest, MirrorAnswering404IsPenalisedTenPerRefusal) {
   const int failures = log_.Count("L4 Http Fail");  // a request cut by CancelAll
   EXPECT_EQ(Scores(), std::vector<int32_t>{1 + 10 * refusals + 5 * failures});
   EXPECT_EQ(manager_->VerifiedBytes(), 0u);
-  ASSERT_TRUE(file_system_.Drain());
-  for (uint32_t part = 0; part < 10; ++part) EXPECT_TRUE(file_system_.IsPartFree(1, part));
+  ExpectPartsFree(0);
 }
 
 TEST_F(HttpManagerTest, CancelAllCutsARunningTransferAndReleasesItsUnfinishedParts) {
   const std::string content = test::PatternBytes(10 * 4096, 5);
   AddFile(1, "a.bin", content, 4096);
-  StartStorage();
-  CannedReply stall;
-  stall.bytes = test::Response("206 Partial Content", content);
-  stall.stall_at = stall.bytes.size() - content.size() + 4096 + 2048;  // a part and a half
-  stall.after = CannedReply::After::kStall;
-  test::ScriptedServer server({{stall}});
+  const std::string head = test::Response("206 Partial Content", content);
+  test::ScriptedServer server({{test::Stall(head, head.size() - content.size() + 6144)}});  // 1.5 parts
   ASSERT_TRUE(server.ok());
-  mirrors_.Add(server.Url(""));
-  MakeManager();
-  manager_->Restart(1);  // no time limits: only cancelling ends the transfer
+  Run(server.Url(""), 1);  // no time limits: only cancelling ends the transfer
   ASSERT_TRUE(Eventually([&] { return file_system_.IsPartVerified(1, 0); }, kWaitMs));
   ASSERT_TRUE(Eventually([&] { return !file_system_.IsPartFree(1, 1); }, kWaitMs));
   manager_->CancelAll();
   EXPECT_TRUE(manager_->WaitControlEnded(kWaitMs));
   EXPECT_GE(log_.Count("L4 Http Fail"), 1);
-  ASSERT_TRUE(file_system_.Drain());  // the run goes back behind its queued blocks
+  ExpectPartsFree(1);
   EXPECT_FALSE(file_system_.IsPartFree(1, 0));  // done
-  for (uint32_t part = 1; part < 10; ++part) {
-    EXPECT_TRUE(file_system_.IsPartFree(1, part)) << part;
-  }
   EXPECT_EQ(manager_->VerifiedBytes(), 4096u);
 }
 
 TEST_F(HttpManagerTest, WhenEverythingIsWrittenTheControlThreadCancelsAStalledTransferAndEnds) {
   const std::string content = test::PatternBytes(10 * 4096, 9);
   AddFile(1, "a.bin", content, 4096);
-  StartStorage();
-  CannedReply stall;
-  stall.bytes = test::Response("206 Partial Content", content);
-  stall.stall_at = stall.bytes.size() - content.size() + 100;
-  stall.after = CannedReply::After::kStall;
-  test::ScriptedServer server({{stall}});
+  const std::string head = test::Response("206 Partial Content", content);
+  test::ScriptedServer server({{test::Stall(head, head.size() - content.size() + 100)}});
   ASSERT_TRUE(server.ok());
-  mirrors_.Add(server.Url(""));
-  MakeManager();
-  manager_->Restart(1);
+  Run(server.Url(""), 1);
   ASSERT_TRUE(Eventually([&] { return server.requests().size() == 1; }, kWaitMs));
   // The parts arrive another way (as from peers) while HTTP hangs.
-  const FileEntry& entry = entries_[0];
-  for (const PartEntry& part : entry.parts) {
+  for (const PartEntry& part : entries_[0].parts) {
     ASSERT_TRUE(file_system_.CommitWrite(
         1, reinterpret_cast<const uint8_t*>(content.data()) + part.start, part.length,
         part.start, nullptr));
@@ -313,22 +272,16 @@ TEST_F(HttpManagerTest, WhenEverythingIsWrittenTheControlThreadCancelsAStalledTr
 TEST_F(HttpManagerTest, RestartWhileTransfersRunReplacesEverything) {
   const std::string content = test::PatternBytes(30 * 4096, 11);
   AddFile(1, "a.bin", content, 4096);
-  StartStorage();
-  CannedReply stall;
-  stall.bytes = test::Response("206 Partial Content", std::string(40960, 'x'));
-  stall.stall_at = 200;
-  stall.after = CannedReply::After::kStall;
-  test::ScriptedServer stalling({{stall}, {stall}, {stall}, {stall}, {stall}, {stall}});
+  test::ScriptedServer stalling(std::vector<test::ConnectionScript>(
+      6, {test::Stall(test::Response("206 Partial Content", std::string(40960, 'x')), 200)}));
   ASSERT_TRUE(stalling.ok());
-  mirrors_.Add(stalling.Url(""));
-  MakeManager();
-  manager_->Restart(3);
+  Run(stalling.Url(""), 3);
   // One stalled request (the server serves one connection at a time).
   ASSERT_TRUE(Eventually([&] { return stalling.requests().size() == 1; }, kWaitMs));
   // The stalling mirror was picked once; the next Restart takes the good one.
   test::WriteFileBytes(mirror_root_.File("a.bin"), content);
   test::FaultMirror good(mirror_root_.path());
-  ASSERT_TRUE(good.ok()) << "fault_mirror.py did not start (is python3 installed?)";
+  ASSERT_TRUE(good.ok());
   mirrors_.Add(good.Url());
   manager_->Restart(2);
   EXPECT_EQ(manager_->ThreadCount(), 2u);
@@ -340,19 +293,12 @@ TEST_F(HttpManagerTest, RestartWhileTransfersRunReplacesEverything) {
 TEST_F(HttpManagerTest, DestroyingARunningManagerStopsEverything) {
   const std::string content = test::PatternBytes(10 * 4096, 13);
   AddFile(1, "a.bin", content, 4096);
-  StartStorage();
-  CannedReply stall;
-  stall.bytes = "";
-  stall.after = CannedReply::After::kStall;
-  test::ScriptedServer server({{stall}});
+  test::ScriptedServer server({{test::Stall("")}});
   ASSERT_TRUE(server.ok());
-  mirrors_.Add(server.Url(""));
-  MakeManager();
-  manager_->Restart(2);
+  Run(server.Url(""), 2);
   ASSERT_TRUE(Eventually([&] { return server.requests().size() == 1; }, kWaitMs));
   manager_.reset();  // must not hang on the silent server
-  ASSERT_TRUE(file_system_.Drain());
-  for (uint32_t part = 0; part < 10; ++part) EXPECT_TRUE(file_system_.IsPartFree(1, part));
+  ExpectPartsFree(0);
 }
 
 }  // namespace

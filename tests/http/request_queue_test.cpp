@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "base/auto_reset_event.h"
@@ -39,7 +40,7 @@ TEST(RequestQueueTest, HoldsExactlyItsCapacityInOrderAcrossTheRingEnd) {
   RequestQueue queue(3);
   EXPECT_EQ(queue.Capacity(), 3u);
   for (int round = 0; round < 4; ++round) {  // the indices wrap around the 4 slots
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(queue.TryPush(Named(std::to_string(i)), 0));
+    for (int i = 0; i < 3; ++i) { ASSERT_TRUE(queue.TryPush(Named(std::to_string(i)), 0)); }
     EXPECT_EQ(queue.Count(), 3u);
     EXPECT_FALSE(queue.TryPush(Named("x"), 0));
     EXPECT_FALSE(queue.TryPush(Named("x"), 20));
@@ -48,27 +49,21 @@ TEST(RequestQueueTest, HoldsExactlyItsCapacityInOrderAcrossTheRingEnd) {
       ASSERT_TRUE(queue.TryPop(&out, 0));
       EXPECT_EQ(out.url, std::to_string(i));
     }
+    HttpRequest whole = Named("http://m/f");  // every field travels
+    whole.range_start = 1310720;
+    whole.range_end = 1966079;
+    whole.block_size = 65536;
+    whole.idle_timeout_ms = 7;
+    queue.Push(whole);
+    const HttpRequest out = queue.Pop();
+    EXPECT_EQ(std::tie(out.url, out.range_start, out.range_end, out.block_size, out.idle_timeout_ms),
+              std::tie(whole.url, whole.range_start, whole.range_end, whole.block_size,
+                       whole.idle_timeout_ms));
     EXPECT_EQ(queue.Count(), 0u);
     HttpRequest untouched = Named("keep");
     EXPECT_FALSE(queue.TryPop(&untouched, 0));
     EXPECT_EQ(untouched.url, "keep");
   }
-}
-
-TEST(RequestQueueTest, CarriesTheWholeRequest) {
-  RequestQueue queue(1);
-  HttpRequest request = Named("http://m/f");
-  request.range_start = 1310720;
-  request.range_end = 1966079;
-  request.block_size = 65536;
-  request.idle_timeout_ms = 7;
-  queue.Push(request);
-  HttpRequest out = queue.Pop();
-  EXPECT_EQ(out.url, "http://m/f");
-  EXPECT_EQ(out.range_start, 1310720u);
-  EXPECT_EQ(out.range_end, 1966079u);
-  EXPECT_EQ(out.block_size, 65536u);
-  EXPECT_EQ(out.idle_timeout_ms, 7u);
 }
 
 TEST(RequestQueueTest, PushWaitsForRoomAndPopWaitsForWork) {
@@ -143,7 +138,7 @@ TEST(RequestQueueTest, ManyProducersAndConsumersLoseAndRepeatNothing) {
   EXPECT_EQ(queue.Count(), 0u);
 }
 
-TEST(AutoResetEventTest, OneSignalReleasesOneWait) {
+TEST(AutoResetEventTest, OneSignalReleasesOneWaitAndWakesAWaitingThread) {
   AutoResetEvent event;
   EXPECT_FALSE(event.Wait(0));
   event.Set();
@@ -156,10 +151,6 @@ TEST(AutoResetEventTest, OneSignalReleasesOneWait) {
   signalled.Set();
   signalled.Reset();
   EXPECT_FALSE(signalled.Wait(0));
-}
-
-TEST(AutoResetEventTest, SignalWakesAWaitingThread) {
-  AutoResetEvent event;
   auto waiter = std::async(std::launch::async, [&] { return event.Wait(60000); });
   EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(30)), std::future_status::timeout);
   event.Set();

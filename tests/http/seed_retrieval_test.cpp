@@ -32,10 +32,7 @@ SeedInfo SampleTorrent() {
 }
 
 CannedReply Serving(const std::string& body) {
-  CannedReply reply;
-  reply.bytes = Response("200 OK", body);
-  reply.after = CannedReply::After::kClose;
-  return reply;
+  return CannedReply{Response("200 OK", body), CannedReply::After::kClose};
 }
 
 class GetTorrentTest : public ::testing::Test {
@@ -152,25 +149,19 @@ TEST_F(GetTorrentTest, TorrentMirrorsGoToTheFrontInRandomOrder) {
   EXPECT_GT(orders.size(), 1u);
 }
 
-TEST_F(GetTorrentTest, UnreadableBodyMovesOnSilently) {
-  test::ScriptedServer junk({{Serving("this is not xml")}});
-  test::ScriptedServer good({{Serving(TorrentText(SampleTorrent()))}});
-  ASSERT_TRUE(junk.ok() && good.ok());
-  sources_.configured_mirrors = {junk.Url(""), good.Url("")};
-  SeedInfo info;
-  ASSERT_TRUE(GetTorrent(sources_, nullptr, &info, options_));
-  for (const std::string& line : log_.Lines()) EXPECT_NE(line.rfind("L1 ", 0), 0u) << line;
-}
-
-TEST_F(GetTorrentTest, OversizedBodyEndsTheAttempt) {
-  test::ScriptedServer big({{Serving(std::string(300000, 'x'))}});
-  test::ScriptedServer good({{Serving(TorrentText(SampleTorrent()))}});
-  ASSERT_TRUE(big.ok() && good.ok());
-  options_.max_torrent_bytes = 1000;
-  sources_.configured_mirrors = {big.Url(""), good.Url("")};
-  SeedInfo info;
-  ASSERT_TRUE(GetTorrent(sources_, nullptr, &info, options_));
-  EXPECT_EQ(log_.Count("Get torrent try fail. ErrorCode: -4,"), 1);
+TEST_F(GetTorrentTest, UnreadableOrOversizedBodyEndsTheAttempt) {
+  for (const auto& [body, log, count] :
+       {std::tuple{std::string("this is not xml"), "L1 ", 0},  // silently
+        {std::string(300000, 'x'), "Get torrent try fail. ErrorCode: -4,", 1}}) {
+    test::ScriptedServer bad({{Serving(body)}});
+    test::ScriptedServer good({{Serving(TorrentText(SampleTorrent()))}});
+    ASSERT_TRUE(bad.ok() && good.ok());
+    options_.max_torrent_bytes = 1000;
+    sources_.configured_mirrors = {bad.Url(""), good.Url("")};
+    SeedInfo info;
+    ASSERT_TRUE(GetTorrent(sources_, nullptr, &info, options_));
+    EXPECT_EQ(log_.Count(log), count) << log;
+  }
 }
 
 TEST_F(GetTorrentTest, ClearedRunningFlagStopsRequestsButNotThePauses) {
@@ -197,86 +188,50 @@ TEST_F(GetTorrentTest, ClearedRunningFlagStopsRequestsButNotThePauses) {
 }
 
 // DownloadSeed against the fault mirror, writing into a real registry.
-class DownloadSeedTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    content_ = test::PatternBytes(5 * 4096 + 1234, 17);
-    entry_ = test::EntryFor(kSeedFileId, "Seed.gz", content_, 4096);
-    test::WriteFileBytes(mirror_root_.File("Seed.gz"), content_);
-    file_system_.SetPaths(entry_, target_.path(), "T");
-    ASSERT_TRUE(file_system_.StartRunner());
+TEST(DownloadSeedTest, FetchesTheSeedPartByPartAndMovesOnFromBadMirrors) {
+  const std::string content = test::PatternBytes(5 * 4096 + 1234, 17);
+  const FileEntry entry = test::EntryFor(kSeedFileId, "Seed.gz", content, 4096);
+  test::ScratchDir mirror_root;
+  test::WriteFileBytes(mirror_root.File("Seed.gz"), content);
+  test::FaultMirror keep_alive(mirror_root.path()), closing(mirror_root.path(), "--connection-close");
+  ASSERT_TRUE(keep_alive.ok() && closing.ok());
+  const std::string good = keep_alive.Url();
+  struct Case {
+    std::vector<std::string> mirrors;
+    bool running, ok;
+    std::vector<std::pair<std::string, int>> logs;  // text, count
+  } const cases[] = {
+      {{}, true, false, {{"L1 HttpList is empty", 1}}},
+      {{good}, true, true, {{"L4 Requesting seed: " + good + "/Seed.gz", 1}}},
+      {{good}, false, false, {{"Requesting seed:", 0}}},  // a cleared running flag
+      {{closing.Url("/cut"), good}, true, true, {{"Requesting seed:", 2}, {"Request seed fail", 0}}},
+      {{closing.Url("/wrong"), good}, true, true, {{"Requesting seed:", 2}}},
+      {{closing.Url("/wrong")}, true, false, {{"Requesting seed:", 3}}},  // never written
+      {{closing.Url("/404"), good}, true, true,
+       {{"L1 Request seed fail. result: -2, http_header:  HTTP/1.1 404", 1}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.logs[0].first);
+    test::LogCapture log;
+    test::ScratchDir target;
+    FileSystem file_system;
+    file_system.SetPaths(entry, target.path(), "T");
+    ASSERT_TRUE(file_system.StartRunner());
+    SeedSources sources;
+    sources.configured_mirrors = c.mirrors;
+    std::atomic<bool> stopped{false};
+    SeedRetrievalOptions options;
+    options.passes = 3;
+    EXPECT_EQ(DownloadSeed(sources, file_system, c.running ? nullptr : &stopped, options), c.ok);
+    for (const auto& [text, count] : c.logs) { EXPECT_EQ(log.Count(text), count) << text; }
+    const std::string on_disk = test::ReadFileBytes(file_system.seed_path());
+    if (c.ok) {
+      EXPECT_EQ(on_disk, content);
+    } else {
+      EXPECT_EQ(file_system.WrittenParts(), 0u);
+      EXPECT_EQ(on_disk.find_first_not_of('\0'), std::string::npos);
+    }
   }
-
-  void StartMirror(const std::string& options = "--connection-close") {
-    mirror_ = std::make_unique<test::FaultMirror>(mirror_root_.path(), options);
-    ASSERT_TRUE(mirror_->ok()) << "fault_mirror.py did not start (is python3 installed?)";
-  }
-
-  test::LogCapture log_;
-  test::ScratchDir mirror_root_;
-  test::ScratchDir target_;
-  std::string content_;
-  FileEntry entry_;
-  FileSystem file_system_;
-  std::unique_ptr<test::FaultMirror> mirror_;
-  SeedSources sources_;
-};
-
-TEST_F(DownloadSeedTest, FailsAtOnceWithoutConfiguredMirrors) {
-  EXPECT_FALSE(DownloadSeed(sources_, file_system_, nullptr));
-  EXPECT_EQ(log_.Count("L1 HttpList is empty"), 1);
-}
-
-TEST_F(DownloadSeedTest, FetchesTheSeedPartByPartIntoTheInfoFolder) {
-  StartMirror("");
-  sources_.configured_mirrors = {mirror_->Url()};
-  ASSERT_TRUE(DownloadSeed(sources_, file_system_, nullptr));
-  EXPECT_EQ(test::ReadFileBytes(file_system_.seed_path()), content_);
-  EXPECT_EQ(log_.Count("L4 Requesting seed: " + mirror_->Url() + "/Seed.gz"), 1);
-}
-
-TEST_F(DownloadSeedTest, EarlyCloseMovesOnSilentlyAndTheNextMirrorCompletes) {
-  StartMirror();
-  sources_.configured_mirrors = {mirror_->Url("/cut"), mirror_->Url()};
-  ASSERT_TRUE(DownloadSeed(sources_, file_system_, nullptr));
-  EXPECT_EQ(test::ReadFileBytes(file_system_.seed_path()), content_);
-  EXPECT_EQ(log_.Count("Requesting seed:"), 2);
-  EXPECT_EQ(log_.Count("Request seed fail"), 0);
-}
-
-TEST_F(DownloadSeedTest, WrongBytesAreNeverWrittenAndTheNextMirrorCompletes) {
-  StartMirror();
-  sources_.configured_mirrors = {mirror_->Url("/wrong"), mirror_->Url()};
-  ASSERT_TRUE(DownloadSeed(sources_, file_system_, nullptr));
-  EXPECT_EQ(test::ReadFileBytes(file_system_.seed_path()), content_);
-  EXPECT_EQ(log_.Count("Requesting seed:"), 2);
-}
-
-TEST_F(DownloadSeedTest, OnlyWrongBytesLeaveNothingOnDisk) {
-  StartMirror();
-  sources_.configured_mirrors = {mirror_->Url("/wrong")};
-  SeedRetrievalOptions options;
-  options.passes = 3;
-  EXPECT_FALSE(DownloadSeed(sources_, file_system_, nullptr, options));
-  EXPECT_EQ(log_.Count("Requesting seed:"), 3);
-  EXPECT_EQ(file_system_.WrittenParts(), 0u);
-  const std::string on_disk = test::ReadFileBytes(file_system_.seed_path());
-  EXPECT_EQ(on_disk.find_first_not_of('\0'), std::string::npos);
-}
-
-TEST_F(DownloadSeedTest, RefusalIsLoggedWithTheResponseHeader) {
-  StartMirror();
-  sources_.configured_mirrors = {mirror_->Url("/404"), mirror_->Url()};
-  ASSERT_TRUE(DownloadSeed(sources_, file_system_, nullptr));
-  EXPECT_EQ(log_.Count("L1 Request seed fail. result: -2, http_header:  HTTP/1.1 404"), 1);
-}
-
-TEST_F(DownloadSeedTest, ClearedRunningFlagIssuesNoRequest) {
-  StartMirror();
-  sources_.configured_mirrors = {mirror_->Url()};
-  std::atomic<bool> running{false};
-  EXPECT_FALSE(DownloadSeed(sources_, file_system_, &running));
-  EXPECT_EQ(log_.Count("Requesting seed:"), 0);
 }
 
 }  // namespace
