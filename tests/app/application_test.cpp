@@ -57,14 +57,7 @@ class ApplicationTest : public ::testing::Test {
   Application app_;
 };
 
-TEST_F(ApplicationTest, SeedInfoFailurePrintsItsThreeLinesAndFails) {
-  fakes_.engine->fetch_seed_info = false;
-  EXPECT_FALSE(Init());
-  EXPECT_EQ(capture_.Lines(), (Lines{"[Info]正在获取种子信息", "[Interactive]P2PState=6",
-                                     "[Warning]获取种子信息失败", "[Interactive]P2PState=16"}));
-  EXPECT_EQ(app_.state(), kStateSeedInfoFailed);
-}
-
+// A failed seed-information fetch, end to end: integration.brelvane_start_test.
 TEST_F(ApplicationTest, NetworkFailurePrintsItsThreeLinesAndFails) {
   fakes_.transport->start_network = false;
   EXPECT_FALSE(Init());

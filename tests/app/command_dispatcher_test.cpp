@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
 #include <sstream>
 
 #include "app/application.h"
@@ -38,7 +37,7 @@ class CommandLoopTest : public ::testing::Test {
   bool stream_failed_ = false;
 };
 
-TEST_F(CommandLoopTest, StatPrintsNineLinesInFixedOrder) {
+TEST_F(CommandLoopTest, StatPrintsNineLinesInFixedOrderWhateverTheThreshold) {
   fakes_.engine->completion = 0.25f;
   fakes_.engine->user_id = 1021;
   EXPECT_EQ(Run("stat"), (Lines{"[Interactive]UserId=1021", "[Interactive]P2PState=0",
@@ -47,10 +46,7 @@ TEST_F(CommandLoopTest, StatPrintsNineLinesInFixedOrder) {
                                 "[Interactive]UploadBandWidth=0", "[Interactive]DownloadBandWidth=0",
                                 "[Interactive]UploadUserNum=3", "[Interactive]DownloadUserNum=8",
                                 "[Interactive]ConnectNum=5"}));
-}
-
-TEST_F(CommandLoopTest, StatStillAnswersWhenThresholdHidesEverythingElse) {
-  ConsoleLog::Get().set_threshold(0);
+  ConsoleLog::Get().set_threshold(0);  // answers pass a threshold that hides everything else
   EXPECT_EQ(Run("stat").size(), 9u);
 }
 
@@ -118,14 +114,10 @@ TEST_F(CommandLoopTest, SetOilAcceptsOnlyZeroToSix) {
   EXPECT_EQ(Run("get oil"), (Lines{"[Interactive]P2PLogLevel=0"}));
 }
 
-TEST_F(CommandLoopTest, SetHttpThreadsResizesThePoolForNonNegativeCounts) {
-  Run("set httpdtn 8 set httpdtn -1");
+TEST_F(CommandLoopTest, HttpThreadsResizeForNonNegativeCountsAndPrioritySwitchesOnlyOnOne) {
+  Run("set httpdtn 8 set httpdtn -1 set httppriority 0 set httppriority 2");
   EXPECT_EQ(app_.settings().HttpDownloadThreadNum, 8);
   EXPECT_EQ(fakes_.engine->http_thread_counts, (std::vector<int32_t>{8}));
-}
-
-TEST_F(CommandLoopTest, HttpPrioritySwitchesOnlyOnOne) {
-  Run("set httppriority 0 set httppriority 2");
   const auto count = [&] {
     const auto calls = fakes_.engine->Calls();
     return std::count(calls.begin(), calls.end(), "SwitchToHttpPriority");
@@ -150,7 +142,11 @@ TEST_F(CommandLoopTest, UnknownNamesAndWrongCaseAreIgnored) {
   EXPECT_EQ(app_.settings().MaxUploadNum, 20);
 }
 
-TEST_F(CommandLoopTest, QuitAndRestartStopTheLoopAndRecordTheirPhase) {
+TEST_F(CommandLoopTest, QuitAndRestartStopTheLoopAndRecordTheirPhaseEndOfInputDoesNot) {
+  // "get" with no name: the read of its name fails and the loop ends.
+  EXPECT_EQ(Run("stat get").size(), 9u);
+  EXPECT_TRUE(stream_failed_);
+  EXPECT_TRUE(fakes_.engine->end_phases.empty());
   EXPECT_EQ(Run("quit stat"), Lines{});
   EXPECT_FALSE(stream_failed_);
   Run("restart");
@@ -160,29 +156,11 @@ TEST_F(CommandLoopTest, QuitAndRestartStopTheLoopAndRecordTheirPhase) {
   EXPECT_GT(fakes_.engine->end_phases[0].second, 1600000000u);
 }
 
-TEST_F(CommandLoopTest, EndOfInputRecordsNoEndPhase) {
-  // "get" with no name: the read of its name fails and the loop ends.
-  EXPECT_EQ(Run("stat get").size(), 9u);
-  EXPECT_TRUE(stream_failed_);
-  EXPECT_TRUE(fakes_.engine->end_phases.empty());
-}
-
 TEST(TitleTest, FormatsLikeTheLauncherExpects) {
-  TitleValues v;
-  v.user_id = 1021;
-  v.elapsed_seconds = 35;
-  v.percentage = 45.125;
-  v.upload_rate = 12.5f;
-  v.pending_upload_jobs = 3;
-  v.download_rate = 240.0f;
-  v.p2p_rate = 200.0f;
-  v.http_rate = 40.0f;
-  v.server_messages = 17;
-  v.connections = 5;
-  v.upload_users = 3;
-  v.download_users = 8;
-  v.candidates = 20;
-  EXPECT_EQ(FormatTitle(v),
+  EXPECT_EQ(FormatTitle({.user_id = 1021, .elapsed_seconds = 35, .percentage = 45.125, .upload_rate = 12.5f,
+                         .pending_upload_jobs = 3, .download_rate = 240.0f, .p2p_rate = 200.0f,
+                         .http_rate = 40.0f, .server_messages = 17, .connections = 5, .upload_users = 3,
+                         .download_users = 8, .candidates = 20}),
             "id:1021 35 45.125% C0.000% U:12.5(3) D:240.0(200.0/40.0) M:17 (5)3|8(20)");
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,13 +45,6 @@ TEST(ArgumentTableTest, GroupsValuesUnderTheLowerCasedKeyBeforeThem) {
   EXPECT_FALSE(t.GetTexts("absent", v));
 }
 
-TEST(ArgumentTableTest, RepeatedKeyDropsEarlierValues) {
-  ArgumentTable t = Parse({"-Torrent", "a.torrent", "-torrent", "b.torrent"});
-  std::vector<std::string> v;
-  ASSERT_TRUE(t.GetTexts("Torrent", v));
-  EXPECT_EQ(v, (std::vector<std::string>{"b.torrent"}));
-}
-
 TEST(ArgumentTableTest, IntegerConversionStopsAtFirstBadValue) {
   ArgumentTable t = Parse({"-n", " 12abc", "-7", "x", "9"});
   std::vector<int32_t> v;
@@ -64,18 +58,13 @@ TEST(ArgumentTableTest, IntegerConversionStopsAtFirstBadValue) {
 }
 
 TEST(ParseInt32Test, FollowsStreamExtraction) {
-  int32_t v = 0;
-  EXPECT_TRUE(ParseInt32("  +42", v));
-  EXPECT_EQ(v, 42);
-  EXPECT_TRUE(ParseInt32("-2147483648", v));
-  EXPECT_EQ(v, INT32_MIN);
-  EXPECT_TRUE(ParseInt32("12abc", v));
-  EXPECT_EQ(v, 12);
-  EXPECT_FALSE(ParseInt32("2147483648", v));
-  EXPECT_FALSE(ParseInt32("99999999999999999999", v));
-  EXPECT_FALSE(ParseInt32("abc", v));
-  EXPECT_FALSE(ParseInt32("-", v));
-  EXPECT_FALSE(ParseInt32("", v));
+  const std::pair<const char*, std::optional<int32_t>> cases[] = {
+      {"  +42", 42}, {"-2147483648", INT32_MIN}, {"12abc", 12}, {"2147483648", {}},
+      {"99999999999999999999", {}}, {"abc", {}}, {"-", {}}, {"", {}}};
+  for (const auto& [text, want] : cases) {
+    int32_t v = 0;
+    EXPECT_EQ(ParseInt32(text, v) ? std::optional(v) : std::nullopt, want) << text;
+  }
 }
 
 TEST(ConfigurationTest, DefaultsWhenNothingIsGiven) {
@@ -117,7 +106,7 @@ TEST(ConfigurationTest, LimitsAreClampedAsUnsignedAndScaled) {
   EXPECT_EQ(Read({"-DownloadLimit", "300"})->DownloadLimit, 307200u);
 }
 
-TEST(ConfigurationTest, SignedClampsAndPortRules) {
+TEST(ConfigurationTest, SignedClampsPortRulesAndPostfix) {
   EXPECT_EQ(Read({"-ReportPercentInterval", "0"})->ReportPercentInterval, 1);
   EXPECT_EQ(Read({"-ReportPercentInterval", "250"})->ReportPercentInterval, 100);
   EXPECT_EQ(Read({"-LocalUdp", "12345"})->UdpProt, 12345);
@@ -127,18 +116,9 @@ TEST(ConfigurationTest, SignedClampsAndPortRules) {
   EXPECT_NE(Read({"-LocalUdp", "0"})->UdpProt, 0);
   EXPECT_EQ(Read({"-LocalTcp", "8080"})->TcpListenPort, 8080);
   EXPECT_EQ(Read({"-LocalTcp", "65536"})->TcpListenPort, 0);
-}
-
-TEST(ConfigurationTest, PostfixReplacesCharactersFileNamesCannotHold) {
+  // Characters file names cannot hold are replaced.
   EXPECT_EQ(Read({"-Postfix", "a:b|c"})->Postfix, "a-b-c");
   EXPECT_EQ(Read({"-Postfix", "\"*/:<>?\\|x"})->Postfix, "---------x");
-}
-
-TEST(ConfigurationTest, FlagsAndListsWithoutValues) {
-  auto s = Read({"-HttpUrl", "-NotUsingUPnP", "-DeleteDownloadInfo"});
-  EXPECT_TRUE(s->HttpUrl.empty());
-  EXPECT_FALSE(s->UseUPnP);
-  EXPECT_TRUE(s->DeleteDownloadInfo);
 }
 
 TEST(ConfigurationTest, HttpUrlKeepsEveryMirrorInSomeOrder) {
@@ -156,12 +136,14 @@ TEST(ConfigurationTest, MalformedIntegerKeepsDefault) {
   EXPECT_EQ(Read({"-P2PUploadThread", "3", "x"})->UploadThreadNum, 10);  // all must convert
 }
 
-TEST(ConfigurationTest, TextKeysAndRepeats) {
-  auto s = Read({"-Torrent", "a", "-Torrent", "b", "-id", "abc", "-UPnPText", "Game"});
+TEST(ConfigurationTest, TextKeysRepeatsAndFlags) {
+  auto s = Read({"-Torrent", "a", "-torrent", "b", "-id", "abc", "-UPnPText", "Game"});
   EXPECT_EQ(s->Torrent, "b");
   EXPECT_EQ(s->InstanceId, "abc");
   EXPECT_EQ(s->UPnPText, "Game");
   EXPECT_EQ(Read({"stray", "values"})->Torrent, "Seed.torrent");
+  s = Read({"-HttpUrl", "-NotUsingUPnP", "-DeleteDownloadInfo"});  // lists and flags without values
+  EXPECT_TRUE(s->HttpUrl.empty() && !s->UseUPnP && s->DeleteDownloadInfo);
 }
 
 TEST(ConfigurationTest, OilSetsConsoleThresholdClampedAsUnsigned) {

@@ -49,21 +49,13 @@ TEST(ConsoleLogTest, ThresholdHidesHigherLevelsButNeverAnswers) {
                                                        "[Debug]debug"}));
 }
 
-TEST(ConsoleLogTest, DefaultCharsetWritesGbkBytes) {
+TEST(ConsoleLogTest, DefaultCharsetWritesGbkBytesAndConversionSurvivesBadInput) {
   ConsoleCapture capture;
   ConsoleLog::Get().set_charset(ConsoleCharset::Gbk);
   ConsoleLog::Get().Print(ConsoleLevel::Info, "程序正常退出");
   ConsoleLog::Get().set_charset(ConsoleCharset::Utf8);
-  const std::string gbk = capture.Text();
-  // 程 is B3 CC in GBK.
-  ASSERT_GE(gbk.size(), 8u);
-  EXPECT_EQ(gbk.substr(0, 6), "[Info]");
-  EXPECT_EQ(static_cast<unsigned char>(gbk[6]), 0xB3);
-  EXPECT_EQ(static_cast<unsigned char>(gbk[7]), 0xCC);
-  EXPECT_EQ(platform::GbkToUtf8(gbk), "[Info]程序正常退出\n");
-}
-
-TEST(ConsoleLogTest, GbkConversionSurvivesUnmappableAndBrokenInput) {
+  EXPECT_EQ(capture.Text().substr(0, 8), "[Info]\xB3\xCC");  // 程 is B3 CC in GBK
+  EXPECT_EQ(platform::GbkToUtf8(capture.Text()), "[Info]程序正常退出\n");
   platform::Utf8ToGbk gbk;
   EXPECT_EQ(gbk.Convert("plain ascii"), "plain ascii");
   EXPECT_EQ(gbk.Convert("a😀b"), "a?b");  // no GBK form

@@ -66,31 +66,21 @@ TEST_F(FileLogTest, WritesOneStampedLinePerRecordUpToTheThreshold) {
   EXPECT_EQ(m[2], "two lines");
 }
 
-TEST_F(FileLogTest, RaisedThresholdLetsTracingThrough) {
+TEST_F(FileLogTest, RaisedThresholdLongRecordsAndASecondLogObject) {
   FileLog::set_threshold(5);
-  FileLog::Open("");
-  Log5("Recv: UID:%d.%d, Start:%d, Length:%d", 3, 4, 0, 8192);
-  FileLog::Close();
-  ASSERT_EQ(LinesOf("p2p.log").size(), 1u);
-}
-
-TEST_F(FileLogTest, LongRecordsAreNotCut) {
   FileLog::Open("");
   const std::string big(10000, 'z');
-  Log2("%s", big.c_str());
-  FileLog::Close();
-  const auto lines = LinesOf("p2p.log");
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_NE(lines[0].find(big), std::string::npos);
-}
-
-TEST_F(FileLogTest, SecondLogObjectWritesItsOwnFile) {
-  FileLog::set_threshold(5);
+  Log5("Recv: UID:%d.%d, Start:%d, Length:%d %s", 3, 4, 0, 8192, big.c_str());
   auto user_log = CreateLogObject("user.log", 0);
   ASSERT_NE(user_log, nullptr);
   user_log->Write(5, "User %d state change, %d -> %d, %d ms.", 7, 1, 2, 30);
   user_log.reset();
+  FileLog::Close();
+  const auto lines = LinesOf("p2p.log");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("L5 Recv: UID:3.4, Start:0, Length:8192 " + big), std::string::npos);
   ASSERT_EQ(LinesOf("user.log").size(), 1u);
+  EXPECT_NE(LinesOf("user.log")[0].find("User 7 state change, 1 -> 2, 30 ms."), std::string::npos);
 }
 
 TEST_F(FileLogTest, ConcurrentWritersProduceWholeLines) {

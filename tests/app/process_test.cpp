@@ -30,14 +30,9 @@ namespace {
   _exit(read ? 1 : (platform::StopRequested() ? 0 : 2));
 }
 
-TEST(StopSignalTest, TerminationEndsTheCommandStream) {
+TEST(StopSignalTest, TerminationAndHangUpEndTheCommandStream) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(ReadUntilSignalled(SIGTERM), ::testing::ExitedWithCode(0), "");
-}
-
-TEST(StopSignalTest, HangUpEndsTheCommandStream) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(ReadUntilSignalled(SIGHUP), ::testing::ExitedWithCode(0), "");
+  for (int sig : {SIGTERM, SIGHUP}) EXPECT_EXIT(ReadUntilSignalled(sig), ::testing::ExitedWithCode(0), "");
 }
 
 [[noreturn]] void ReadWords() {
