@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -46,25 +47,25 @@ class DownloadInfoTest : public ::testing::Test {
   std::string path_ = dir_.Path(".Download_Info_Data");
 };
 
-TEST_F(DownloadInfoTest, NothingMissingWritesOnlyTheCompleteFlag) {
-  ASSERT_TRUE(WriteDownloadInfo({}, path_));
-  EXPECT_EQ(ReadBytes(path_), "[Global]\nAllFileComplete = 1\n\n");
-}
-
-TEST_F(DownloadInfoTest, WritesSectionsInByteWiseOrderAsTheGoldenFile) {
-  ASSERT_TRUE(WriteDownloadInfo(Example(), path_));
+TEST_F(DownloadInfoTest, WritesSectionsInByteWiseOrderAsTheGoldenFileAndReadsItBack) {
+  std::map<uint32_t, RangeSet32> not_complete = Example();
+  not_complete[7];  // files with no missing parts are left out
+  ASSERT_TRUE(WriteDownloadInfo(not_complete, path_));
   EXPECT_EQ(ReadBytes(path_), ReadTestData("download_info.ini"));
   EXPECT_EQ(DownloadInfoText(Example()), ReadTestData("download_info.ini"));
+  DownloadInfoData data;
+  ASSERT_TRUE(ReadDownloadInfo(path_, &data));
+  EXPECT_FALSE(data.all_file_complete);
+  EXPECT_EQ(data.not_complete, Example());
+  // Nothing missing: only the flag, replacing the old file without a temporary.
+  ASSERT_TRUE(WriteDownloadInfo({{4, RangeSet32()}}, path_));
+  EXPECT_EQ(ReadBytes(path_), "[Global]\nAllFileComplete = 1\n\n");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()),
+                          std::filesystem::directory_iterator()), 1);
+  EXPECT_FALSE(WriteDownloadInfo(Example(), dir_.Path("no/such/dir/info")));
 }
 
-TEST_F(DownloadInfoTest, FilesWithNoMissingPartsAreLeftOut) {
-  std::map<uint32_t, RangeSet32> not_complete = Example();
-  not_complete[7];  // empty set
-  EXPECT_EQ(DownloadInfoText(not_complete), ReadTestData("download_info.ini"));
-  EXPECT_EQ(DownloadInfoText({{4, RangeSet32()}}), "[Global]\nAllFileComplete = 1\n\n");
-}
-
-TEST_F(DownloadInfoTest, RoundTripGivesTheSameMap) {
+TEST_F(DownloadInfoTest, RoundTripGivesTheSameMapAtTheEdgesOfTheIds) {
   std::map<uint32_t, RangeSet32> not_complete = Example();
   not_complete[0] = Parts({0});
   not_complete[4294967295u].InsertRange(100, 1100);
@@ -72,97 +73,57 @@ TEST_F(DownloadInfoTest, RoundTripGivesTheSameMap) {
   ASSERT_TRUE(WriteDownloadInfo(not_complete, path_));
   DownloadInfoData data;
   ASSERT_TRUE(ReadDownloadInfo(path_, &data));
-  EXPECT_FALSE(data.all_file_complete);
   EXPECT_EQ(data.not_complete, not_complete);
 }
 
-TEST_F(DownloadInfoTest, ReadsTheGoldenFile) {
-  DownloadInfoData data;
-  ASSERT_TRUE(ReadText(ReadTestData("download_info.ini"), &data));
-  EXPECT_FALSE(data.all_file_complete);
-  EXPECT_EQ(data.not_complete, Example());
-}
-
-TEST_F(DownloadInfoTest, CompleteFlagIgnoresTheRest) {
-  DownloadInfoData data;
-  ASSERT_TRUE(ReadText("[Global]\nAllFileComplete = 1\nNotCompleteFileId = 3\n", &data));
-  EXPECT_TRUE(data.all_file_complete);
-  EXPECT_TRUE(data.not_complete.empty());
-}
-
-TEST_F(DownloadInfoTest, ReplacesTheOldFileAndLeavesNoTemporary) {
-  ASSERT_TRUE(WriteDownloadInfo(Example(), path_));
-  ASSERT_TRUE(WriteDownloadInfo({}, path_));
-  EXPECT_EQ(ReadBytes(path_), "[Global]\nAllFileComplete = 1\n\n");
-  int entries = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
-    (void)entry;
-    ++entries;
-  }
-  EXPECT_EQ(entries, 1);
-}
-
-TEST_F(DownloadInfoTest, WriteIntoAMissingDirectoryFails) {
-  EXPECT_FALSE(WriteDownloadInfo(Example(), dir_.Path("no/such/dir/info")));
-}
-
-TEST_F(DownloadInfoTest, ZeroWrittenAsSeveralZerosIsAnId) {
-  DownloadInfoData data;
-  ASSERT_TRUE(ReadText(
-      "[0]\nNotCompletePartId = 00|4\n[Global]\nAllFileComplete = 0\nNotCompleteFileId = 0\n",
-      &data));
-  ASSERT_EQ(data.not_complete.size(), 1u);
-  EXPECT_EQ(Values(data.not_complete.at(0)), (std::vector<uint32_t>{0, 4}));
-}
-
-TEST_F(DownloadInfoTest, TextAfterANumberIsIgnored) {
-  DownloadInfoData data;
-  ASSERT_TRUE(ReadText(
-      "[3]\nNotCompletePartId = 5abc|6\n[Global]\nAllFileComplete = 0\nNotCompleteFileId = 3\n",
-      &data));
-  EXPECT_EQ(Values(data.not_complete.at(3)), (std::vector<uint32_t>{5, 6}));
-}
-
-TEST_F(DownloadInfoTest, RefusesMalformedValues) {
-  const std::string sections = "[3]\nNotCompletePartId = 1\n[12]\nNotCompletePartId = 2\n";
-  const char* bad_globals[] = {
-      "[Global]\nAllFileComplete = yes\n",
-      "[Global]\nAllFileComplete = 2\n",
-      "[Global]\nAllFileComplete =\n",
-      "[Global]\nNotCompleteFileId = 3\n",
-      "[Global]\nAllFileComplete = 0\n",
-      "[Global]\nAllFileComplete = 0\nNotCompleteFileId = 3|x\n",
-      "[Global]\nAllFileComplete = 0\nNotCompleteFileId = 3||12\n",
-      "[Global]\nAllFileComplete = 0\nNotCompleteFileId = |3|12\n",
-      "[Global]\nAllFileComplete = 0\nNotCompleteFileId = -3|12\n",
-      "[Global]\nAllFileComplete = 0\nNotCompleteFileId = 3|4294967296\n",
-      "[Global]\nAllFileComplete = 0\nNotCompleteFileId = 3|12|13\n",
-      "[Global]\nAllFileComplete = 0\nNotCompleteFileId = 0x3|12\n",
-      "[Global]\nAllFileComplete = 0\nNotCompleteFileId =\n",
-      "[Other]\nAllFileComplete = 1\n",
+TEST_F(DownloadInfoTest, ReadsHandWrittenFiles) {
+  const struct {
+    const char* text;
+    uint32_t file;
+    std::vector<uint32_t> parts;  // empty: all complete
+  } cases[] = {
+      {"[Global]\nAllFileComplete = 1\nNotCompleteFileId = 3\n", 0, {}},  // flag wins
+      {"[0]\nNotCompletePartId = 00|4\n[Global]\nAllFileComplete = 0\nNotCompleteFileId = 0\n",
+       0, {0, 4}},  // several zeros are zero
+      {"[3]\nNotCompletePartId = 5abc|6\n[Global]\nAllFileComplete = 0\nNotCompleteFileId = 3\n",
+       3, {5, 6}},  // text after a number is ignored
+      {"# resume data\r\n\r\n  [ 3 ]  \r\n\tNotCompletePartId=4|2\r\n[Global]\r\n"
+       "NotCompleteFileId   =   3\r\nAllFileComplete=0\r\n",
+       3, {2, 4}},
   };
-  for (const char* global : bad_globals) {
+  for (const auto& c : cases) {
     DownloadInfoData data;
-    EXPECT_FALSE(ReadText(sections + global, &data)) << global;
+    ASSERT_TRUE(ReadText(c.text, &data)) << c.text;
+    EXPECT_EQ(data.all_file_complete, c.parts.empty()) << c.text;
+    if (!c.parts.empty()) {
+      EXPECT_EQ(Values(data.not_complete.at(c.file)), c.parts) << c.text;
+    }
   }
 }
 
-TEST_F(DownloadInfoTest, RefusesBadPartLists) {
-  const std::string global = "[Global]\nAllFileComplete = 0\nNotCompleteFileId = 3\n";
+TEST_F(DownloadInfoTest, RefusesMalformedAndUnreadableFiles) {
+  const std::string sections = "[3]\nNotCompletePartId = 1\n[12]\nNotCompletePartId = 2\n";
+  const std::string global = "[Global]\nAllFileComplete = 0\nNotCompleteFileId = ";
+  std::vector<std::string> texts = {
+      "", std::string("\0\0\x01\xff garbage\n", 13), "[Global]\nAllFileComplete 1\n",
+      sections + "[Global]\nAllFileComplete = yes\n", sections + "[Global]\nAllFileComplete = 2\n",
+      sections + "[Global]\nAllFileComplete =\n", sections + "[Global]\nNotCompleteFileId = 3\n",
+      sections + "[Global]\nAllFileComplete = 0\n", sections + "[Other]\nAllFileComplete = 1\n"};
+  for (const char* ids : {"3|x", "3||12", "|3|12", "-3|12", "3|4294967296", "3|12|13", "0x3|12",
+                          ""}) {
+    texts.push_back(sections + global + ids + "\n");
+  }
   for (const char* parts : {"[3]\nNotCompletePartId = 1|two\n", "[3]\nNotCompletePartId = 0x1\n",
                             "[3]\nOther = 1\n", "[4]\nNotCompletePartId = 1\n"}) {
-    DownloadInfoData data;
-    EXPECT_FALSE(ReadText(parts + global, &data)) << parts;
+    texts.push_back(parts + global + "3\n");
   }
-}
-
-TEST_F(DownloadInfoTest, RefusesUnreadableFiles) {
+  for (const std::string& text : texts) {
+    DownloadInfoData data;
+    EXPECT_FALSE(ReadText(text, &data)) << text;
+  }
   DownloadInfoData data;
   EXPECT_FALSE(ReadDownloadInfo(dir_.Path("missing"), &data));
   EXPECT_FALSE(ReadDownloadInfo(dir_.path(), &data));
-  EXPECT_FALSE(ReadText("", &data));
-  EXPECT_FALSE(ReadText(std::string("\0\0\x01\xff garbage\n", 13), &data));
-  EXPECT_FALSE(ReadText("[Global]\nAllFileComplete 1\n", &data));
 }
 
 // Whatever the point where a crash cut the file, what is left is refused,
@@ -176,38 +137,23 @@ TEST_F(DownloadInfoTest, RefusesEveryTruncation) {
   for (size_t cut = 0; cut < full.size(); ++cut) {
     DownloadInfoData data;
     const bool read = ReadText(full.substr(0, cut), &data);
-    if (cut >= content_end) {
-      EXPECT_TRUE(read) << "cut at " << cut;
+    EXPECT_EQ(read, cut >= content_end) << "cut at " << cut << ":\n" << full.substr(0, cut);
+    if (read) {
       EXPECT_EQ(data.not_complete, not_complete);
-    } else {
-      EXPECT_FALSE(read) << "cut at " << cut << ":\n" << full.substr(0, cut);
     }
   }
 }
 
-TEST_F(DownloadInfoTest, ReadsHandWrittenFilesWithCommentsAndBlanks) {
-  DownloadInfoData data;
-  ASSERT_TRUE(ReadText(
-      "# resume data\r\n\r\n  [ 3 ]  \r\n\tNotCompletePartId=4|2\r\n[Global]\r\n"
-      "NotCompleteFileId   =   3\r\nAllFileComplete=0\r\n",
-      &data));
-  EXPECT_EQ(Values(data.not_complete.at(3)), (std::vector<uint32_t>{2, 4}));
-}
-
 TEST(ParseIdTokenTest, FollowsTheIdListRules) {
+  const std::pair<const char*, uint32_t> good[] = {
+      {"0", 0},           {"000", 0},          {"12", 12},
+      {" 12", 12},        {"12 and more", 12}, {"4294967295", 4294967295u}};
+  for (const auto& [text, value] : good) {
+    uint32_t id = 99;
+    EXPECT_TRUE(ParseIdToken(text, &id)) << text;
+    EXPECT_EQ(id, value) << text;
+  }
   uint32_t id = 99;
-  EXPECT_TRUE(ParseIdToken("0", &id));
-  EXPECT_EQ(id, 0u);
-  EXPECT_TRUE(ParseIdToken("000", &id));
-  EXPECT_EQ(id, 0u);
-  EXPECT_TRUE(ParseIdToken("12", &id));
-  EXPECT_EQ(id, 12u);
-  EXPECT_TRUE(ParseIdToken(" 12", &id));
-  EXPECT_EQ(id, 12u);
-  EXPECT_TRUE(ParseIdToken("12 and more", &id));
-  EXPECT_EQ(id, 12u);
-  EXPECT_TRUE(ParseIdToken("4294967295", &id));
-  EXPECT_EQ(id, 4294967295u);
   for (const char* bad : {"", " ", "x", "|12", "-1", "+1", "0x", " 0", "0 ", "4294967296"}) {
     EXPECT_FALSE(ParseIdToken(bad, &id)) << "\"" << bad << "\"";
   }

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -36,72 +38,40 @@ FileEntry Tagged(uint32_t id, const std::string& name, const std::string& tags,
 
 std::vector<uint32_t> Values(const RangeSet32& set) { return {set.begin(), set.end()}; }
 
-TEST(DiffFileListsTest, ChangedFileFetchesDifferingAndAddedParts) {
-  const SeedDiff diff = DiffFileLists({Tagged(4, "f", "aXcde", "new")},
-                                      {Tagged(9, "f", "abc", "old")});
-  ASSERT_EQ(diff.parts_to_fetch.size(), 1u);
-  EXPECT_EQ(Values(diff.parts_to_fetch.at(4)), (std::vector<uint32_t>{1, 3, 4}));
-  EXPECT_EQ(diff.bytes_to_fetch, 30u);
-  EXPECT_TRUE(diff.removed_names.empty());
-}
-
-TEST(DiffFileListsTest, ShorterNewFileIgnoresTheOldTail) {
-  const SeedDiff diff =
-      DiffFileLists({Tagged(0, "f", "aX", "new")}, {Tagged(0, "f", "abcdef", "old")});
-  EXPECT_EQ(Values(diff.parts_to_fetch.at(0)), std::vector<uint32_t>{1});
-  EXPECT_EQ(diff.bytes_to_fetch, 10u);
-}
-
-TEST(DiffFileListsTest, EqualWholeDigestNeedsNothingEvenIfPartsDiffer) {
-  const SeedDiff diff =
-      DiffFileLists({Tagged(0, "f", "xyz", "same")}, {Tagged(0, "f", "abc", "same")});
-  EXPECT_TRUE(diff.parts_to_fetch.empty());
-  EXPECT_EQ(diff.bytes_to_fetch, 0u);
-}
-
-TEST(DiffFileListsTest, ChangedFileWithEqualPartsNeedsNoEntry) {
-  const SeedDiff diff =
-      DiffFileLists({Tagged(0, "f", "abc", "new")}, {Tagged(0, "f", "abc", "old")});
-  EXPECT_TRUE(diff.parts_to_fetch.empty());
-}
-
-TEST(DiffFileListsTest, NewFileNeedsEveryPart) {
+TEST(DiffFileListsTest, FetchesPartsThatDifferOrAreNew) {
+  using Fetch = std::map<uint32_t, std::vector<uint32_t>>;
   const FileEntry added = MakeEntry(2, "added", std::string(150000, 'q'), 65536);
-  const SeedDiff diff = DiffFileLists({added}, {});
-  EXPECT_EQ(Values(diff.parts_to_fetch.at(2)), (std::vector<uint32_t>{0, 1, 2}));
-  EXPECT_EQ(diff.bytes_to_fetch, 150000u);
-}
-
-TEST(DiffFileListsTest, EmptyNewFileIsFetchedAsItsOneEmptyPart) {
-  const SeedDiff diff = DiffFileLists({MakeEntry(5, "empty", "", 65536)}, {});
-  EXPECT_EQ(Values(diff.parts_to_fetch.at(5)), std::vector<uint32_t>{0});
-  EXPECT_EQ(diff.bytes_to_fetch, 0u);
-}
-
-TEST(DiffFileListsTest, RemovedNamesInOldOrderMatchedCaseSensitively) {
-  const SeedDiff diff = DiffFileLists(
-      {Tagged(0, "keep", "a", "k"), Tagged(1, "README", "b", "r")},
-      {Tagged(0, "z-gone", "a", "z"), Tagged(1, "keep", "a", "k"), Tagged(2, "readme", "b", "r"),
-       Tagged(3, "a-gone", "a", "a")});
-  EXPECT_EQ(diff.removed_names, (std::vector<std::string>{"z-gone", "readme", "a-gone"}));
-  // "README" has no old counterpart of the same case: every part.
-  EXPECT_EQ(Values(diff.parts_to_fetch.at(1)), std::vector<uint32_t>{0});
-  EXPECT_EQ(diff.parts_to_fetch.count(0), 0u);
-}
-
-TEST(DiffFileListsTest, FirstOldFileOfANameIsTheMatch) {
-  const SeedDiff diff = DiffFileLists(
-      {Tagged(0, "f", "ab", "v2")}, {Tagged(0, "f", "ab", "v1"), Tagged(1, "f", "zz", "v2")});
-  // Matched against the first "f" (digest v1): parts equal, nothing to fetch,
-  // although the second old "f" has the same whole-file digest.
-  EXPECT_TRUE(diff.parts_to_fetch.empty());
-}
-
-TEST(DiffFileListsTest, KeysFetchesByTheNewFileId) {
-  const SeedDiff diff = DiffFileLists({Tagged(17, "f", "ab", "new")},
-                                      {Tagged(3, "f", "aa", "old")});
-  ASSERT_EQ(diff.parts_to_fetch.count(17), 1u);
-  EXPECT_EQ(Values(diff.parts_to_fetch.at(17)), std::vector<uint32_t>{1});
+  const struct {
+    std::vector<FileEntry> now, old;
+    Fetch fetch;
+    uint64_t bytes;
+    std::vector<std::string> removed;
+  } cases[] = {
+      // Differing and added parts, keyed by the new file id.
+      {{Tagged(4, "f", "aXcde", "new")}, {Tagged(9, "f", "abc", "old")}, {{4, {1, 3, 4}}}, 30, {}},
+      {{Tagged(0, "f", "aX", "new")}, {Tagged(0, "f", "abcdef", "old")}, {{0, {1}}}, 10, {}},
+      // An equal whole digest needs nothing, even if parts differ; equal parts need no entry.
+      {{Tagged(0, "f", "xyz", "same")}, {Tagged(0, "f", "abc", "same")}, {}, 0, {}},
+      {{Tagged(0, "f", "abc", "new")}, {Tagged(0, "f", "abc", "old")}, {}, 0, {}},
+      {{added}, {}, {{2, {0, 1, 2}}}, 150000, {}},
+      {{MakeEntry(5, "empty", "", 65536)}, {}, {{5, {0}}}, 0, {}},  // its one empty part
+      // Removed names in old order, matched case-sensitively.
+      {{Tagged(0, "keep", "a", "k"), Tagged(1, "README", "b", "r")},
+       {Tagged(0, "z-gone", "a", "z"), Tagged(1, "keep", "a", "k"), Tagged(2, "readme", "b", "r"),
+        Tagged(3, "a-gone", "a", "a")},
+       {{1, {0}}}, 10, {"z-gone", "readme", "a-gone"}},
+      // The first old file of a name is the match, though the second has the new digest.
+      {{Tagged(0, "f", "ab", "v2")}, {Tagged(0, "f", "aa", "v1"), Tagged(1, "f", "zz", "v2")},
+       {{0, {1}}}, 10, {}},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const SeedDiff diff = DiffFileLists(cases[i].now, cases[i].old);
+    Fetch fetch;
+    for (const auto& [id, parts] : diff.parts_to_fetch) fetch[id] = Values(parts);
+    EXPECT_EQ(fetch, cases[i].fetch) << "case " << i;
+    EXPECT_EQ(diff.bytes_to_fetch, cases[i].bytes) << "case " << i;
+    EXPECT_EQ(diff.removed_names, cases[i].removed) << "case " << i;
+  }
 }
 
 TEST(PrintDiffTest, PrintsDeletionsThenPartsByFileId) {
@@ -127,17 +97,12 @@ TEST(PrintDiffTest, PrintsDeletionsThenPartsByFileId) {
             "\t\t1\t10\t10\n");
 }
 
-TEST(PrintDiffTest, PrintsNothingWhenNothingChanged) {
-  const std::vector<FileEntry> files = {Tagged(0, "f", "ab", "same")};
-  std::ostringstream out;
-  PrintDiff(DiffFileLists(files, files), files, out);
-  EXPECT_EQ(out.str(), "");
-}
-
-TEST(PrintDiffTest, FindsFilesListedOutOfIdOrder) {
+TEST(PrintDiffTest, FindsFilesListedOutOfIdOrderAndPrintsNothingWhenNothingChanged) {
   const std::vector<FileEntry> new_files = {Tagged(1, "second", "a", "x"),
                                             Tagged(0, "first", "b", "y")};
   std::ostringstream out;
+  PrintDiff(DiffFileLists(new_files, new_files), new_files, out);
+  EXPECT_EQ(out.str(), "");
   PrintDiff(DiffFileLists(new_files, {}), new_files, out);
   EXPECT_EQ(out.str(),
             "File need to update :\nPartID Start Length\n"
