@@ -99,22 +99,18 @@ class UpdatePreparationTest : public ::testing::Test {
   std::unique_ptr<FileSystem> fs_;
 };
 
-TEST_F(UpdatePreparationTest, MissingSeedWithStaleResumeFileDeletesIt) {
-  Publish(FileList{});
-  fs::remove(root_ + "Brelvane_Info/.Seed");
-  Write("Brelvane_Info/.Download_Info_Data", "stale");
-  EXPECT_EQ(CheckSeed(*fs_), CheckSeedResult::Missing);
-  EXPECT_FALSE(Exists("Brelvane_Info/.Download_Info_Data"));
-  EXPECT_EQ(console_.str(), "[Warning]seed文件不存在\n");
-}
-
-TEST_F(UpdatePreparationTest, MissingSeedAndResumeFileWarnsTwiceAndKeepsPastSeed) {
+TEST_F(UpdatePreparationTest, MissingSeedWarnsKeepsThePastSeedAndDeletesAStaleResumeFile) {
   Publish(FileList{});
   fs::remove(root_ + "Brelvane_Info/.Seed");
   Write("Brelvane_Info/.Seed_Past", "old");
   EXPECT_EQ(CheckSeed(*fs_), CheckSeedResult::Missing);
   EXPECT_EQ(console_.str(), "[Warning]seed文件不存在\n[Warning]downloadinfodata文件不存在\n");
   EXPECT_TRUE(Exists("Brelvane_Info/.Seed_Past"));
+  console_.str("");
+  Write("Brelvane_Info/.Download_Info_Data", "stale");
+  EXPECT_EQ(CheckSeed(*fs_), CheckSeedResult::Missing);
+  EXPECT_FALSE(Exists("Brelvane_Info/.Download_Info_Data"));
+  EXPECT_EQ(console_.str(), "[Warning]seed文件不存在\n");
 }
 
 TEST_F(UpdatePreparationTest, MatchingSeedVerifies) {
@@ -266,11 +262,6 @@ TEST_F(UpdatePreparationTest, UnreadableSeedFailsRegistration) {
   Publish(FileList{});
   Write("Brelvane_Info/.Seed", "not gzip, not xml");
   EXPECT_FALSE(RegisterFiles(*fs_));
-}
-
-TEST(RunnerCapacityTest, FollowsPartCount) {
-  EXPECT_EQ(FileSystem::RunnerCapacityFor(5000), 128u);
-  EXPECT_EQ(FileSystem::RunnerCapacityFor(300), 31u);
 }
 
 }  // namespace
