@@ -57,27 +57,18 @@ TEST(FileBlockAllocatorTest, RunFromALongRangeNeverStartsAtTheLastPossibleStart)
   EXPECT_GT(starts.size(), 60u);  // spread over the candidates, not a fixed pick
 }
 
-TEST(FileBlockAllocatorTest, ShortFreeRangesGiveTheLongestWholeRange) {
+TEST(FileBlockAllocatorTest, ShortFreeRangesGiveTheLongestWholeRangeAndNoneGiveNothing) {
   auto a = FromPicture("ffffddddddff");
+  EXPECT_EQ(a.AllocateRandom(5), kNoPart);  // no range long enough: nothing changes
+  EXPECT_EQ(Picture(a, 12), "ffffddddddff");
   uint32_t n = 5;
   EXPECT_EQ(a.AllocateUpTo(&n), 0u);
   EXPECT_EQ(n, 4u);
   EXPECT_EQ(Picture(a, 12), "rrrrddddddff");
+  EXPECT_NE(a.AllocateRandom(2), kNoPart);
+  EXPECT_EQ(Picture(a, 12), "rrrrddddddrr");
   ExpectConsistent(a);
-}
-
-TEST(FileBlockAllocatorTest, AllocateRandomWithoutALongEnoughRangeChangesNothing) {
-  auto a = FromPicture("ffffddddddff");
-  EXPECT_EQ(a.AllocateRandom(5), kNoPart);
-  EXPECT_EQ(Picture(a, 12), "ffffddddddff");
-  const uint32_t start = a.AllocateRandom(2);
-  ASSERT_NE(start, kNoPart);
-  EXPECT_EQ(a.requested_parts().Size(), 2u);
-}
-
-TEST(FileBlockAllocatorTest, EmptyFreeSetAllocatesNothing) {
-  auto a = FromPicture("rrdd");
-  uint32_t n = 1;
+  n = 1;
   EXPECT_EQ(a.AllocateUpTo(&n), kNoPart);
   EXPECT_EQ(a.AllocateRandom(1), kNoPart);
   uint32_t out[4];
@@ -153,31 +144,21 @@ TEST(BlockStatesTest, TakeNeedsASingleKnownFreePart) {
   EXPECT_TRUE(states.AnyDone(UID{1, 7, 7}));
 }
 
-TEST(BlockStatesTest, AllocationReturnsInvalidWhenEverythingIsRequestedOrDone) {
-  BlockStates states;
-  EXPECT_FALSE(states.AllocateBlocks(1).IsValid());
-  states.AddFile(1, 2);
-  states.AddFile(2, 1);
-  ASSERT_TRUE(states.Take(UID{1, 0, 0}));
-  states.OnPartVerified(UID{1, 1, 1});
-  states.OnPartVerified(UID{2, 0, 0});
-  EXPECT_FALSE(states.AllocateBlocks(1).IsValid());
-  EXPECT_FALSE(states.AllocateBlocks(0).IsValid());
-  UID out[4];
-  EXPECT_EQ(states.PickRandomFreeBlocks(4, out), 0u);
-}
-
 TEST(BlockStatesTest, AllocationFindsTheOneFileWithFreePartsAmongCompleteOnes) {
   BlockStates states;
+  EXPECT_FALSE(states.AllocateBlocks(1).IsValid());  // no files at all
   for (uint32_t id = 0; id < 1000; ++id) {
     states.AddFile(id, 3);
     if (id != 613) states.OnPartVerified(UID{id, 0, 2});
   }
   std::string why;
   ASSERT_TRUE(states.CheckInvariants(&why)) << why;
+  EXPECT_FALSE(states.AllocateBlocks(0).IsValid());
   const UID uid = states.AllocateBlocks(10);
   EXPECT_EQ(uid, (UID{613, 0, 2}));
-  EXPECT_FALSE(states.AllocateBlocks(10).IsValid());
+  EXPECT_FALSE(states.AllocateBlocks(10).IsValid());  // everything requested or done
+  UID out[4];
+  EXPECT_EQ(states.PickRandomFreeBlocks(4, out), 0u);
   states.Release(UID{613, 1, 1});
   EXPECT_EQ(states.AllocateBlocks(10), (UID{613, 1, 1}));
   ASSERT_TRUE(states.CheckInvariants(&why)) << why;

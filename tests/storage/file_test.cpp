@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sstream>
 #include <vector>
 
@@ -226,22 +227,17 @@ TEST_F(FileTest, VerifyAllKeepsGoodPartsAndResetsBadOnes) {
 }
 
 TEST(FileCreateTest, RefusesPartListsThatDoNotLayOutTheFile) {
-  const auto content = PatternBytes(300, 3);
+  const auto good = MakeEntry(1, "a", PatternBytes(300, 3), 100);
   MemoryFile disk;
-  auto entry = MakeEntry(1, "a", content, 100);
-  entry.parts[1].start = 150;
-  EXPECT_EQ(File::Create("a", entry, RangeSet32(), nullptr, &disk), nullptr);
-  entry = MakeEntry(1, "a", content, 100);
-  entry.size = 1000;
-  EXPECT_EQ(File::Create("a", entry, RangeSet32(), nullptr, &disk), nullptr);
-  entry = MakeEntry(1, "a", content, 100);
-  entry.parts.clear();
-  EXPECT_EQ(File::Create("a", entry, RangeSet32(), nullptr, &disk), nullptr);
-  entry = MakeEntry(1, "a", content, 100);
-  entry.parts[0].length = 0;
-  EXPECT_EQ(File::Create("a", entry, RangeSet32(), nullptr, &disk), nullptr);
-  entry = MakeEntry(1, "a", content, 100);
-  EXPECT_NE(File::Create("a", entry, RangeSet32(), nullptr, &disk), nullptr);
+  EXPECT_NE(File::Create("a", good, RangeSet32(), nullptr, &disk), nullptr);
+  const std::function<void(FileEntry&)> breaks[] = {
+      [](FileEntry& e) { e.parts[1].start = 150; }, [](FileEntry& e) { e.size = 1000; },
+      [](FileEntry& e) { e.parts.clear(); }, [](FileEntry& e) { e.parts[0].length = 0; }};
+  for (const auto& brk : breaks) {
+    FileEntry entry = good;
+    brk(entry);
+    EXPECT_EQ(File::Create("a", entry, RangeSet32(), nullptr, &disk), nullptr) << &brk - breaks;
+  }
 }
 
 TEST(FileOnDiskTest, OpeningCreatesDirectoriesAndCutsALongerFile) {

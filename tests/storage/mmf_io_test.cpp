@@ -41,15 +41,10 @@ TEST_P(CWinMMFIOTest, WriteBeyondEndExtendsFileToOffsetPlusLength) {
   EXPECT_EQ(std::vector<uint8_t>(content.begin(), content.begin() + 70000),
             std::vector<uint8_t>(70000, 0));
   EXPECT_EQ(std::vector<uint8_t>(content.begin() + 70000, content.end()), data);
-}
-
-TEST_P(CWinMMFIOTest, EmptyOrNullWriteSucceedsAndChangesNothing) {
-  auto io = OpenReadWrite("a");
-  const uint8_t byte = 7;
-  EXPECT_TRUE(io->Write(&byte, 0, 5000));
-  EXPECT_TRUE(io->Write(nullptr, 10, 5000));
-  EXPECT_EQ(io->GetSize(), 0u);
-  EXPECT_EQ(FileLength(dir_.File("a")), 0);
+  auto empty = OpenReadWrite("b");  // an empty or null write succeeds and changes nothing
+  EXPECT_TRUE(empty->Write(data.data(), 0, 5000));
+  EXPECT_TRUE(empty->Write(nullptr, 10, 5000));
+  EXPECT_EQ(FileLength(dir_.File("b")), 0);
 }
 
 TEST_P(CWinMMFIOTest, ReadAtOrPastEndFailsAndReadAcrossEndStopsThere) {
@@ -87,16 +82,6 @@ TEST_P(CWinMMFIOTest, RequestsCrossingGranulesRoundTrip) {
   EXPECT_EQ(back, expected);
 }
 
-TEST_P(CWinMMFIOTest, OpeningAnOpenObjectFailsWithError32) {
-  auto io = OpenReadWrite("a");
-  EXPECT_FALSE(io->Open(CWinMMFIO::kModeReadWrite, CWinMMFIO::kOpenAlways, 0, false));
-  EXPECT_EQ(io->last_error(), 32u);
-  std::string text;
-  io->GetErrorText(&text);
-  EXPECT_FALSE(text.empty());
-  EXPECT_TRUE(io->IsOpen());  // the first open is untouched
-}
-
 TEST_P(CWinMMFIOTest, MinimumSizeExtendsOnlyWithACreatingDisposition) {
   WriteWholeFile(dir_.File("a"), PatternBytes(10, 5));
   CWinMMFIO existing(dir_.File("a"), GetParam());
@@ -109,12 +94,11 @@ TEST_P(CWinMMFIOTest, MinimumSizeExtendsOnlyWithACreatingDisposition) {
   EXPECT_EQ(FileLength(dir_.File("a")), 4096);
 }
 
-TEST_P(CWinMMFIOTest, CreateAlwaysTruncatesAndOpenExistingNeedsTheFile) {
-  WriteWholeFile(dir_.File("a"), PatternBytes(10, 5));
-  CWinMMFIO io(dir_.File("a"), GetParam());
-  ASSERT_TRUE(io.Open(CWinMMFIO::kModeReadWrite, CWinMMFIO::kCreateAlways, 0, true));
-  EXPECT_EQ(io.GetSize(), 0u);
-
+TEST_P(CWinMMFIOTest, OpenRefusalsReportAnErrorAndCreateAlwaysTruncates) {
+  auto io = OpenReadWrite("a");
+  EXPECT_FALSE(io->Open(CWinMMFIO::kModeReadWrite, CWinMMFIO::kOpenAlways, 0, false));
+  EXPECT_EQ(io->last_error(), 32u);  // already open; the first open is untouched
+  EXPECT_TRUE(io->IsOpen());
   CWinMMFIO missing(dir_.File("missing"), GetParam());
   EXPECT_FALSE(missing.Open(CWinMMFIO::kModeRead, CWinMMFIO::kOpenExisting, 0, false));
   EXPECT_NE(missing.last_error(), 0u);
@@ -122,6 +106,14 @@ TEST_P(CWinMMFIOTest, CreateAlwaysTruncatesAndOpenExistingNeedsTheFile) {
   missing.GetErrorText(&text);
   EXPECT_NE(text, "unchanged");
   EXPECT_FALSE(PathExists(dir_.File("missing")));
+  ASSERT_TRUE(CreateDirectories(dir_.File("d")));
+  CWinMMFIO directory(dir_.File("d"), GetParam());
+  EXPECT_FALSE(directory.Open(CWinMMFIO::kModeRead, CWinMMFIO::kOpenAlways, 0, false));
+  EXPECT_FALSE(directory.IsOpen());
+  WriteWholeFile(dir_.File("t"), PatternBytes(10, 5));
+  CWinMMFIO truncated(dir_.File("t"), GetParam());
+  ASSERT_TRUE(truncated.Open(CWinMMFIO::kModeReadWrite, CWinMMFIO::kCreateAlways, 0, true));
+  EXPECT_EQ(truncated.GetSize(), 0u);
 }
 
 TEST_P(CWinMMFIOTest, ReadOnlyObjectReadsButRefusesWrites) {
@@ -170,13 +162,6 @@ TEST_P(CWinMMFIOTest, CloneIsAnUnopenedObjectForTheSamePath) {
   EXPECT_EQ(back, data);
 }
 
-TEST_P(CWinMMFIOTest, DirectoryIsNotAFile) {
-  ASSERT_TRUE(CreateDirectories(dir_.File("d")));
-  CWinMMFIO io(dir_.File("d"), GetParam());
-  EXPECT_FALSE(io.Open(CWinMMFIO::kModeRead, CWinMMFIO::kOpenAlways, 0, false));
-  EXPECT_FALSE(io.IsOpen());
-}
-
 TEST_P(CWinMMFIOTest, ObjectBeyondTheHandleBudgetReopensPerOperation) {
   const int64_t saved = CWinMMFIO::SetHandleBudgetForTesting(1);
   auto kept = OpenReadWrite("kept");
@@ -207,28 +192,17 @@ INSTANTIATE_TEST_SUITE_P(BothMethods, CWinMMFIOTest,
                            return info.param == IoMethod::kMappedView ? "Mapped" : "Positioned";
                          });
 
-TEST(CreateDirectoriesTest, MakesEveryLevelAndAcceptsExistingOnes) {
+TEST(CreateDirectoriesTest, MakesEveryLevelAcceptsExistingOnesAndStopsAtAFile) {
   TempDir dir;
   ASSERT_TRUE(CreateDirectories(dir.File("a/b\\c//d")));
   EXPECT_TRUE(platform::IsDirectory(dir.File("a/b/c/d")));
-  EXPECT_TRUE(CreateDirectories(dir.File("a/b")));
   EXPECT_TRUE(CreateDirectories(dir.File("a/b/")));
-}
-
-TEST(CreateDirectoriesTest, StopsAtAFileInTheWay) {
-  TempDir dir;
-  WriteWholeFile(dir.File("f"), {1, 2, 3});
-  EXPECT_FALSE(CreateDirectories(dir.File("f/sub/deeper")));
-  EXPECT_FALSE(PathExists(dir.File("f/sub")));
-  EXPECT_EQ(FileLength(dir.File("f")), 3);
-}
-
-TEST(PathExistsTest, SeesFilesAndDirectories) {
-  TempDir dir;
-  EXPECT_TRUE(PathExists(dir.path()));
   EXPECT_FALSE(PathExists(dir.File("x")));
-  WriteWholeFile(dir.File("x"), {});
+  WriteWholeFile(dir.File("x"), {1, 2, 3});
   EXPECT_TRUE(PathExists(dir.File("x")));
+  EXPECT_FALSE(CreateDirectories(dir.File("x/sub/deeper")));
+  EXPECT_FALSE(PathExists(dir.File("x/sub")));
+  EXPECT_EQ(FileLength(dir.File("x")), 3);
 }
 
 }  // namespace

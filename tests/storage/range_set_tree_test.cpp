@@ -66,40 +66,26 @@ class SwapTest : public ::testing::Test {
   Plain* nodes_[8] = {};
 };
 
-TEST_F(SwapTest, SwapsUnrelatedLeaves) {
-  nodes_[1]->SwapWith(nodes_[7]);
-  EXPECT_EQ(TreeShape(), "((7 2 3) 4 (5 6 1))");
-}
-
-TEST_F(SwapTest, SwapsSiblingsWithTheirSubtreesExchanged) {
-  nodes_[2]->SwapWith(nodes_[6]);
-  EXPECT_EQ(TreeShape(), "((1 6 3) 4 (5 2 7))");
-  EXPECT_EQ(nodes_[6]->parent(), nodes_[4]);
-  EXPECT_EQ(nodes_[1]->parent(), nodes_[6]);
-}
-
-TEST_F(SwapTest, SwapsRootWithItsLeftChild) {
-  nodes_[4]->SwapWith(nodes_[2]);
-  EXPECT_EQ(TreeShape(), "((1 4 3) 2 (5 6 7))");
-  EXPECT_EQ(nodes_[2]->parent(), nullptr);
-}
-
-TEST_F(SwapTest, SwapsChildWithItsParentFromEitherSide) {
-  nodes_[6]->SwapWith(nodes_[4]);
-  EXPECT_EQ(TreeShape(), "((1 2 3) 6 (5 4 7))");
-  nodes_[5]->SwapWith(nodes_[4]);  // Left child of a right child.
-  EXPECT_EQ(TreeShape(), "((1 2 3) 6 (4 5 7))");
-}
-
-TEST_F(SwapTest, SwapsAncestorWithDistantDescendant) {
-  nodes_[4]->SwapWith(nodes_[1]);
-  EXPECT_EQ(TreeShape(), "((4 2 3) 1 (5 6 7))");
-  nodes_[4]->SwapWith(nodes_[1]);
-  EXPECT_EQ(TreeShape(), "((1 2 3) 4 (5 6 7))");
-}
-
-TEST_F(SwapTest, SwapWithSelfOrNullChangesNothing) {
-  nodes_[4]->SwapWith(nodes_[4]);
+// Each swap, applied to ((1 2 3) 4 (5 6 7)) in turn; nodes keep their values.
+TEST_F(SwapTest, SwapsAnyTwoNodesWhateverTheirRelation) {
+  const struct {
+    int a, b;
+    const char* shape;
+  } swaps[] = {
+      {1, 7, "((7 2 3) 4 (5 6 1))"}, {7, 1, "((1 2 3) 4 (5 6 7))"},  // unrelated leaves
+      {2, 6, "((1 6 3) 4 (5 2 7))"}, {6, 2, "((1 2 3) 4 (5 6 7))"},  // siblings
+      {4, 2, "((1 4 3) 2 (5 6 7))"}, {2, 4, "((1 2 3) 4 (5 6 7))"},  // root, left child
+      {6, 4, "((1 2 3) 6 (5 4 7))"}, {5, 4, "((1 2 3) 6 (4 5 7))"},  // child with parent
+      {4, 5, "((1 2 3) 6 (5 4 7))"}, {4, 6, "((1 2 3) 4 (5 6 7))"},
+      {4, 1, "((4 2 3) 1 (5 6 7))"}, {4, 1, "((1 2 3) 4 (5 6 7))"},  // distant descendant
+      {4, 4, "((1 2 3) 4 (5 6 7))"},
+  };
+  for (const auto& s : swaps) {
+    nodes_[s.a]->SwapWith(nodes_[s.b]);
+    EXPECT_EQ(TreeShape(), s.shape) << s.a << " with " << s.b;
+  }
+  EXPECT_EQ(RootOf(nodes_[1]), nodes_[4]);
+  EXPECT_EQ(nodes_[1]->parent(), nodes_[2]);
   nodes_[3]->SwapWith(nullptr);
   EXPECT_EQ(TreeShape(), "((1 2 3) 4 (5 6 7))");
 }
@@ -137,25 +123,14 @@ TEST(BinaryTreeNodeTest, DetachUnlinksAndHandsBackOwnership) {
   EXPECT_EQ(Shape(root.get()), "1");
 }
 
-TEST(BinaryTreeNodeTest, CountsNodesLeavesAndHeight) {
-  auto root = std::make_unique<Plain>(1);
-  EXPECT_EQ(root->NodeCount(), 1u);
-  EXPECT_EQ(root->LeafCount(), 1u);
-  EXPECT_EQ(root->Height(), 1u);
-  ASSERT_TRUE(root->SetLeft(new Plain(2)));
-  ASSERT_TRUE(root->left()->SetLeft(new Plain(3)));
-  ASSERT_TRUE(root->left()->left()->SetRight(new Plain(4)));
-  ASSERT_TRUE(root->SetRight(new Plain(5)));
-  EXPECT_EQ(root->NodeCount(), 5u);
-  EXPECT_EQ(root->LeafCount(), 2u);  // 4 and 5.
-  EXPECT_EQ(root->Height(), 4u);
-}
-
 TEST(BinaryTreeNodeTest, CloneIsADeepIndependentCopy) {
   auto root = std::make_unique<Plain>(1);
   ASSERT_TRUE(root->SetLeft(new Plain(2)));
   ASSERT_TRUE(root->SetRight(new Plain(3)));
   ASSERT_TRUE(root->right()->SetLeft(new Plain(4)));
+  EXPECT_EQ(root->NodeCount(), 4u);
+  EXPECT_EQ(root->LeafCount(), 2u);  // 2 and 4
+  EXPECT_EQ(root->Height(), 3u);
   std::unique_ptr<Plain> copy(root->Clone());
   EXPECT_EQ(copy->parent(), nullptr);
   EXPECT_TRUE(LinksConsistent(copy.get()));
@@ -226,6 +201,8 @@ TEST(AVLTreeTest, SearchReportsNeighboursAndWhereToHang) {
   EXPECT_TRUE(on_empty.found);  // Callers test for the empty tree first.
   EXPECT_EQ(on_empty.node, nullptr);
   for (int v : {10, 20, 30, 40, 50}) ASSERT_NE(tree.Insert(v), nullptr);
+  EXPECT_EQ(tree.Insert(30), nullptr);  // matches a stored value
+  EXPECT_EQ(tree.Count(), 5u);
 
   const IntTree::SearchResult hit = tree.Search(30);
   ASSERT_TRUE(hit.found);
@@ -246,13 +223,6 @@ TEST(AVLTreeTest, SearchReportsNeighboursAndWhereToHang) {
   const IntTree::SearchResult above_all = tree.Search(99);
   EXPECT_EQ(above_all.predecessor->value(), 50);
   EXPECT_EQ(above_all.successor, nullptr);
-}
-
-TEST(AVLTreeTest, RefusesValueThatMatchesAStoredOne) {
-  IntTree tree;
-  ASSERT_NE(tree.Insert(7), nullptr);
-  EXPECT_EQ(tree.Insert(7), nullptr);
-  EXPECT_EQ(tree.Count(), 1u);
 }
 
 TEST(AVLTreeTest, RemovalKeepsOtherNodesAndBalance) {

@@ -155,4 +155,38 @@ std::vector<UID> RecordingListener::reset() {
   return reset_;
 }
 
+IWriteObserver* ObserverLog::New() {
+  struct Observer : IWriteObserver {
+    explicit Observer(ObserverLog* log) : log(log) {}
+    void OnVerifiedBytes(uint32_t count) override {
+      log->verified_bytes += count;
+      ++log->verified_calls;
+    }
+    void OnNothingVerified() override { ++log->nothing_calls; }
+    void Destroy() override {
+      ++log->destroyed;
+      delete this;
+    }
+    ObserverLog* log;
+  };
+  return new Observer(this);
+}
+
+bool Gate::Hold(Runner& runner) {
+  struct Holder : Task {
+    Holder(std::promise<void>* entered, std::shared_future<void> open)
+        : entered(entered), open(std::move(open)) {}
+    void Run(FileSystem*) override {
+      entered->set_value();
+      open.wait();
+    }
+    std::promise<void>* entered;
+    std::shared_future<void> open;
+  };
+  std::unique_ptr<Task> task = std::make_unique<Holder>(&entered_, open_.get_future().share());
+  if (!runner.Post(task, kInfiniteWait)) return false;
+  entered_.get_future().wait();
+  return true;
+}
+
 }  // namespace brelvane::testing

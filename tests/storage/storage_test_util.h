@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: MIT
 // Helpers shared by the storage tests: a scratch directory removed at the end
-// of each test, and whole-file read/write shortcuts.
+// of each test, whole-file read/write shortcuts, an in-memory disk, and
+// recorders for what files, writes and the worker report.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <future>
 #include <map>
 #include <mutex>
 #include <string>
@@ -11,6 +14,8 @@
 
 #include "catalogue/seed_model.h"
 #include "storage/mmf_io.h"
+#include "storage/runner.h"
+#include "storage/task.h"
 #include "storage/uid.h"
 
 namespace brelvane::testing {
@@ -83,6 +88,28 @@ class RecordingListener : public IBlockStateListener {
   std::mutex mu_;
   std::vector<UID> verified_;
   std::vector<UID> reset_;
+};
+
+// Counts what write observers were told; New() hands out one that reports here.
+struct ObserverLog {
+  std::atomic<uint32_t> verified_bytes{0};
+  std::atomic<int> verified_calls{0};
+  std::atomic<int> nothing_calls{0};
+  std::atomic<int> destroyed{0};
+  IWriteObserver* New();
+};
+
+// Holds the storage worker inside a task until Open(), so that the test
+// decides what the queue holds.  Open() must be called before the runner stops.
+class Gate {
+ public:
+  // Posts the holding task and returns once the worker is inside it.
+  [[nodiscard]] bool Hold(Runner& runner);
+  void Open() { open_.set_value(); }
+
+ private:
+  std::promise<void> entered_;
+  std::promise<void> open_;
 };
 
 }  // namespace brelvane::testing

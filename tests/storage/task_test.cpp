@@ -15,34 +15,12 @@
 namespace brelvane {
 namespace {
 
+using testing::Gate;
 using testing::MakeEntry;
 using testing::MemoryFile;
+using testing::ObserverLog;
 using testing::PatternBytes;
 using testing::TempDir;
-
-struct ObserverLog {
-  std::atomic<uint32_t> verified_bytes{0};
-  std::atomic<int> verified_calls{0};
-  std::atomic<int> nothing_calls{0};
-  std::atomic<int> destroyed{0};
-};
-
-class RecordingObserver : public IWriteObserver {
- public:
-  explicit RecordingObserver(ObserverLog* log) : log_(log) {}
-  void OnVerifiedBytes(uint32_t count) override {
-    log_->verified_bytes.fetch_add(count);
-    log_->verified_calls.fetch_add(1);
-  }
-  void OnNothingVerified() override { log_->nothing_calls.fetch_add(1); }
-  void Destroy() override {
-    log_->destroyed.fetch_add(1);
-    delete this;
-  }
-
- private:
-  ObserverLog* log_;
-};
 
 std::unique_ptr<uint8_t[]> Copy(const std::vector<uint8_t>& bytes, size_t from, size_t to) {
   std::unique_ptr<uint8_t[]> copy(new uint8_t[to - from]);
@@ -96,30 +74,40 @@ class TaskTest : public ::testing::Test {
   uint32_t now_ = 100000;
 };
 
-TEST_F(TaskTest, BlockThatCompletesNoPartTellsTheObserverNothingVerified) {
-  ObserverLog log;
-  RunBlock(0, 60, new RecordingObserver(&log));
-  EXPECT_EQ(log.nothing_calls.load(), 1);
-  EXPECT_EQ(log.verified_calls.load(), 0);
-  EXPECT_EQ(log.destroyed.load(), 1);
-}
-
-TEST_F(TaskTest, BlockThatCompletesAPartReportsThePartsLength) {
-  ObserverLog log;
-  RunBlock(0, 60);
-  RunBlock(60, 250, new RecordingObserver(&log));  // completes parts 0 and 1
-  EXPECT_EQ(log.verified_calls.load(), 1);
-  EXPECT_EQ(log.verified_bytes.load(), 200u);
-  EXPECT_EQ(log.nothing_calls.load(), 0);
-  EXPECT_EQ(log.destroyed.load(), 1);
-}
-
-TEST_F(TaskTest, UnrunBlockTellsItsObserverWhenDestroyed) {
-  ObserverLog log;
-  { TaskWriteBlock task(file_, 0, 100, Copy(content_, 0, 100), new RecordingObserver(&log)); }
-  EXPECT_EQ(log.nothing_calls.load(), 1);
-  EXPECT_EQ(log.destroyed.load(), 1);
+// Every block ends its observer exactly once: nothing verified, the verified
+// parts' length, or (unrun) nothing verified when the block is destroyed.
+TEST_F(TaskTest, EveryBlockTellsItsObserverOnceWhatItVerified) {
+  ObserverLog unrun;
+  { TaskWriteBlock task(file_, 0, 100, Copy(content_, 0, 100), unrun.New()); }
+  EXPECT_EQ(unrun.nothing_calls.load(), 1);
+  EXPECT_EQ(unrun.destroyed.load(), 1);
   EXPECT_FALSE(file_->IsPartVerified(0));
+  ObserverLog nothing;
+  RunBlock(0, 60, nothing.New());
+  EXPECT_EQ(nothing.nothing_calls.load(), 1);
+  EXPECT_EQ(nothing.verified_calls.load(), 0);
+  EXPECT_EQ(nothing.destroyed.load(), 1);
+  ObserverLog two;
+  RunBlock(60, 250, two.New());  // completes parts 0 and 1
+  EXPECT_EQ(two.verified_calls.load(), 1);
+  EXPECT_EQ(two.verified_bytes.load(), 200u);
+  EXPECT_EQ(two.nothing_calls.load(), 0);
+  EXPECT_EQ(two.destroyed.load(), 1);
+}
+
+// CommitWrite takes the observer on every path, so that a caller can never
+// leak it or destroy it twice.
+TEST_F(TaskTest, RefusedCommitsStillEndTheirObserver) {
+  ObserverLog log;
+  EXPECT_FALSE(fs_.CommitWrite(9, content_.data(), 100, 0, log.New()));  // unknown file
+  EXPECT_FALSE(fs_.CommitWrite(3, content_.data(), 100, 0, log.New()));  // no worker
+  EXPECT_EQ(log.nothing_calls.load(), 2);
+  EXPECT_EQ(log.destroyed.load(), 2);
+  ASSERT_TRUE(fs_.StartRunner(4));
+  EXPECT_TRUE(fs_.CommitWrite(3, content_.data(), 100, 0, log.New()));
+  ASSERT_TRUE(fs_.Drain());
+  EXPECT_EQ(log.verified_calls.load(), 1);
+  EXPECT_EQ(log.destroyed.load(), 3);
 }
 
 TEST_F(TaskTest, WrittenCountersFollowEveryBatchAndFlush) {
@@ -155,43 +143,25 @@ TEST_F(TaskTest, ResumeFileIsRewrittenOnlyAfterMoreThanFifteenSeconds) {
   EXPECT_EQ(data.not_complete.at(3).Size(), 10u);
 }
 
-TEST_F(TaskTest, ResumeFileIsWrittenAtTheEndWhateverTheTime) {
+// At the end the resume file is written whatever the time, but only once the
+// data is on the device: a failed flush leaves it alone until the next try.
+TEST_F(TaskTest, FinalResumeWriteFollowsASuccessfulFlush) {
   RunResumeWrite();
+  EXPECT_EQ(disk_->syncs(), 0);  // nothing written yet, nothing to flush
+  const uint32_t first = LastResumeWrite();
   platform::RemoveFile(fs_.resume_path());
   for (uint32_t p = 0; p < 10; ++p) RunBlock(p * 100, p * 100 + 100);
   ASSERT_TRUE(fs_.AllWritten());
-  RunResumeWrite();  // same second as the previous write
-  DownloadInfoData data;
-  ASSERT_TRUE(ReadDownloadInfo(fs_.resume_path(), &data));
-  EXPECT_TRUE(data.all_file_complete);
-}
-
-TEST_F(TaskTest, WrittenDataReachesTheDeviceBeforeTheResumeFileCountsIt) {
-  RunResumeWrite();
-  EXPECT_EQ(disk_->syncs(), 0);  // nothing written yet, nothing to flush
-  platform::RemoveFile(fs_.resume_path());
-  for (uint32_t p = 0; p < 10; ++p) RunBlock(p * 100, p * 100 + 100);
-  now_ += 16;
-  RunResumeWrite();
-  EXPECT_EQ(disk_->syncs(), 1);
-  EXPECT_FALSE(disk_->resume_existed_at_sync_);
-  EXPECT_TRUE(PathExists(fs_.resume_path()));
-}
-
-TEST_F(TaskTest, FailedFlushLeavesTheResumeFileAloneAndRetriesNextTime) {
-  RunResumeWrite();
-  const uint32_t first = LastResumeWrite();
-  for (uint32_t p = 0; p < 10; ++p) RunBlock(p * 100, p * 100 + 100);
   disk_->fail_sync_ = true;
-  now_ += 16;
-  RunResumeWrite();
+  RunResumeWrite();  // same second as the previous write
+  EXPECT_FALSE(PathExists(fs_.resume_path()));
   EXPECT_EQ(LastResumeWrite(), first);
-  DownloadInfoData data;
-  ASSERT_TRUE(ReadDownloadInfo(fs_.resume_path(), &data));
-  EXPECT_FALSE(data.all_file_complete);  // still the old content
   disk_->fail_sync_ = false;
   now_ += 1;
   RunResumeWrite();
+  EXPECT_EQ(disk_->syncs(), 1);
+  EXPECT_FALSE(disk_->resume_existed_at_sync_);
+  DownloadInfoData data;
   ASSERT_TRUE(ReadDownloadInfo(fs_.resume_path(), &data));
   EXPECT_TRUE(data.all_file_complete);
   EXPECT_EQ(LastResumeWrite(), now_);
@@ -211,29 +181,15 @@ TEST_F(TaskTest, DoubleRunsBothHalvesInOrder) {
 
 TEST_F(TaskTest, StopDestroysQueuedBlocksAndTellsTheirObservers) {
   ASSERT_TRUE(fs_.StartRunner(8));
-  std::promise<void> entered;
-  std::promise<void> open;
-  struct Gate : Task {
-    Gate(std::promise<void>* entered, std::shared_future<void> open)
-        : entered_(entered), open_(std::move(open)) {}
-    void Run(FileSystem*) override {
-      entered_->set_value();
-      open_.wait();
-    }
-    std::promise<void>* entered_;
-    std::shared_future<void> open_;
-  };
-  std::unique_ptr<Task> gate = std::make_unique<Gate>(&entered, open.get_future().share());
-  ASSERT_TRUE(fs_.runner().Post(gate, kInfiniteWait));
-  entered.get_future().wait();
+  Gate gate;
+  ASSERT_TRUE(gate.Hold(fs_.runner()));
   ObserverLog log;
   for (uint32_t p = 0; p < 5; ++p) {
-    ASSERT_TRUE(fs_.CommitWrite(3, content_.data() + p * 100, 100, p * 100,
-                                new RecordingObserver(&log)));
+    ASSERT_TRUE(fs_.CommitWrite(3, content_.data() + p * 100, 100, p * 100, log.New()));
   }
   std::thread stopper([&] { fs_.StopRunner(); });
-  while (fs_.runner().PendingCount() < 6) std::this_thread::yield();
-  open.set_value();
+  while (fs_.runner().PendingCount() < 6) std::this_thread::yield();  // Stop's wake-up is queued
+  gate.Open();
   stopper.join();
   EXPECT_EQ(log.nothing_calls.load(), 5);
   EXPECT_EQ(log.destroyed.load(), 5);
