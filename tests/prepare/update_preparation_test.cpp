@@ -113,12 +113,6 @@ TEST_F(UpdatePreparationTest, MissingSeedWarnsKeepsThePastSeedAndDeletesAStaleRe
   EXPECT_EQ(console_.str(), "[Warning]seed文件不存在\n");
 }
 
-TEST_F(UpdatePreparationTest, MatchingSeedVerifies) {
-  Publish(FileList{{Describe(0, "a.bin", Pattern(10000, 1))}, {}});
-  EXPECT_EQ(CheckSeed(*fs_), CheckSeedResult::Verified);
-  EXPECT_EQ(console_.str(), "");
-}
-
 TEST_F(UpdatePreparationTest, ChangedSeedAfterFinishedUpdateBecomesThePastSeed) {
   Publish(FileList{{Describe(0, "a.bin", Pattern(10000, 1))}, {}});
   const std::string old_seed = Read("Brelvane_Info/.Seed");

@@ -96,20 +96,6 @@ TEST(FileBlockAllocatorTest, StateMovesFollowTheLifecycle) {
   ExpectConsistent(a);
 }
 
-TEST(FileBlockAllocatorTest, PickRandomFreeListsEachFreePartOnceWithoutChangingState) {
-  auto a = FromPicture("ffrffdddfrf");
-  uint32_t out[20];
-  for (int trial = 0; trial < 50; ++trial) {
-    const uint32_t count = a.PickRandomFree(20, out);
-    ASSERT_EQ(count, 6u);
-    std::set<uint32_t> seen(out, out + count);
-    EXPECT_EQ(seen, (std::set<uint32_t>{0, 1, 3, 4, 8, 10}));
-  }
-  EXPECT_EQ(a.PickRandomFree(2, out), 2u);
-  EXPECT_TRUE(a.IsFree(out[0]));
-  EXPECT_EQ(Picture(a, 11), "ffrffdddfrf");
-}
-
 TEST(BlockStatesTest, ReleaseOfARunSkipsPartsCompletedMeanwhile) {
   BlockStates states;
   states.AddFile(4, 10);

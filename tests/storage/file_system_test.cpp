@@ -51,24 +51,6 @@ class FileSystemTest : public ::testing::Test {
   FileSystem fs_;
 };
 
-TEST_F(FileSystemTest, CommitReturnsOnceQueuedAndTheCallerMayReuseItsBuffer) {
-  const auto& content = Add(1, 1000, 100);
-  ASSERT_TRUE(fs_.StartRunner(16));
-  std::vector<uint8_t> buffer(100);
-  for (uint32_t p = 0; p < 10; ++p) {
-    std::memcpy(buffer.data(), content.data() + p * 100, 100);
-    ASSERT_TRUE(fs_.CommitWrite(1, buffer.data(), 100, p * 100, nullptr));
-    std::fill(buffer.begin(), buffer.end(), 0xEE);  // at once
-  }
-  ASSERT_TRUE(fs_.Drain());
-  EXPECT_TRUE(fs_.AllWritten());
-  EXPECT_FLOAT_EQ(fs_.Progress(), 1.0f);
-  EXPECT_EQ(ReadWholeFile(dir_.File("d/file1")), content);
-  DownloadInfoData data;
-  ASSERT_TRUE(ReadDownloadInfo(fs_.resume_path(), &data));
-  EXPECT_TRUE(data.all_file_complete);
-}
-
 TEST_F(FileSystemTest, FullQueueMakesACommitFailAfterItsTimeout) {
   const auto& content = Add(1, 10000, 100);
   ASSERT_TRUE(fs_.StartRunner(4));

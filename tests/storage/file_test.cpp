@@ -175,22 +175,6 @@ TEST_F(FileTest, BacklogStartsAt512WaitingPartsAndClearsOnceTheDiskTakesThem) {
   EXPECT_EQ(disk_.bytes(), content_);
 }
 
-TEST_F(FileTest, UnwrittenPartsAreTheComplementOfWritten) {
-  RangeSet32 on_disk;
-  on_disk.Insert(0);
-  on_disk.Insert(2);
-  on_disk.Insert(40);  // beyond the file: ignored
-  Make(400, 100, on_disk);
-  EXPECT_EQ(file_->WrittenCount(), 2u);
-  EXPECT_EQ(listener_.verified().size(), 2u);
-  RangeSet32 unwritten;
-  file_->GetUnwrittenParts(&unwritten);
-  RangeSet32 expected;
-  expected.Insert(1);
-  expected.Insert(3);
-  EXPECT_EQ(unwritten, expected);
-}
-
 TEST_F(FileTest, SampleIsARunOfVerifiedPartsThatWraps) {
   RangeSet32 on_disk;
   on_disk.InsertRange(2, 5);

@@ -98,11 +98,14 @@ TEST_P(CWinMMFIOTest, OpenRefusalsReportAnErrorAndCreateAlwaysTruncates) {
   auto io = OpenReadWrite("a");
   EXPECT_FALSE(io->Open(CWinMMFIO::kModeReadWrite, CWinMMFIO::kOpenAlways, 0, false));
   EXPECT_EQ(io->last_error(), 32u);  // already open; the first open is untouched
+  std::string text;
+  io->GetErrorText(&text);
+  EXPECT_FALSE(text.empty());
   EXPECT_TRUE(io->IsOpen());
   CWinMMFIO missing(dir_.File("missing"), GetParam());
   EXPECT_FALSE(missing.Open(CWinMMFIO::kModeRead, CWinMMFIO::kOpenExisting, 0, false));
   EXPECT_NE(missing.last_error(), 0u);
-  std::string text = "unchanged";
+  text = "unchanged";
   missing.GetErrorText(&text);
   EXPECT_NE(text, "unchanged");
   EXPECT_FALSE(PathExists(dir_.File("missing")));

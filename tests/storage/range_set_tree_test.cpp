@@ -19,7 +19,6 @@ namespace brelvane {
 namespace {
 
 using Plain = BinaryTreeNode<int>;
-using Keeper = BinaryAVLNode<int>;
 using IntTree = AVLTree<int, std::less<int>, std::equal_to<int>>;
 
 // "(left value right)", "-" for an absent child, a bare value for a leaf.
@@ -121,78 +120,6 @@ TEST(BinaryTreeNodeTest, DetachUnlinksAndHandsBackOwnership) {
   EXPECT_EQ(right->DetachFromParent(), nullptr);
   EXPECT_EQ(root->DetachRight(), nullptr);
   EXPECT_EQ(Shape(root.get()), "1");
-}
-
-TEST(BinaryTreeNodeTest, CloneIsADeepIndependentCopy) {
-  auto root = std::make_unique<Plain>(1);
-  ASSERT_TRUE(root->SetLeft(new Plain(2)));
-  ASSERT_TRUE(root->SetRight(new Plain(3)));
-  ASSERT_TRUE(root->right()->SetLeft(new Plain(4)));
-  EXPECT_EQ(root->NodeCount(), 4u);
-  EXPECT_EQ(root->LeafCount(), 2u);  // 2 and 4
-  EXPECT_EQ(root->Height(), 3u);
-  std::unique_ptr<Plain> copy(root->Clone());
-  EXPECT_EQ(copy->parent(), nullptr);
-  EXPECT_TRUE(LinksConsistent(copy.get()));
-  copy->right()->left()->value() = 40;
-  delete copy->DetachLeft();
-  EXPECT_EQ(Shape(root.get()), "(2 1 (4 3 -))");
-  EXPECT_EQ(Shape(copy.get()), "(- 1 (40 3 -))");
-}
-
-TEST(BinaryAVLNodeTest, LinkAndDetachRefreshHeightsUpwards) {
-  auto top = std::make_unique<Keeper>(1);
-  auto* middle = new Keeper(2);
-  auto* bottom = new Keeper(3);
-  EXPECT_EQ(top->Height(), 1u);
-  ASSERT_TRUE(top->LinkLeft(middle));
-  EXPECT_EQ(top->Height(), 2u);
-  ASSERT_TRUE(middle->LinkRight(bottom));
-  EXPECT_EQ(middle->Height(), 2u);
-  EXPECT_EQ(top->Height(), 3u);
-  auto refused = std::make_unique<Keeper>(9);
-  EXPECT_FALSE(top->LinkLeft(refused.get()));  // Left is taken.
-  EXPECT_EQ(refused->parent(), nullptr);
-  EXPECT_EQ(top->Height(), 3u);
-
-  std::unique_ptr<Plain> detached(middle->DetachRight());
-  EXPECT_EQ(detached.get(), bottom);
-  EXPECT_EQ(middle->Height(), 1u);
-  EXPECT_EQ(top->Height(), 2u);
-  ASSERT_TRUE(top->LinkRight(static_cast<Keeper*>(detached.release())));
-  EXPECT_EQ(top->Height(), 2u);
-  EXPECT_EQ(middle->DetachFromParent(), top.get());
-  delete middle;
-  EXPECT_EQ(top->Height(), 2u);  // The right child still stands.
-  delete top->DetachRight();
-  EXPECT_EQ(top->Height(), 1u);
-}
-
-TEST(BinaryAVLNodeTest, HeightRefreshStopsAtPlainNode) {
-  auto top = std::make_unique<Plain>(1);
-  auto* keeper = new Keeper(2);
-  ASSERT_TRUE(top->SetLeft(keeper));
-  ASSERT_TRUE(keeper->LinkRight(new Keeper(3)));
-  EXPECT_EQ(keeper->Height(), 2u);
-  EXPECT_EQ(top->Height(), 3u);  // Plain nodes compute their height.
-  EXPECT_FALSE(top->keeps_height());
-  EXPECT_TRUE(keeper->keeps_height());
-  delete keeper->DetachRight();
-  EXPECT_EQ(keeper->Height(), 1u);
-  EXPECT_EQ(top->Height(), 2u);
-}
-
-TEST(BinaryAVLNodeTest, CloneKeepsHeightsAndNodeKind) {
-  auto top = std::make_unique<Keeper>(1);
-  ASSERT_TRUE(top->LinkLeft(new Keeper(2)));
-  ASSERT_TRUE(static_cast<Keeper*>(top->left())->LinkLeft(new Keeper(3)));
-  std::unique_ptr<Keeper> copy(top->Clone());
-  EXPECT_EQ(copy->Height(), 3u);
-  ASSERT_NE(dynamic_cast<Keeper*>(copy->left()), nullptr);
-  EXPECT_EQ(copy->left()->Height(), 2u);
-  delete static_cast<Keeper*>(copy->left())->DetachLeft();
-  EXPECT_EQ(copy->Height(), 2u);
-  EXPECT_EQ(top->Height(), 3u);
 }
 
 TEST(AVLTreeTest, SearchReportsNeighboursAndWhereToHang) {
