@@ -8,23 +8,9 @@
 #include <vector>
 
 #include "catalogue/seed_model.h"
+#include "catalogue/temp_dir.h"
 
 namespace brelvane::testing {
-
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  // path() + "/" + name.
-  std::string Path(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 // Writes `bytes` to `path`, creating parent directories.
 void WriteBytes(const std::string& path, const std::string& bytes);

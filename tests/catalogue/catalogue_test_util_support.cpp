@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "catalogue/catalogue_test_util.h"
 
-#include <gtest/gtest.h>
-
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -15,30 +12,6 @@
 namespace brelvane::testing {
 
 namespace fs = std::filesystem;
-
-TempDir::TempDir() {
-  static std::atomic<int> counter{0};
-  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = "brelvane-catalogue-";
-  if (info != nullptr) name += std::string(info->test_suite_name()) + "." + info->name() + "-";
-  name += std::to_string(counter++);
-  for (char& c : name) {
-    if (c == '/') c = '_';
-  }
-  path_ = (fs::temp_directory_path() / name).string();
-  fs::remove_all(path_);
-  fs::create_directories(path_);
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  // Restore permissions a test may have taken away, then remove.
-  for (auto it = fs::recursive_directory_iterator(path_, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-  }
-  fs::remove_all(path_, ec);
-}
 
 void WriteBytes(const std::string& path, const std::string& bytes) {
   const fs::path parent = fs::path(path).parent_path();

@@ -15,26 +15,6 @@ namespace brelvane::testing {
 
 namespace fs = std::filesystem;
 
-TempDir::TempDir() {
-  static std::atomic<uint32_t> counter{0};
-  std::random_device rd;
-  const fs::path base = fs::temp_directory_path();
-  for (;;) {
-    fs::path candidate = base / ("brelvane-storage-" + std::to_string(rd()) + "-" +
-                                 std::to_string(counter.fetch_add(1)));
-    std::error_code ec;
-    if (fs::create_directory(candidate, ec)) {
-      path_ = candidate.string() + "/";
-      return;
-    }
-  }
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  fs::remove_all(path_, ec);
-}
-
 std::vector<uint8_t> ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

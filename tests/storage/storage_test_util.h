@@ -13,30 +13,13 @@
 #include <vector>
 
 #include "catalogue/seed_model.h"
+#include "catalogue/temp_dir.h"
 #include "storage/mmf_io.h"
 #include "storage/runner.h"
 #include "storage/task.h"
 #include "storage/uid.h"
 
 namespace brelvane::testing {
-
-// A fresh directory under the system's temporary directory; removed with
-// everything in it when the object goes away.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  // The directory, with a trailing '/'.
-  const std::string& path() const { return path_; }
-  // path() + name.
-  std::string File(const std::string& name) const { return path_ + name; }
-
- private:
-  std::string path_;
-};
 
 // The whole content of a file; empty when it cannot be read.
 std::vector<uint8_t> ReadWholeFile(const std::string& path);
