@@ -20,6 +20,8 @@ filter=()
 for d in platform base app catalogue storage http nat report p2p tools; do
   filter+=(--filter "$here/$d/")
 done
+# gcovr leaves its working files in the current directory.
+cd "$dir"
 gcovr --root "$here" "${filter[@]}" --object-directory "$dir" \
       --exclude-unreachable-branches --exclude-throw-branches --gcov-ignore-parse-errors \
       --txt "$dir/coverage.txt" --print-summary "$dir" | tail -n 3
