@@ -509,6 +509,8 @@ void FileSystem::CollectUnwritten(std::map<uint32_t, RangeSet32>* out) const {
 }
 
 void FileSystem::DeleteInfoFiles() {
+  std::lock_guard<std::mutex> lock(info_mu_);
+  info_deleted_ = true;
   platform::RemoveFile(resume_path_);
   platform::RemoveFile(resume_path_ + ".tmp");  // left by a write cut short
   platform::RemoveFile(seed_path_);
@@ -568,6 +570,8 @@ bool FileSystem::SyncDirtyFiles() {
 }
 
 bool FileSystem::WriteResumeFile(const std::string& path) {
+  std::lock_guard<std::mutex> lock(info_mu_);
+  if (info_deleted_) return true;
   if (!SyncDirtyFiles()) {
     Log1("Flush to disk failed, resume file not written");
     return false;

@@ -194,6 +194,8 @@ class FileSystem {
   // Every file with parts not on disk, with those parts.
   void CollectUnwritten(std::map<uint32_t, RangeSet32>* out) const;
   // Deletes the info folder's files and the folder; failures are ignored.
+  // From then on WriteResumeFile writes nothing, so a resume write the
+  // worker runs later cannot bring the folder back.  Any thread.
   void DeleteInfoFiles();
 
   // --- Progress ---
@@ -233,6 +235,7 @@ class FileSystem {
   void AfterFileWork(File* file, uint32_t parts_before, uint64_t bytes_before);
   // Flushes every file written since the last resume write to the device,
   // then replaces the resume file at `path`.  False when either failed.
+  // After DeleteInfoFiles: writes nothing and returns true.
   [[nodiscard]] bool WriteResumeFile(const std::string& path);
   // Calendar seconds for the resume-file rate limit (injectable for tests).
   uint32_t NowSeconds() const { return clock_(); }
@@ -274,6 +277,10 @@ class FileSystem {
   std::vector<File*> dirty_files_;  // storage worker only (or control thread, runner stopped)
   // Files were registered since the last file-system flush (same threads).
   bool names_unsynced_ = false;
+  // Serialises resume writes with DeleteInfoFiles, which may run on another
+  // thread while the worker's last resume write is queued.
+  std::mutex info_mu_;
+  bool info_deleted_ = false;  // guarded by info_mu_
   std::function<uint32_t()> clock_;
   FreeSpaceQuery free_space_;
   Runner runner_;  // last: stopped first on destruction

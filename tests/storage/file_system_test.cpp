@@ -278,6 +278,9 @@ TEST_F(FileSystemTest, SeedRegistersInTheInfoFolderAndInfoFilesCanBeDeleted) {
   testing::WriteWholeFile(fs.past_seed_path(), {1});
   fs.DeleteInfoFiles();
   EXPECT_FALSE(PathExists(fs.info_directory()));
+  // A resume write queued before the deletion must not bring the folder back.
+  EXPECT_TRUE(fs.WriteResumeFile(fs.resume_path()));
+  EXPECT_FALSE(PathExists(fs.info_directory()));
 }
 
 TEST(RunnerCapacityTest, FollowsThePartCount) {
