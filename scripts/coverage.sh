@@ -7,7 +7,7 @@
 # <build-dir>/coverage.txt.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
-dir="${1:-$here/build-coverage}"
+dir="$(realpath -m "${1:-$here/build-coverage}")"
 shift || true
 command -v gcovr >/dev/null || { echo "gcovr is missing: apt-get install gcovr" >&2; exit 1; }
 scripts_dir="$here/scripts"
