@@ -2,6 +2,7 @@
 #include "app/terminal.h"
 
 #include <cctype>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -29,18 +30,13 @@ std::string Lower(std::string_view text) {
 }
 
 // The charset "-Charset" asks for; false when it is absent or unknown (the
-// same values ReadConfiguration accepts).
+// same values ReadConfiguration accepts, through CharsetIsUtf8).
 bool CharsetAsked(const ArgumentTable& args, ConsoleCharset* out) {
   std::vector<std::string> values;
   if (!args.GetTexts("Charset", values) || values.empty()) return false;
-  const std::string v = Lower(values[0]);
-  if (v == "utf-8" || v == "utf8") {
-    *out = ConsoleCharset::Utf8;
-  } else if (v == "gbk" || v == "cp936") {
-    *out = ConsoleCharset::Gbk;
-  } else {
-    return false;
-  }
+  const std::optional<bool> utf8 = CharsetIsUtf8(values[0]);
+  if (!utf8) return false;
+  *out = *utf8 ? ConsoleCharset::Utf8 : ConsoleCharset::Gbk;
   return true;
 }
 

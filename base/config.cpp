@@ -175,15 +175,17 @@ void ReadConfiguration(const ArgumentTable& args, ConfigSettings& s) {
   if (FirstText(args, "id", text)) s.InstanceId = text;
 
   if (FirstText(args, "Charset", text)) {
-    const std::string lower = [&] {
-      std::string l = text;
-      for (char& c : l) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      return l;
-    }();
-    if (lower == "utf-8" || lower == "utf8") s.ConsoleUtf8 = true;
-    else if (lower == "gbk" || lower == "cp936") s.ConsoleUtf8 = false;
+    if (const std::optional<bool> utf8 = CharsetIsUtf8(text)) s.ConsoleUtf8 = *utf8;
   }
   if (FirstInt(args, "LogLevel", n)) s.FileLogLevel = std::max(std::min(n, 5), 0);
+}
+
+std::optional<bool> CharsetIsUtf8(std::string_view value) {
+  std::string lower(value);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (lower == "utf-8" || lower == "utf8") return true;
+  if (lower == "gbk" || lower == "cp936") return false;
+  return std::nullopt;
 }
 
 }  // namespace brelvane

@@ -18,7 +18,9 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace brelvane {
@@ -108,6 +110,10 @@ inline constexpr const char* kDefaultMainServerIp = "127.0.0.1";
 // threshold when "oil" is given.  Has no failure result: a malformed number
 // leaves the default in place.
 void ReadConfiguration(const ArgumentTable& args, ConfigSettings& settings);
+
+// A "-Charset" value, case-insensitive: true for UTF-8 ("utf-8", "utf8"),
+// false for GBK ("gbk", "cp936"), nothing for any other value.
+std::optional<bool> CharsetIsUtf8(std::string_view value);
 
 // Clamps used by both the keys and the "set" command.
 uint32_t ClampUnsigned(uint32_t value, uint32_t low, uint32_t high);
