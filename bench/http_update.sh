@@ -46,31 +46,7 @@ if [ "$free_kib" -lt $((4 * 1024 * 1024)) ]; then
   exit 1
 fi
 
-work="$(mktemp -d /tmp/brelvane-http-bench.XXXXXX)"
-child=""
-cleanup() {
-  trap - EXIT INT TERM HUP
-  if [ -n "$child" ] && kill -0 "$child" 2> /dev/null; then
-    kill -TERM "$child" 2> /dev/null || true
-    wait "$child" 2> /dev/null || true
-  fi
-  "$here/scripts/nginx-mirror.sh" stop "$work/nginx" 2> /dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM HUP
-
-# Runs a command in the background and waits for it, so that a signal to
-# this script runs the clean-up at once (which stops the command).
-waited() {
-  "$@" &
-  child=$!
-  local rc=0
-  wait "$child" || rc=$?
-  child=""
-  return "$rc"
-}
+. "$here/bench/bench_lib.sh" brelvane-http-bench
 
 # ---------------------------------------------------------------- helpers
 cat > "$work/gen.py" <<'PY'

@@ -32,28 +32,7 @@ done
 free_kib=$(df -Pk /tmp | awk 'NR == 2 { print $4 }')
 [ "$free_kib" -ge $((2 * 1024 * 1024)) ] || { echo "refusing to run: less than 2 GiB free in /tmp" >&2; exit 1; }
 
-work="$(mktemp -d /tmp/brelvane-small-bench.XXXXXX)"
-child=""
-cleanup() {
-  trap - EXIT INT TERM HUP
-  if [ -n "$child" ] && kill -0 "$child" 2> /dev/null; then
-    kill -TERM "$child" 2> /dev/null || true
-    wait "$child" 2> /dev/null || true
-  fi
-  "$here/scripts/nginx-mirror.sh" stop "$work/nginx" 2> /dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM HUP
-waited() {
-  "$@" &
-  child=$!
-  local rc=0
-  wait "$child" || rc=$?
-  child=""
-  return "$rc"
-}
+. "$here/bench/bench_lib.sh" brelvane-small-bench
 
 cat > "$work/gen.py" <<'PY'
 # 20,000 files of 1 to 44 KiB of random bytes in 100 folders.
