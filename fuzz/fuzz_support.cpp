@@ -27,8 +27,16 @@ struct Scratch {
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);
   }
-  std::string dir = std::filesystem::temp_directory_path().string() + "/brelvane-fuzz-" +
-                    std::to_string(platform::CurrentProcessId()) + "/";
+  // Targets that read a file write one per run: memory-backed /dev/shm runs
+  // them about three times faster than a disk-backed /tmp.  TMPDIR wins.
+  static std::string Base() {
+    if (std::getenv("TMPDIR") == nullptr && std::filesystem::is_directory("/dev/shm")) {
+      return "/dev/shm";
+    }
+    return std::filesystem::temp_directory_path().string();
+  }
+  std::string dir =
+      Base() + "/brelvane-fuzz-" + std::to_string(platform::CurrentProcessId()) + "/";
 };
 
 }  // namespace
