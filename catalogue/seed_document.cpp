@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "catalogue/decimal.h"
+#include "catalogue/xml_reader.h"
 
 namespace brelvane {
 namespace {
@@ -18,18 +19,22 @@ bool IsXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'
 const char* Text(const TiXmlElement& element, const char* name) {
   return element.Attribute(name);
 }
+const char* Text(const XmlReader& reader, const char* name) { return reader.Attribute(name); }
 
-bool ReadU32(const TiXmlElement& element, const char* name, uint32_t* value) {
+template <typename Element>
+bool ReadU32(const Element& element, const char* name, uint32_t* value) {
   const char* text = Text(element, name);
   return text != nullptr && ParseU32(text, value);
 }
 
-bool ReadU64(const TiXmlElement& element, const char* name, uint64_t* value) {
+template <typename Element>
+bool ReadU64(const Element& element, const char* name, uint64_t* value) {
   const char* text = Text(element, name);
   return text != nullptr && ParseU64(text, value);
 }
 
-bool ReadDigest(const TiXmlElement& element, const char* name, Md5Digest* digest) {
+template <typename Element>
+bool ReadDigest(const Element& element, const char* name, Md5Digest* digest) {
   const char* text = Text(element, name);
   if (text == nullptr) return false;
   *digest = HexToDigest(text);
@@ -102,6 +107,76 @@ bool InflateBlocks(const std::string& path, Consume consume) {
   // gzread reports a stream cut short only as its end; gzclose tells.
   if (gzclose(file) != Z_OK) ok = false;
   return ok;
+}
+
+// Reads a file list from its whole text without a tree, with the meaning
+// ReadExist gives the same document: the first top-level Root; in it the
+// first Exist and the first NonExist; in each, the elements from the first
+// File on (and in each file the elements from its first Part on).  Only a
+// text that reads to its end counts.
+bool ReadFileListText(std::string_view text, FileList* list) {
+  XmlReader reader(text);
+  enum class In { kNothing, kRoot, kExist, kNonExist };
+  In in = In::kNothing;
+  bool root_seen = false, exist_seen = false, non_exist_seen = false;
+  bool files_started = false, parts_started = false, names_started = false;
+  FileEntry* file = nullptr;  // the file element open at depth 3
+  for (;;) {
+    const XmlReader::Event event = reader.Next();
+    if (event == XmlReader::Event::kDone) return root_seen;
+    if (event == XmlReader::Event::kError) return false;
+    const size_t depth = reader.depth();
+    const std::string_view name = reader.name();
+    if (event == XmlReader::Event::kEnd) {
+      if (depth == 2 && file != nullptr) {  // a file element ended
+        file = nullptr;
+        parts_started = false;
+      } else if (depth == 1 && in != In::kRoot && in != In::kNothing) {
+        in = In::kRoot;
+      } else if (depth == 0 && in == In::kRoot) {
+        in = In::kNothing;
+      }
+      continue;
+    }
+    if (depth == 1) {
+      if (!root_seen && name == "Root") {
+        root_seen = true;
+        in = In::kRoot;
+      }
+    } else if (depth == 2 && in == In::kRoot) {
+      if (!exist_seen && name == "Exist") {
+        exist_seen = true;
+        in = In::kExist;
+      } else if (!non_exist_seen && name == "NonExist") {
+        non_exist_seen = true;
+        in = In::kNonExist;
+      }
+    } else if (depth == 3 && in == In::kExist && (files_started || name == "File")) {
+      files_started = true;
+      FileEntry entry;
+      const char* file_name = reader.Attribute("name");
+      if (!ReadU32(reader, "id", &entry.id) || file_name == nullptr ||
+          !ReadU64(reader, "size", &entry.size) || !ReadDigest(reader, "md5", &entry.md5)) {
+        return false;
+      }
+      entry.name = file_name;
+      list->files.push_back(std::move(entry));
+      file = &list->files.back();
+    } else if (depth == 3 && in == In::kNonExist && (names_started || name == "File")) {
+      names_started = true;
+      if (const char* delete_name = reader.Attribute("name")) {
+        list->delete_names.emplace_back(delete_name);
+      }
+    } else if (depth == 4 && file != nullptr && (parts_started || name == "Part")) {
+      parts_started = true;
+      PartEntry part;
+      if (!ReadU32(reader, "id", &part.id) || !ReadU64(reader, "start", &part.start) ||
+          !ReadU32(reader, "length", &part.length) || !ReadDigest(reader, "md5", &part.md5)) {
+        return false;
+      }
+      file->parts.push_back(part);
+    }
+  }
 }
 
 TiXmlElement* AddChild(TiXmlNode* parent, const char* name) {
@@ -243,10 +318,12 @@ bool WriteTorrent(const SeedInfo& info, std::ostream& out) {
 }
 
 bool ParseFileList(std::string_view text, FileList* list, DocumentFault* fault) {
-  TiXmlDocument doc;
-  const TiXmlElement* root = nullptr;
-  if (!ParseDocument(text, kFileListBounds, &doc, &root, fault)) return false;
-  return ReadExist(*root, &list->files, &list->delete_names);
+  if (fault != nullptr) *fault = DocumentFault::kNone;
+  const DocumentFault found = text.size() > kFileListBounds.max_bytes
+                                  ? DocumentFault::kTooManyBytes
+                                  : CheckDocument(text, kFileListBounds);
+  if (fault != nullptr) *fault = found;
+  return found == DocumentFault::kNone && ReadFileListText(text, list);
 }
 
 DocumentKind DetectDocumentKind(std::string_view text) {
@@ -288,18 +365,9 @@ bool ReadGzipFile(const std::string& path, std::string* text, DocumentFault* fau
 }
 
 bool ReadFileList(const std::string& path, FileList* list, DocumentFault* fault) {
-  TiXmlDocument doc;
-  const TiXmlElement* root = nullptr;
-  {
-    // A large release's list is megabytes of text: parse it where it lies
-    // and let it go before the model is built from the tree.
-    std::string text;
-    if (!ReadGzipFile(path, &text, fault) ||
-        !ParseTerminated(text, kFileListBounds, &doc, &root, fault)) {
-      return false;
-    }
-  }
-  return ReadExist(*root, &list->files, &list->delete_names);
+  // ReadGzipFile has scanned the text against the bounds already.
+  std::string text;
+  return ReadGzipFile(path, &text, fault) && ReadFileListText(text, list);
 }
 
 std::string FileListText(const std::vector<FileEntry>& files,

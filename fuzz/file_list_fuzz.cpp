@@ -2,7 +2,10 @@
 // The file list as it lies on disk after a download: gzip (or plain) bytes
 // read through zlib, the XML read, each file's name and part table checked as
 // update preparation does, and a list that reads is written and read back
-// unchanged.
+// unchanged.  The streaming reader must read the same list as TinyXML's tree
+// (the reader of the torrent's file table) from every text both accept.
+#include <tinyxml.h>
+
 #include <string>
 #include <string_view>
 
@@ -26,5 +29,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Require(brelvane::ParseFileList(brelvane::FileListText(list.files, list.delete_names), &again),
           "a file list that reads is written readably");
   Require(again.files == list.files, "files read back unchanged");
+
+  std::string text;
+  Require(brelvane::ReadGzipFile(path, &text), "a list that reads inflates");
+  TiXmlDocument doc;
+  doc.Parse(text.c_str());
+  const TiXmlElement* root = doc.Error() ? nullptr : doc.FirstChildElement("Root");
+  brelvane::FileList tree;
+  if (root != nullptr && brelvane::ReadExist(*root, &tree.files, &tree.delete_names)) {
+    Require(tree.files == list.files && tree.delete_names == list.delete_names,
+            "the streaming reader and the tree read the same list");
+  }
   return 0;
 }
