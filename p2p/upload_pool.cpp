@@ -98,7 +98,8 @@ int32_t UploadPool::WorkerCount() const {
 void UploadPool::Run(Worker* worker) {
   platform::SetCurrentThreadName("Upload");
   try {
-    std::vector<uint8_t> buffer(kChunkBytes);
+    // Allocated by the first job: a run without uploads keeps no buffers.
+    std::vector<uint8_t> buffer;
     while (!worker->stop.load()) {
       std::optional<UploadJob> job = jobs_.Pop();
       if (!job) {

@@ -24,9 +24,9 @@
 // A partly sent part is not resumed.
 //
 // Reads: the file system serves ranges that start at a part boundary, so a
-// part is read whole into the worker's buffer (128 KiB, grown to the largest
-// part served; a part never exceeds the data message's 4 MiB) and sent from
-// there in 128 KiB pieces.
+// part is read whole into the worker's buffer (allocated by its first job and
+// grown to the largest part served; a part never exceeds the data message's
+// 4 MiB) and sent from there in 128 KiB pieces.
 //
 // Thread safety: UploadJobList operations may be called from any thread.
 // UploadPool's Resize, StopAll and the destructor are serialised internally;

@@ -17,7 +17,7 @@ namespace brelvane {
 
 class BufferPool {
  public:
-  static constexpr size_t kMaxBytes = 8u << 20;
+  static constexpr size_t kMaxBytes = 1u << 20;
 
   // A buffer of exactly `size` bytes (content undefined); `size` may be 0.
   static std::unique_ptr<uint8_t[]> Take(size_t size);

@@ -468,14 +468,24 @@ bool FileSystem::Commit(uint32_t file_id, File* file, OwnedBlock* block,
   const uint64_t offset = block->offset_;
   std::unique_ptr<uint8_t[]> data = std::move(block->data_);
   if (data == nullptr) data.reset(new uint8_t[1]);
-  std::unique_ptr<Task> task = std::make_unique<TaskWriteBlock>(
-      file, offset, length, std::move(data), observer, block->checked_);
+  const uint64_t start = platform::TickMs();
+  if (!queued_budget_.Acquire(length, kCommitTimeoutMs)) {
+    Log5("Write commit fail, %d, %u - %d", static_cast<int>(file_id),
+         static_cast<uint32_t>(offset), static_cast<int>(length));
+    return refuse();
+  }
+  auto write = std::make_unique<TaskWriteBlock>(file, offset, length, std::move(data), observer,
+                                                block->checked_);
+  write->set_budget(&queued_budget_);
+  std::unique_ptr<Task> task = std::move(write);
   if (file_id != kSeedFileId) {
     task = std::make_unique<TaskDouble>(std::move(task),
                                         std::make_unique<TaskWriteDownloadInfo>(resume_path_));
   }
-  if (!runner_.Post(task, kCommitTimeoutMs)) {
-    task.reset();  // frees the bytes; the observer hears OnNothingVerified
+  const uint64_t waited = platform::TickMs() - start;
+  if (!runner_.Post(task, static_cast<uint32_t>(kCommitTimeoutMs - std::min<uint64_t>(
+                                                    waited, kCommitTimeoutMs)))) {
+    task.reset();  // frees the bytes and their budget; the observer hears OnNothingVerified
     Log5("Write commit fail, %d, %u - %d", static_cast<int>(file_id),
          static_cast<uint32_t>(offset), static_cast<int>(length));
     return false;

@@ -6,7 +6,8 @@
 // counters the status output reads.
 //
 // The road of a received block: CommitWrite copies it and posts a write task
-// (waiting at most 1000 ms for room, else "busy"); the worker adds it to its
+// (waiting at most 1000 ms for room in the queue and in the 2 MiB budget of
+// queued bytes, else "busy"); the worker adds it to its
 // part, verifies completed parts, writes them in batches and, at most every
 // 15 seconds or when everything is on disk, rewrites the resume file after
 // flushing to the device every file written since the last resume write.
@@ -86,6 +87,9 @@ class FileSystem {
   static constexpr const char* kResumeSuffix = ".Download_Info_Data";
   static constexpr uint32_t kSeedRunnerCapacity = 16;
   static constexpr uint32_t kCommitTimeoutMs = 1000;
+  // Received bytes that may wait in the worker's queue at once; a commit
+  // beyond it waits for room within the same 1000 ms (storage/byte_budget.h).
+  static constexpr uint64_t kQueuedBytesLimit = uint64_t{2} << 20;
   // Runs handed to an HTTP download.
   static constexpr uint32_t kRunParts = 10;
 
@@ -283,6 +287,7 @@ class FileSystem {
   bool info_deleted_ = false;  // guarded by info_mu_
   std::function<uint32_t()> clock_;
   FreeSpaceQuery free_space_;
+  ByteBudget queued_budget_{kQueuedBytesLimit};  // released by queued write tasks
   Runner runner_;  // last: stopped first on destruction
 };
 

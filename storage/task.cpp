@@ -37,6 +37,7 @@ TaskWriteBlock::TaskWriteBlock(File* file, uint64_t offset, uint32_t length,
       checked_part_(checked_part) {}
 
 TaskWriteBlock::~TaskWriteBlock() {
+  if (budget_ != nullptr) budget_->Release(length_);
   if (observer_ != nullptr) {
     observer_->OnNothingVerified();
     observer_->Destroy();

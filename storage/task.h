@@ -17,6 +17,8 @@
 #include <memory>
 #include <string>
 
+#include "storage/byte_budget.h"
+
 namespace brelvane {
 
 class File;
@@ -58,6 +60,9 @@ class TaskWriteBlock : public Task {
   // without hashing it again.
   TaskWriteBlock(File* file, uint64_t offset, uint32_t length, std::unique_ptr<uint8_t[]> data,
                  IWriteObserver* observer, bool checked_part = false);
+  // The task gives `length` bytes back to `budget` when it is destroyed
+  // (run or not).  Set once, before the task is posted.
+  void set_budget(ByteBudget* budget) { budget_ = budget; }
   // Frees the data; an observer still held hears OnNothingVerified, then Destroy.
   ~TaskWriteBlock() override;
   TaskWriteBlock(const TaskWriteBlock&) = delete;
@@ -74,6 +79,7 @@ class TaskWriteBlock : public Task {
   File* file_;
   IWriteObserver* observer_;
   bool checked_part_;
+  ByteBudget* budget_ = nullptr;
 };
 
 // Writes the pending verified parts of one file (nothing when `file` is null).
