@@ -96,7 +96,7 @@ std::vector<ClientCase> Cases() {
       {"an open range ends with a partial block", "/f.bin", 1048576, kHttpOpenEnd, 1000,
        {Reply(Response("206 Partial Content", body2500))}, 2500, get("/f.bin", "1048576-"),
        {1048576, 1049576, 1050576}, body2500},
-      {"a URL without a path asks for the root", "", 0, kHttpOpenEnd, kHttpNoLimit,
+      {"a URL without a path asks for the root; block size 0 is one block", "", 0, kHttpOpenEnd, 0,
        {Reply(Response("200 OK", "hello"))}, 5, get("", "0-"), {0}, "hello"},
       {"a path is percent-encoded", "/dir/a b&c.bin", 0, 9, kHttpNoLimit,
        {Reply(Response("206 Partial Content", "0123456789"))}, 10, get("dir//a%20b%26c.bin", "0-9"),
