@@ -181,29 +181,6 @@ TEST_F(HttpManagerTest, RunOfPartsTwentyToTwentyNineIsOneRangeDeliveredPartByPar
   EXPECT_EQ(*first_request, "L5 New request \"" + server.Url("/big.bin") + "\" 0/3");
 }
 
-TEST_F(HttpManagerTest, DownloadsEveryFileWithFourThreads) {
-  const std::vector<std::pair<std::string, uint32_t>> files = {
-      {"one.bin", 16384}, {"sub/two.bin", 8192}, {"three.bin", 65536}, {"tiny.bin", 512}};
-  const std::vector<size_t> sizes = {300001, 25 * 8192, 3 * 65536, 1};
-  uint64_t total = 0;
-  for (size_t i = 0; i < files.size(); ++i) {
-    const std::string content = test::PatternBytes(sizes[i], i * 1000);
-    test::WriteFileBytes(mirror_root_.File(files[i].first), content);
-    AddFile(static_cast<uint32_t>(i + 1), files[i].first, content, files[i].second);
-    total += sizes[i];
-  }
-  test::FaultMirror mirror(mirror_root_.path());
-  ASSERT_TRUE(mirror.ok());
-  Run(mirror.Url(), 4);
-  ASSERT_TRUE(manager_->WaitControlEnded(kWaitMs));
-  ExpectFilesComplete();
-  EXPECT_EQ(manager_->VerifiedBytes(), total);
-  EXPECT_GE(meter_.http_bytes, total);
-  EXPECT_EQ(meter_.p2p_bytes, 0u);
-  manager_->Restart(0);
-  EXPECT_EQ(manager_->ThreadCount(), 0u);
-}
-
 TEST_F(HttpManagerTest, PeriodicFlushIsLogged) {
   test::ScriptedServer server({});
   ASSERT_TRUE(server.ok());
@@ -267,27 +244,6 @@ TEST_F(HttpManagerTest, WhenEverythingIsWrittenTheControlThreadCancelsAStalledTr
   EXPECT_GE(log_.Count("L4 Http Fail"), 1);  // the stalled transfer was cut
   ExpectFilesComplete();
   EXPECT_EQ(manager_->VerifiedBytes(), 0u);
-}
-
-TEST_F(HttpManagerTest, RestartWhileTransfersRunReplacesEverything) {
-  const std::string content = test::PatternBytes(30 * 4096, 11);
-  AddFile(1, "a.bin", content, 4096);
-  test::ScriptedServer stalling(std::vector<test::ConnectionScript>(
-      6, {test::Stall(test::Response("206 Partial Content", std::string(40960, 'x')), 200)}));
-  ASSERT_TRUE(stalling.ok());
-  Run(stalling.Url(""), 3);
-  // One stalled request (the server serves one connection at a time).
-  ASSERT_TRUE(Eventually([&] { return stalling.requests().size() == 1; }, kWaitMs));
-  // The stalling mirror was picked once; the next Restart takes the good one.
-  test::WriteFileBytes(mirror_root_.File("a.bin"), content);
-  test::FaultMirror good(mirror_root_.path());
-  ASSERT_TRUE(good.ok());
-  mirrors_.Add(good.Url());
-  manager_->Restart(2);
-  EXPECT_EQ(manager_->ThreadCount(), 2u);
-  EXPECT_EQ(manager_->QueueCapacity(), 5u);
-  ASSERT_TRUE(manager_->WaitControlEnded(kWaitMs));
-  ExpectFilesComplete();
 }
 
 TEST_F(HttpManagerTest, DestroyingARunningManagerStopsEverything) {

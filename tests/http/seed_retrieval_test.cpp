@@ -47,13 +47,6 @@ class GetTorrentTest : public ::testing::Test {
   std::vector<uint32_t> pauses_;
 };
 
-TEST_F(GetTorrentTest, FailsAtOnceWithoutConfiguredMirrors) {
-  SeedInfo info;
-  EXPECT_FALSE(GetTorrent(sources_, nullptr, &info, options_));
-  EXPECT_EQ(log_.Count("L1 Empty http list"), 1);
-  EXPECT_TRUE(pauses_.empty());
-}
-
 TEST_F(GetTorrentTest, FirstMirrorRefusingConnectionsLogsOnceAndTheSecondServesInTheSamePass) {
   const std::string body = TorrentText(SampleTorrent());
   test::ScriptedServer good({{Serving(body)}});
@@ -84,21 +77,6 @@ TEST_F(GetTorrentTest, FirstMirrorRefusingConnectionsLogsOnceAndTheSecondServesI
   }
   EXPECT_EQ(sources_.download_mirrors.size(), 3u);
   EXPECT_EQ(sources_.download_mirrors.back(), "http://old.example");
-}
-
-TEST_F(GetTorrentTest, TorrentOfAnEmptySeedIsLoggedAndTheNextMirrorTried) {
-  SeedInfo empty = SampleTorrent();
-  empty.file = FileEntry();
-  empty.file.name = "Seed.gz";
-  test::ScriptedServer first({{Serving(TorrentText(empty))}});
-  test::ScriptedServer second({{Serving(TorrentText(SampleTorrent()))}});
-  ASSERT_TRUE(first.ok() && second.ok());
-  sources_.configured_mirrors = {first.Url(""), second.Url("/sub")};
-  SeedInfo info;
-  ASSERT_TRUE(GetTorrent(sources_, nullptr, &info, options_));
-  EXPECT_EQ(log_.Count("L1 Read torrent error"), 1);
-  EXPECT_EQ(second.requests().size(), 1u);
-  EXPECT_EQ(info.file.size, 10000u);
 }
 
 TEST_F(GetTorrentTest, TorrentWithoutServersOrMirrorsEmptiesTheListsAndIsRefused) {
@@ -149,18 +127,26 @@ TEST_F(GetTorrentTest, TorrentMirrorsGoToTheFrontInRandomOrder) {
   EXPECT_GT(orders.size(), 1u);
 }
 
-TEST_F(GetTorrentTest, UnreadableOrOversizedBodyEndsTheAttempt) {
+TEST_F(GetTorrentTest, BadAnswerEndsTheAttemptAndTheNextMirrorServesInTheSamePass) {
+  SeedInfo empty = SampleTorrent();
+  empty.file = FileEntry();
+  empty.file.name = "Seed.gz";
   for (const auto& [body, log, count] :
-       {std::tuple{std::string("this is not xml"), "L1 ", 0},  // silently
+       {std::tuple{TorrentText(empty), "L1 Read torrent error", 1},  // a torrent of an empty seed
+        {std::string("this is not xml"), "L1 ", 0},                 // silently
         {std::string(300000, 'x'), "Get torrent try fail. ErrorCode: -4,", 1}}) {
     test::ScriptedServer bad({{Serving(body)}});
     test::ScriptedServer good({{Serving(TorrentText(SampleTorrent()))}});
     ASSERT_TRUE(bad.ok() && good.ok());
     options_.max_torrent_bytes = 1000;
-    sources_.configured_mirrors = {bad.Url(""), good.Url("")};
+    sources_.configured_mirrors = {bad.Url(""), good.Url("/sub")};
     SeedInfo info;
+    const int before = log_.Count(log);
     ASSERT_TRUE(GetTorrent(sources_, nullptr, &info, options_));
-    EXPECT_EQ(log_.Count(log), count) << log;
+    EXPECT_EQ(log_.Count(log) - before, count) << log;
+    EXPECT_EQ(good.requests().size(), 1u);
+    EXPECT_EQ(info.file.size, 10000u);
+    EXPECT_TRUE(pauses_.empty());
   }
 }
 
@@ -174,6 +160,10 @@ TEST_F(GetTorrentTest, ClearedRunningFlagStopsRequestsButNotThePauses) {
     running.store(false);  // dropped during the first pause
   };
   SeedInfo info;
+  SeedSources none;
+  EXPECT_FALSE(GetTorrent(none, &running, &info, options_));  // no mirrors: fails at once
+  EXPECT_EQ(log_.Count("L1 Empty http list"), 1);
+  EXPECT_TRUE(pauses_.empty());
   EXPECT_FALSE(GetTorrent(sources_, &running, &info, options_));
   EXPECT_EQ(server.connections(), 2);  // the first pass only
   EXPECT_EQ(log_.Count("Get torrent try fail. ErrorCode: -1,"), 2);
