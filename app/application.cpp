@@ -227,8 +227,24 @@ void Application::StatusThreadMain() {
 
     speed_history_.Push({up, down});
     if (progress_line_) DrawProgressLine(up, down, percentage);
-    if (SleepUnlessStopped(1000)) break;
+    if (SleepUntilNextTick(1000)) break;
   }
+}
+
+bool Application::SleepUntilNextTick(int ms) {
+  // The launcher waits for the completion state: a download that completes
+  // within the second is reported at once, not at the next tick.
+  const uint64_t until = platform::TickMs() + static_cast<uint64_t>(ms);
+  while (state() == kStateDownloading) {
+    const uint64_t now = platform::TickMs();
+    if (now >= until) return false;
+    if (SleepUnlessStopped(static_cast<int>(std::min<uint64_t>(kCompletionPollMs, until - now)))) {
+      return true;
+    }
+    if (engine_->CompletionFraction() * 100.0 >= 100.0) return false;
+  }
+  const uint64_t now = platform::TickMs();
+  return SleepUnlessStopped(now >= until ? 0 : static_cast<int>(until - now));
 }
 
 void Application::DrawProgressLine(float up, float down, double percentage) {

@@ -84,6 +84,10 @@ class Application {
   void RunThread(const char* name, void (Application::*body)());
   // Sleeps up to `ms`; returns early (true) once running is cleared.
   bool SleepUnlessStopped(int ms);
+  // Sleeps `ms` like SleepUnlessStopped, but while downloading returns early
+  // (false) once the download is complete.
+  bool SleepUntilNextTick(int ms);
+  static constexpr int kCompletionPollMs = 20;
   void PrintStateLine(int32_t value);
   // Draws the progress line from this cycle's values (StatusThread).
   void DrawProgressLine(float up, float down, double percentage);
