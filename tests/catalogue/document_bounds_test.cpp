@@ -65,20 +65,20 @@ TEST(ReadGzipFileTest, BombStopsAtTheBoundWithoutKeepingText) {
   TempDir dir;
   // 80 MiB of blanks and then a damaged member: a reader that inflated the
   // whole before measuring would meet the damage, not the bound.
-  gzFile file = gzopen(dir.Path("bomb.gz").c_str(), "wb");
+  gzFile file = gzopen(dir.File("bomb.gz").c_str(), "wb");
   const std::string blanks(1 << 20, ' ');
   for (int i = 0; i < 80; ++i) ASSERT_GT(gzwrite(file, blanks.data(), 1 << 20), 0);
   ASSERT_EQ(gzclose(file), Z_OK);
-  WriteBytes(dir.Path("bomb.gz"), ReadBytes(dir.Path("bomb.gz")) + "\x1f\x8b\x08\x00garbage");
+  WriteBytes(dir.File("bomb.gz"), ReadBytes(dir.File("bomb.gz")) + "\x1f\x8b\x08\x00garbage");
   std::string text = "old";
   DocumentFault fault = DocumentFault::kNone;
-  EXPECT_FALSE(ReadGzipFile(dir.Path("bomb.gz"), &text, &fault));
+  EXPECT_FALSE(ReadGzipFile(dir.File("bomb.gz"), &text, &fault));
   EXPECT_EQ(fault, DocumentFault::kTooManyBytes);
   EXPECT_TRUE(text.empty());
   EXPECT_LT(text.capacity(), 1024u);
 
   FileList list;
-  EXPECT_FALSE(ReadFileList(dir.Path("bomb.gz"), &list));
+  EXPECT_FALSE(ReadFileList(dir.File("bomb.gz"), &list));
 }
 
 }  // namespace

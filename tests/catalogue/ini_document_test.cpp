@@ -52,7 +52,7 @@ TEST(IniDocumentTest, ParsesSectionsKeysAndValues) {
   EXPECT_EQ(doc.sections().size(), 1u);
 }
 
-TEST(IniDocumentTest, LineWithoutDelimiterStopsWithItsNumber) {
+TEST(IniDocumentTest, ParseAndLoadErrorsNameTheLine) {
   IniDocument doc;
   EXPECT_FALSE(doc.Parse("[S]\nk = v\n\n  key value  \nlater = 1\n"));
   EXPECT_EQ(doc.error_text(), "Parse Error.");
@@ -63,46 +63,33 @@ TEST(IniDocumentTest, LineWithoutDelimiterStopsWithItsNumber) {
   EXPECT_EQ(out.str(), "Parse Error.\nAt line 4\nError Line: key value\n");
   EXPECT_FALSE(doc.Parse("[Open\n"));  // an unclosed header needs a delimiter
   EXPECT_EQ(doc.error_line_number(), 1u);
-}
-
-TEST(IniDocumentTest, OtherDelimiter) {
-  IniDocument doc(':');
-  ASSERT_TRUE(doc.Parse("[S]\nk: v=w\n"));
-  EXPECT_EQ(Value(doc, "S", "k"), "v=w");
-  EXPECT_EQ(doc.Print(), "[S]\nk : v=w\n\n");
-}
-
-TEST(IniDocumentTest, MissingFileReportsThePath) {
   TempDir dir;
-  IniDocument doc;
-  EXPECT_FALSE(doc.Load(dir.Path("nothing.ini")));
+  EXPECT_FALSE(doc.Load(dir.File("nothing.ini")));
   EXPECT_EQ(doc.error_text(), "Cannot Open File.");
-  EXPECT_EQ(doc.error_line(), dir.Path("nothing.ini"));
+  EXPECT_EQ(doc.error_line(), dir.File("nothing.ini"));
   EXPECT_EQ(doc.error_line_number(), 0u);
 }
 
-TEST(IniDocumentTest, PrintsSectionsAndKeysInByteWiseOrder) {
+TEST(IniDocumentTest, PrintsInByteWiseOrderAndSavesWhatLoadsBackEqual) {
   IniDocument doc;
   ASSERT_TRUE(doc.Set("b", "z", "1"));
   ASSERT_TRUE(doc.Set("b", "a", "2"));
   ASSERT_TRUE(doc.Set("B", "k", "3"));
   ASSERT_TRUE(doc.Set("10", "k", "4"));
   ASSERT_TRUE(doc.Set("9", "k", uint64_t{5}));
-  EXPECT_EQ(doc.Print(),
-            "[10]\nk = 4\n\n[9]\nk = 5\n\n[B]\nk = 3\n\n[b]\na = 2\nz = 1\n\n");
-}
-
-TEST(IniDocumentTest, SavedDocumentLoadsBackEqual) {
-  TempDir dir;
-  IniDocument doc;
+  EXPECT_EQ(doc.Print(), "[10]\nk = 4\n\n[9]\nk = 5\n\n[B]\nk = 3\n\n[b]\na = 2\nz = 1\n\n");
   ASSERT_TRUE(doc.Set("", "loose key", "loose value"));
-  ASSERT_TRUE(doc.Set("Section", "k", "v with  spaces"));
-  ASSERT_TRUE(doc.Set("Section", "not a header", "[x]"));
-  ASSERT_TRUE(doc.Save(dir.Path("doc.ini")));
+  ASSERT_TRUE(doc.Set("Section", "not a header", "[x]  with  spaces"));
+  TempDir dir;
+  ASSERT_TRUE(doc.Save(dir.File("doc.ini")));
   IniDocument back;
-  ASSERT_TRUE(back.Load(dir.Path("doc.ini")));
+  ASSERT_TRUE(back.Load(dir.File("doc.ini")));
   EXPECT_EQ(back.sections(), doc.sections());
-  EXPECT_EQ(ReadBytes(dir.Path("doc.ini")), doc.Print());
+  EXPECT_EQ(ReadBytes(dir.File("doc.ini")), doc.Print());
+  IniDocument colon(':');
+  ASSERT_TRUE(colon.Parse("[S]\nk: v=w\n"));
+  EXPECT_EQ(Value(colon, "S", "k"), "v=w");
+  EXPECT_EQ(colon.Print(), "[S]\nk : v=w\n\n");
 }
 
 TEST(IniDocumentTest, SetTrimsAndRefusesWhatWouldNotReadBack) {
@@ -124,15 +111,11 @@ TEST(IniDocumentTest, TypedGets) {
   IniDocument doc;
   ASSERT_TRUE(doc.Parse("[S]\nt = 1\nf = 0\nword = true\nn = 18446744073709551615\nbad = 1x\n"));
   bool flag = false;
-  EXPECT_TRUE(doc.Get("S", "t", &flag));
-  EXPECT_TRUE(flag);
-  EXPECT_TRUE(doc.Get("S", "f", &flag));
-  EXPECT_FALSE(flag);
-  EXPECT_FALSE(doc.Get("S", "word", &flag));
-  EXPECT_FALSE(doc.Get("S", "missing", &flag));
+  EXPECT_TRUE(doc.Get("S", "t", &flag) && flag);
+  EXPECT_TRUE(doc.Get("S", "f", &flag) && !flag);
+  EXPECT_FALSE(doc.Get("S", "word", &flag) || doc.Get("S", "missing", &flag));
   uint64_t number = 0;
-  EXPECT_TRUE(doc.Get("S", "n", &number));
-  EXPECT_EQ(number, UINT64_MAX);
+  EXPECT_TRUE(doc.Get("S", "n", &number) && number == UINT64_MAX);
   EXPECT_FALSE(doc.Get("S", "bad", &number));
 }
 

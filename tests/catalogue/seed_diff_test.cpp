@@ -74,53 +74,29 @@ TEST(DiffFileListsTest, FetchesPartsThatDifferOrAreNew) {
   }
 }
 
-TEST(PrintDiffTest, PrintsDeletionsThenPartsByFileId) {
-  const std::vector<FileEntry> new_files = {Tagged(0, "b.dat", "aXcY", "n0"),
-                                            Tagged(1, "a dir/a.dat", "pq", "n1")};
+// The new list out of id order: files print by id all the same.
+TEST(PrintDiffTest, PrintsDeletionsThenPartsByFileIdAndPlaceholdersForUnknownIds) {
+  const std::vector<FileEntry> new_files = {Tagged(1, "a dir/a.dat", "pq", "n1"),
+                                            Tagged(0, "b.dat", "aXcY", "n0")};
   const std::vector<FileEntry> old_files = {Tagged(0, "b.dat", "abcd", "o0"),
                                             Tagged(1, "old.txt", "z", "o1"),
                                             Tagged(2, "older.txt", "z", "o2")};
-  const SeedDiff diff = DiffFileLists(new_files, old_files);
-  std::ostringstream out;
-  PrintDiff(diff, new_files, out);
-  EXPECT_EQ(out.str(),
-            "File need to delete :\n"
-            "\told.txt\n"
-            "\tolder.txt\n"
-            "File need to update :\n"
-            "PartID Start Length\n"
-            "\tb.dat\n"
-            "\t\t1\t10\t10\n"
-            "\t\t3\t30\t10\n"
-            "\ta dir/a.dat\n"
-            "\t\t0\t0\t10\n"
-            "\t\t1\t10\t10\n");
-}
-
-TEST(PrintDiffTest, FindsFilesListedOutOfIdOrderAndPrintsNothingWhenNothingChanged) {
-  const std::vector<FileEntry> new_files = {Tagged(1, "second", "a", "x"),
-                                            Tagged(0, "first", "b", "y")};
-  std::ostringstream out;
-  PrintDiff(DiffFileLists(new_files, new_files), new_files, out);
-  EXPECT_EQ(out.str(), "");
-  PrintDiff(DiffFileLists(new_files, {}), new_files, out);
-  EXPECT_EQ(out.str(),
+  const auto print = [&new_files](const SeedDiff& diff) {
+    std::ostringstream out;
+    PrintDiff(diff, new_files, out);
+    return out.str();
+  };
+  EXPECT_EQ(print(DiffFileLists(new_files, old_files)),
+            "File need to delete :\n\told.txt\n\tolder.txt\n"
             "File need to update :\nPartID Start Length\n"
-            "\tfirst\n\t\t0\t0\t10\n"
-            "\tsecond\n\t\t0\t0\t10\n");
-}
-
-TEST(PrintDiffTest, UnknownIdsPrintPlaceholdersInsteadOfReadingPastTheList) {
-  SeedDiff diff;
+            "\tb.dat\n\t\t1\t10\t10\n\t\t3\t30\t10\n"
+            "\ta dir/a.dat\n\t\t0\t0\t10\n\t\t1\t10\t10\n");
+  EXPECT_EQ(print(DiffFileLists(new_files, new_files)), "");
+  SeedDiff diff;  // ids the list does not hold: placeholders, no read past the list
   diff.parts_to_fetch[7].Insert(0);
   diff.parts_to_fetch[0].Insert(9);
-  const std::vector<FileEntry> new_files = {Tagged(0, "only", "a", "x")};
-  std::ostringstream out;
-  PrintDiff(diff, new_files, out);
-  EXPECT_EQ(out.str(),
-            "File need to update :\nPartID Start Length\n"
-            "\tonly\n\t\t9\t?\t?\n"
-            "\t?\n\t\t0\t?\t?\n");
+  EXPECT_EQ(print(diff), "File need to update :\nPartID Start Length\n"
+                         "\tb.dat\n\t\t9\t?\t?\n\t?\n\t\t0\t?\t?\n");
 }
 
 }  // namespace

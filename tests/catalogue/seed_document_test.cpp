@@ -85,19 +85,20 @@ TEST(FileListGoldenTest, WritesTheGoldenLayoutAsGzipLevelNineFilteredAndReadsItB
   TempDir dir;
   const std::string golden = ReadTestData("file_list.xml");
   EXPECT_EQ(FileListText(GoldenFiles(), GoldenDeleteNamesGiven()), golden);
-  const std::string path = dir.Path("list.gz");
+  const std::string path = dir.File("list.gz");
   ASSERT_TRUE(WriteFileList(GoldenFiles(), GoldenDeleteNamesGiven(), path));
   const std::string written = ReadBytes(path);
   EXPECT_EQ(written, Gzip(golden));
   EXPECT_NE(written, Gzip(golden, 6, Z_DEFAULT_STRATEGY));  // the comparison can fail
-  WriteBytes(dir.Path("plain.xml"), golden);
-  for (const std::string& name : {path, dir.Path("plain.xml")}) {
+  WriteBytes(dir.File("plain.xml"), golden);
+  for (const std::string& name : {path, dir.File("plain.xml")}) {
     FileList list;
     ASSERT_TRUE(ReadFileList(name, &list)) << name;
     EXPECT_EQ(list.files, GoldenFiles());
     EXPECT_EQ(list.delete_names,
               (std::vector<std::string>{"old/removed.dll", "bin/old tool.exe"}));
   }
+  EXPECT_FALSE(WriteFileList(GoldenFiles(), {}, dir.File("no/such/dir/list.gz")));
 }
 
 TEST(TorrentGoldenTest, WritesAndReadsTheGoldenLayout) {
@@ -109,14 +110,16 @@ TEST(TorrentGoldenTest, WritesAndReadsTheGoldenLayout) {
   SeedInfo info;
   ASSERT_TRUE(ReadTorrent(in, &info));
   EXPECT_EQ(info, GoldenTorrent());
-  SeedInfo bare;  // empty lists and zero size
-  bare.file = MakeEntry(3, "s", "abc", 65536);
-  SeedInfo back;
-  ASSERT_TRUE(ParseTorrent(TorrentText(bare), &back));
-  EXPECT_EQ(back, bare);
+  EXPECT_EQ(DetectDocumentKind(ReadTestData("torrent.xml")), DocumentKind::kTorrent);
+  EXPECT_EQ(DetectDocumentKind(ReadTestData("file_list.xml")), DocumentKind::kFileList);
+  EXPECT_EQ(DetectDocumentKind("<Other />"), DocumentKind::kNotADocument);
+  EXPECT_EQ(DetectDocumentKind("\x1f\x8b"), DocumentKind::kNotADocument);
 }
 
-TEST(ReadTorrentTest, SkipsServersWithoutUsableAddressesAndKeepsDocumentOrder) {
+// Servers without usable addresses are skipped, the others kept in document
+// order; without a Server element the first file alone is taken; a document
+// without a file to describe is refused.
+TEST(ReadTorrentTest, TakesUsableServersAndTheFirstFileAndRefusesDocumentsWithoutOne) {
   const std::string text =
       "<Root><Server><Http url=\"http://a\" /><Http /><Http url=\"  http://c  extra\" />"
       "<Tracker ip=\"1.2.3.4\" port=\"80\" /><Tracker ip=\"1.2.3.5\" />"
@@ -127,29 +130,18 @@ TEST(ReadTorrentTest, SkipsServersWithoutUsableAddressesAndKeepsDocumentOrder) {
   ASSERT_TRUE(ParseTorrent(text, &info));
   EXPECT_EQ(info.http_urls, (std::vector<std::string>{"http://a", "http://c"}));
   EXPECT_EQ(info.trackers, (std::vector<TrackerEntry>{{"1.2.3.4", 80}, {"1.2.3.8", 82}}));
-}
-
-TEST(ReadTorrentTest, WithoutServerTakesTheFirstFileOnly) {
   const std::string second = FileWith("name=\"a\"", "name=\"b\"");
-  SeedInfo info;
+  info = SeedInfo();
   ASSERT_TRUE(ParseTorrent("<Root><Exist>" + GoodFile() + second + "</Exist></Root>", &info));
-  EXPECT_TRUE(info.http_urls.empty());
-  EXPECT_TRUE(info.trackers.empty());
-  EXPECT_EQ(info.total_size, 0u);
-  EXPECT_EQ(info.file.name, "a");
-}
-
-TEST(ReadTorrentTest, RefusesDocumentsWithoutAFileToDescribe) {
-  SeedInfo info;
-  EXPECT_FALSE(ParseTorrent("<Root><Server /><Exist /></Root>", &info));
-  EXPECT_FALSE(ParseTorrent("<Root><Server /></Root>", &info));
-  EXPECT_FALSE(ParseTorrent("<Other><Exist>" + GoodFile() + "</Exist></Other>", &info));
-  EXPECT_FALSE(ParseTorrent("", &info));
-  EXPECT_FALSE(ParseTorrent("not xml at all", &info));
+  EXPECT_EQ(info, (SeedInfo{{}, {}, 0, MakeEntry(0, "a", "abc", 65536)}));
+  for (const std::string& bad :
+       {std::string("<Root><Server /><Exist /></Root>"), std::string("<Root><Server /></Root>"),
+        "<Other><Exist>" + GoodFile() + "</Exist></Other>", std::string(), std::string("not xml"),
+        std::string("<Root><Exist><File id=\"0\" size=\"3\" md5=\"00\" /></Exist></Root>")}) {
+    EXPECT_FALSE(ParseTorrent(bad, &info)) << bad;
+  }
   std::istringstream in("<Root><Exist>" + GoodFile());  // cut short
   EXPECT_FALSE(ReadTorrent(in, &info));
-  EXPECT_FALSE(ParseTorrent(
-      "<Root><Exist><File id=\"0\" size=\"3\" md5=\"00\" /></Exist></Root>", &info));
 }
 
 TEST(ReadExistTest, RefusesMissingAttributesAndNumbersThatAreNotPlainUnsignedDecimal) {
@@ -162,10 +154,19 @@ TEST(ReadExistTest, RefusesMissingAttributesAndNumbersThatAreNotPlainUnsignedDec
   for (const char* id : {"-1", "12abc", "4294967296", "", " 5", "1e3", "+5", "0x10"}) {
     edits.emplace_back("id=\"0\"", std::string("id=\"") + id + "\"");
   }
+  FileList list;
   for (const auto& [from, to] : edits) {
-    FileList list;
     EXPECT_FALSE(ParseFileList(FileListWith(FileWith(from, to)), &list)) << from << " -> " << to;
   }
+  // Elements after the first File are entries whatever their name, and one
+  // without the attributes fails the read; elements before it are not entries.
+  EXPECT_FALSE(ParseFileList(FileListWith(GoodFile() + "<Note />"), &list));
+  std::string renamed = GoodFile();
+  renamed.replace(1, 4, "Item");
+  renamed.replace(renamed.rfind("File"), 4, "Item");
+  FileList two;
+  ASSERT_TRUE(ParseFileList(FileListWith("<Note />" + GoodFile() + renamed), &two));
+  EXPECT_EQ(two.files.size(), 2u);
 }
 
 TEST(ReadExistTest, AcceptsLargestValuesNamesWithSpacesAndDigestsInEitherCase) {
@@ -182,99 +183,42 @@ TEST(ReadExistTest, AcceptsLargestValuesNamesWithSpacesAndDigestsInEitherCase) {
   EXPECT_EQ(list.files[0].name, " lead  and trail ");
   EXPECT_EQ(DigestToHex(list.files[0].md5), kDigest);
   EXPECT_EQ(DigestToHex(list.files[0].parts[0].md5), kDigest);
-}
-
-TEST(ReadExistTest, TakesEveryElementAfterTheFirstFileWhateverItsName) {
-  // Elements before the first File are not entries; elements after it are,
-  // and one without the attributes fails the read.
-  FileList list;
-  ASSERT_TRUE(ParseFileList(FileListWith("<Note />" + GoodFile()), &list));
-  EXPECT_EQ(list.files.size(), 1u);
-  EXPECT_FALSE(ParseFileList(FileListWith(GoodFile() + "<Note />"), &list));
-  std::string renamed = GoodFile();
-  renamed.replace(1, 4, "Item");
-  renamed.replace(renamed.rfind("File"), 4, "Item");
-  list = FileList();
-  ASSERT_TRUE(ParseFileList(FileListWith(GoodFile() + renamed), &list));
-  EXPECT_EQ(list.files.size(), 2u);
-}
-
-TEST(ReadExistTest, MissingExistMeansNoFilesAndNamelessDeletesAreSkipped) {
-  FileList list;
+  // Quoted and escaped angle brackets are no nesting; a missing Exist means
+  // no files, and nameless deletes are skipped.
+  FileList quoted;
+  ASSERT_TRUE(ParseFileList(
+      "<!-- <a><a><a> -->" + FileListWith(FileWith("name=\"a\"", "name=\"x/>y&lt;z>w\"")),
+      &quoted));
+  EXPECT_EQ(quoted.files[0].name, "x/>y<z>w");
+  FileList deletes;
   ASSERT_TRUE(ParseFileList(
       "<Root><NonExist><File name=\"x\" /><File /><File name=\"y z\" /></NonExist></Root>",
-      &list));
-  EXPECT_TRUE(list.files.empty());
-  EXPECT_EQ(list.delete_names, (std::vector<std::string>{"x", "y z"}));
+      &deletes));
+  EXPECT_EQ(deletes, (FileList{{}, {"x", "y z"}}));
 }
 
 TEST(ReadFileListTest, RefusesWhatIsNotACompleteDocument) {
   TempDir dir;
-  FileList list;
-  EXPECT_FALSE(ReadFileList(dir.Path("missing.gz"), &list));
-  EXPECT_FALSE(ReadFileList(dir.path(), &list));
-  WriteBytes(dir.Path("text"), "just some text");
-  EXPECT_FALSE(ReadFileList(dir.Path("text"), &list));
-  WriteBytes(dir.Path("empty"), "");
-  EXPECT_FALSE(ReadFileList(dir.Path("empty"), &list));
-  WriteBytes(dir.Path("cut.xml"), ReadTestData("file_list.xml").substr(0, 300));
-  EXPECT_FALSE(ReadFileList(dir.Path("cut.xml"), &list));
-  WriteBytes(dir.Path("nul.xml"), std::string("<Root>\0<Exist /></Root>", 23));
-  EXPECT_FALSE(ReadFileList(dir.Path("nul.xml"), &list));
-}
-
-TEST(ReadFileListTest, RefusesEveryTruncationOfTheGzipFile) {
-  TempDir dir;
-  const std::string full = Gzip(ReadTestData("file_list.xml"));
-  FileList list;
-  for (size_t cut = 1; cut < full.size(); ++cut) {
-    WriteBytes(dir.Path("cut.gz"), full.substr(0, cut));
-    ASSERT_FALSE(ReadFileList(dir.Path("cut.gz"), &list)) << "cut at " << cut;
-  }
-  std::string damaged = full;
+  const std::string gzip = Gzip(ReadTestData("file_list.xml"));
+  std::string damaged = gzip;
   damaged[damaged.size() - 6] ^= 0x01;  // inside the CRC-32 of the trailer
-  WriteBytes(dir.Path("crc.gz"), damaged);
-  EXPECT_FALSE(ReadFileList(dir.Path("crc.gz"), &list));
-  WriteBytes(dir.Path("whole.gz"), full);
-  EXPECT_TRUE(ReadFileList(dir.Path("whole.gz"), &list));
-}
-
-TEST(ReadFileListTest, RefusesDeepNestingWithoutCrashing) {
-  std::string text = "<Root><Exist>";
-  for (int i = 0; i < 200000; ++i) text += "<a>";
-  FileList list;
-  EXPECT_FALSE(ParseFileList(text, &list));
-  std::string nested = "<Root>";
+  std::string deep = "<Root><Exist>", nested = "<Root>";
+  for (int i = 0; i < 200000; ++i) deep += "<a>";
   for (int i = 0; i < 100; ++i) nested += "<x>";
   for (int i = 0; i < 100; ++i) nested += "</x>";
-  EXPECT_FALSE(ParseFileList(nested + "</Root>", &list));
-}
-
-TEST(ReadFileListTest, QuotedAngleBracketsDoNotCountAsNesting) {
+  std::vector<std::string> texts = {"just some text", "", damaged, deep, nested + "</Root>",
+                                    ReadTestData("file_list.xml").substr(0, 300),
+                                    std::string("<Root>\0<Exist /></Root>", 23)};
+  for (size_t cut = 1; cut < gzip.size(); ++cut) texts.push_back(gzip.substr(0, cut));
   FileList list;
-  ASSERT_TRUE(ParseFileList(
-      "<!-- <a><a><a> -->" + FileListWith(FileWith("name=\"a\"", "name=\"x/>y&lt;z>w\"")),
-      &list));
-  EXPECT_EQ(list.files[0].name, "x/>y<z>w");
-}
-
-TEST(WriteFileListTest, FailsWhenTheFileCannotBeCreated) {
-  TempDir dir;
-  EXPECT_FALSE(WriteFileList(GoldenFiles(), {}, dir.Path("no/such/dir/list.gz")));
-}
-
-TEST(WriteFileListTest, DropsDeleteNamesThatAreFilesOfTheRelease) {
-  const std::string text = FileListText({MakeEntry(0, "keep", "k", 65536)}, {"keep", "gone"});
-  FileList list;
-  ASSERT_TRUE(ParseFileList(text, &list));
-  EXPECT_EQ(list.delete_names, std::vector<std::string>{"gone"});
-}
-
-TEST(DetectDocumentKindTest, TellsTorrentsFromFileLists) {
-  EXPECT_EQ(DetectDocumentKind(ReadTestData("torrent.xml")), DocumentKind::kTorrent);
-  EXPECT_EQ(DetectDocumentKind(ReadTestData("file_list.xml")), DocumentKind::kFileList);
-  EXPECT_EQ(DetectDocumentKind("<Other />"), DocumentKind::kNotADocument);
-  EXPECT_EQ(DetectDocumentKind("\x1f\x8b"), DocumentKind::kNotADocument);
+  for (const std::string& text : texts) {
+    WriteBytes(dir.File("list"), text);
+    ASSERT_FALSE(ReadFileList(dir.File("list"), &list)) << text.size() << " bytes";
+  }
+  EXPECT_FALSE(ReadFileList(dir.File("missing.gz"), &list));
+  EXPECT_FALSE(ReadFileList(dir.path(), &list));
+  WriteBytes(dir.File("list"), gzip);
+  EXPECT_TRUE(ReadFileList(dir.File("list"), &list));
 }
 
 TEST(CheckPartLayoutTest, AcceptsWhatTheBuilderProducesAndRefusesEveryOtherLayout) {

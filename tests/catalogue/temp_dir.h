@@ -19,16 +19,13 @@ class TempDir {
   TempDir() {
     static std::atomic<uint32_t> counter{0};
     std::random_device rd;
-    for (;;) {
-      const std::filesystem::path candidate =
-          std::filesystem::temp_directory_path() /
-          ("brelvane-test-" + std::to_string(rd()) + "-" + std::to_string(counter.fetch_add(1)));
-      std::error_code ec;
-      if (std::filesystem::create_directory(candidate, ec)) {
-        path_ = candidate.string() + "/";
-        return;
-      }
-    }
+    std::error_code ec;
+    do {
+      path_ = (std::filesystem::temp_directory_path() /
+               ("brelvane-test-" + std::to_string(rd()) + "-" + std::to_string(counter++)))
+                  .string();
+    } while (!std::filesystem::create_directory(path_, ec));
+    path_ += "/";
   }
   ~TempDir() {
     namespace fs = std::filesystem;
@@ -44,9 +41,8 @@ class TempDir {
 
   // The directory, with a trailing '/'.
   const std::string& path() const { return path_; }
-  // path() + name; Path() is the same.
+  // path() + name.
   std::string File(const std::string& name) const { return path_ + name; }
-  std::string Path(const std::string& name) const { return path_ + name; }
 
  private:
   std::string path_;
