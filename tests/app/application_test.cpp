@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <sstream>
 #include <thread>
@@ -23,10 +24,7 @@ using Lines = std::vector<std::string>;
 // a few status cycles.
 template <typename Pred>
 bool WaitFor(Pred done) {
-  for (int i = 0; i < 500; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  for (int i = 0; i < 500 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   return done();
 }
 
@@ -34,22 +32,22 @@ class ApplicationTest : public ::testing::Test {
  protected:
   ApplicationTest() : app_(fakes_.Factory()) {}
 
-  bool Init(std::vector<const char*> extra = {}) {
+  // Initialises with `extra` arguments and, when that succeeds, launches the threads.
+  bool Start(std::vector<const char*> extra = {}) {
     std::vector<const char*> argv = {"brelvane", "-Charset", "UTF-8"};
     argv.insert(argv.end(), extra.begin(), extra.end());
-    return app_.Initialise(static_cast<int>(argv.size()), argv.data());
+    if (!app_.Initialise(static_cast<int>(argv.size()), argv.data())) return false;
+    app_.LaunchThreads();
+    return true;
   }
-
   void Quit(const std::string& words = "quit") {
     std::istringstream in(words);
     app_.RunCommandLoop(in);
     app_.StopSequence();
   }
-
-  bool Contains(const std::string& line) {
-    for (const auto& l : capture_.Lines())
-      if (l == line) return true;
-    return false;
+  bool Printed(const std::string& line) {
+    const Lines lines = capture_.Lines();
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
   }
 
   ConsoleCapture capture_;
@@ -60,17 +58,16 @@ class ApplicationTest : public ::testing::Test {
 // A failed seed-information fetch, end to end: integration.brelvane_start_test.
 TEST_F(ApplicationTest, NetworkFailurePrintsItsThreeLinesAndFails) {
   fakes_.transport->start_network = false;
-  EXPECT_FALSE(Init());
+  EXPECT_FALSE(Start());
   EXPECT_EQ(capture_.Lines(),
             (Lines{"[Info]正在获取种子信息", "[Info]获取种子信息成功", "[Interactive]P2PState=4",
                    "[Info]初始化网络层失败", "[Interactive]P2PState=16"}));
   EXPECT_EQ(app_.state(), kStateNetworkFailed);
 }
 
-TEST_F(ApplicationTest, StartSequenceFetchesSeedStartsServicesAndCompletes) {
+TEST_F(ApplicationTest, StartSequenceFetchesSeedStartsServicesCompletesAndStopsInOrder) {
   fakes_.engine->check_meta = false;
-  ASSERT_TRUE(Init({"-HttpThread", "3", "-P2PUploadThread", "2", "-DeleteDownloadInfo"}));
-  app_.LaunchThreads();
+  ASSERT_TRUE(Start({"-HttpThread", "3", "-P2PUploadThread", "2", "-DeleteDownloadInfo"}));
   ASSERT_TRUE(WaitFor([&] { return app_.state() == kStateDownloading; }));
   EXPECT_EQ(capture_.Lines(),
             (Lines{"[Info]正在获取种子信息", "[Info]获取种子信息成功", "[Info]验证seed文件",
@@ -78,109 +75,85 @@ TEST_F(ApplicationTest, StartSequenceFetchesSeedStartsServicesAndCompletes) {
                    "[Info]分析seed", "[Info]分析seed信息成功", "[Info]开启TCP监听及P2P下载服务",
                    "[Info]开始响应P2P上传请求", "[Info]开启Http下载服务",
                    "[Info]开始下载所需文件"}));
-
-  fakes_.engine->completion = 1.0f;
-  ASSERT_TRUE(WaitFor([&] { return app_.state() == kStateComplete; }));
-  ASSERT_TRUE(WaitFor([&] { return Contains("[Interactive]P2PState=14"); }));
-  Quit();
-
-  const Lines calls = fakes_.engine->Calls();
-  const Lines expected_start = {"FetchSeedInfo", "Start", "StartLogin", "CheckMeta", "RequestSeed",
-                                "StateReport", "StartUploadThreads 2", "SetHttpThreadCount 3",
-                                "StartP2PDownload", "DeleteDownloadInfo"};
-  ASSERT_GE(calls.size(), expected_start.size());
-  EXPECT_EQ(Lines(calls.begin(), calls.begin() + expected_start.size()), expected_start);
-  EXPECT_EQ(Lines(calls.end() - 3, calls.end()),
-            (Lines{"SetHttpThreadCount 0", "Stop", "DisconnectAndReset"}));
-  EXPECT_TRUE(fakes_.transport->stopped);
-  EXPECT_TRUE(fakes_.transport->closed);
-
-  ASSERT_EQ(fakes_.engine->end_phases.size(), 2u);  // completion, then quit
-  EXPECT_EQ(fakes_.engine->end_phases[0].first, EndPhase::Complete);
-  EXPECT_EQ(fakes_.engine->end_phases[1].first, EndPhase::Quit);
-  EXPECT_EQ(fakes_.engine->reports.size(), 2u);  // completion and stop
-
-  const Lines lines = capture_.Lines();
-  EXPECT_EQ(Lines(lines.end() - 3, lines.end()),
-            (Lines{"[Info]正在退出程序", "[Info]程序正常退出", "[Interactive]P2PState=16"}));
-  EXPECT_EQ(app_.state(), kStateStopped);
-}
-
-TEST_F(ApplicationTest, NothingToFetchSkipsTheSeedRequest) {
-  ASSERT_TRUE(Init());
-  app_.LaunchThreads();
-  ASSERT_TRUE(WaitFor([&] { return app_.state() == kStateDownloading; }));
-  Quit();
-  for (const auto& call : fakes_.engine->Calls()) EXPECT_NE(call, "RequestSeed");
-  EXPECT_FALSE(Contains("[Info]下载种子seed成功"));
-}
-
-TEST_F(ApplicationTest, SeedDownloadFailureStopsAtStateNineButKeepsRunning) {
-  fakes_.engine->check_meta = false;
-  fakes_.engine->request_seed = false;
-  ASSERT_TRUE(Init());
-  app_.LaunchThreads();
-  ASSERT_TRUE(WaitFor([&] { return fakes_.engine->ReportCount() == 1; }));
-  EXPECT_TRUE(Contains("[Error]下载seed失败"));
-  EXPECT_EQ(app_.state(), kStateSeedDownloadFailed);
-  EXPECT_TRUE(app_.running());
-  EXPECT_EQ(fakes_.engine->EndPhaseCount(), 0u);  // still running: no end phase
-  Quit();
-  EXPECT_FALSE(fakes_.engine->started_p2p);
-}
-
-TEST_F(ApplicationTest, QuitDuringSeedRequestRecordsQuitAgainAndReports) {
-  fakes_.engine->check_meta = false;
-  fakes_.engine->request_seed = false;
-  fakes_.engine->request_seed_waits_for_stop = true;
-  ASSERT_TRUE(Init());
-  app_.LaunchThreads();
-  ASSERT_TRUE(WaitFor([&] { return fakes_.engine->in_request_seed.load(); }));
-  Quit();
-  EXPECT_TRUE(Contains("[Error]下载seed失败"));
-  ASSERT_EQ(fakes_.engine->end_phases.size(), 2u);
-  EXPECT_EQ(fakes_.engine->end_phases[0].first, EndPhase::Quit);
-  EXPECT_EQ(fakes_.engine->end_phases[1].first, EndPhase::Quit);
-  EXPECT_EQ(fakes_.engine->reports.size(), 2u);  // start thread, then stop sequence
-}
-
-TEST_F(ApplicationTest, ParseFailureStopsAtStateTwelveAndNeverCompletes) {
-  fakes_.engine->state_report = false;
-  fakes_.engine->completion = 1.0f;
-  ASSERT_TRUE(Init());
-  app_.LaunchThreads();
-  ASSERT_TRUE(WaitFor([&] { return Contains("[Error]分析seed信息失败"); }));
-  EXPECT_EQ(app_.state(), kStateSeedParseFailed);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // one status cycle
-  EXPECT_FALSE(Contains("[Interactive]P2PState=14"));
-  Quit();
-}
-
-TEST_F(ApplicationTest, InputClosedAtOnceStillStopsInOrder) {
-  ASSERT_TRUE(Init());
-  app_.LaunchThreads();
-  Quit("");
-  EXPECT_EQ(capture_.Lines().back(), "[Interactive]P2PState=16");
-  EXPECT_TRUE(fakes_.engine->end_phases.empty());
-  EXPECT_FALSE(app_.running());
-}
-
-TEST_F(ApplicationTest, StatusThreadMeasuresRatesFromTheCounters) {
-  ASSERT_TRUE(Init());
-  app_.LaunchThreads();
+  // The status thread measures the rates from the transport's counters.
   ASSERT_TRUE(WaitFor([&] { return app_.speed_history().Size() >= 1; }));
   fakes_.transport->received += 512 * 1024;
   fakes_.transport->sent += 64 * 1024;
   ASSERT_TRUE(WaitFor([&] { return app_.download_rate() > 0.0f; }));
   EXPECT_FLOAT_EQ(app_.download_rate(), 512.0f);
   EXPECT_FLOAT_EQ(app_.upload_rate(), 64.0f);
+
+  fakes_.engine->completion = 1.0f;
+  ASSERT_TRUE(WaitFor([&] { return app_.state() == kStateComplete; }));
+  ASSERT_TRUE(WaitFor([&] { return Printed("[Interactive]P2PState=14"); }));
+  Quit();
+  Lines calls = fakes_.engine->Calls();
+  ASSERT_GE(calls.size(), 4u);
+  EXPECT_TRUE(calls.end()[-4].starts_with("Report"));  // the statistics go before the stop
+  std::erase_if(calls, [](const std::string& c) { return c.starts_with("EndPhase") || c.starts_with("Report"); });
+  EXPECT_EQ(calls, (Lines{"FetchSeedInfo", "Start", "StartLogin", "CheckMeta", "RequestSeed",
+                          "StateReport", "StartUploadThreads 2", "SetHttpThreadCount 3",
+                          "StartP2PDownload", "DeleteDownloadInfo", "SetHttpThreadCount 0", "Stop",
+                          "DisconnectAndReset"}));
+  EXPECT_TRUE(fakes_.transport->stopped && fakes_.transport->closed);
+  EXPECT_EQ(fakes_.engine->Calls("EndPhase"), (Lines{"EndPhase 4", "EndPhase 3"}));
+  EXPECT_EQ(fakes_.engine->Calls("Report").size(), 2u);  // completion and stop
+  const Lines lines = capture_.Lines();
+  EXPECT_EQ(Lines(lines.end() - 3, lines.end()),
+            (Lines{"[Info]正在退出程序", "[Info]程序正常退出", "[Interactive]P2PState=16"}));
+  EXPECT_EQ(app_.state(), kStateStopped);
+}
+
+TEST_F(ApplicationTest, NothingToFetchSkipsTheSeedRequestAndClosedInputStillStops) {
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(WaitFor([&] { return app_.state() == kStateDownloading; }));
+  Quit("");
+  EXPECT_TRUE(fakes_.engine->Calls("RequestSeed").empty());
+  EXPECT_FALSE(Printed("[Info]下载种子seed成功"));
+  EXPECT_EQ(capture_.Lines().back(), "[Interactive]P2PState=16");
+  EXPECT_TRUE(fakes_.engine->Calls("EndPhase").empty());
+  EXPECT_FALSE(app_.running());
+}
+
+TEST_F(ApplicationTest, SeedDownloadFailureStopsAtStateNineButKeepsRunning) {
+  fakes_.engine->check_meta = false;
+  fakes_.engine->request_seed = false;
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(WaitFor([&] { return fakes_.engine->Calls("Report").size() == 1; }));
+  EXPECT_TRUE(Printed("[Error]下载seed失败"));
+  EXPECT_EQ(app_.state(), kStateSeedDownloadFailed);
+  EXPECT_TRUE(app_.running());
+  EXPECT_TRUE(fakes_.engine->Calls("EndPhase").empty());  // still running: no end phase
+  Quit();
+  EXPECT_TRUE(fakes_.engine->Calls("StartP2PDownload").empty());
+}
+
+TEST_F(ApplicationTest, QuitDuringSeedRequestRecordsQuitAgainAndReports) {
+  fakes_.engine->check_meta = false;
+  fakes_.engine->request_seed = false;
+  fakes_.engine->request_seed_waits_for_stop = true;
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(WaitFor([&] { return fakes_.engine->in_request_seed.load(); }));
+  Quit();
+  EXPECT_TRUE(Printed("[Error]下载seed失败"));
+  EXPECT_EQ(fakes_.engine->Calls("EndPhase"), (Lines{"EndPhase 3", "EndPhase 3"}));
+  EXPECT_EQ(fakes_.engine->Calls("Report").size(), 2u);  // start thread, then stop sequence
+}
+
+TEST_F(ApplicationTest, ParseFailureStopsAtStateTwelveAndNeverCompletes) {
+  fakes_.engine->state_report = false;
+  fakes_.engine->completion = 1.0f;
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(WaitFor([&] { return Printed("[Error]分析seed信息失败"); }));
+  EXPECT_EQ(app_.state(), kStateSeedParseFailed);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // one status cycle
+  EXPECT_FALSE(Printed("[Interactive]P2PState=14"));
   Quit();
 }
 
 TEST_F(ApplicationTest, ReportWithFewerThanTwentySamplesIsAllUnknown) {
   app_.ReportStatistics();
-  ASSERT_EQ(fakes_.engine->reports.size(), 1u);
-  EXPECT_EQ(fakes_.engine->reports[0], std::vector<float>(10, -1.0f));
+  EXPECT_EQ(fakes_.engine->Calls("Report"), Lines{"Report -1 -1 -1 -1 -1 -1 -1 -1 -1 -1"});
 }
 
 }  // namespace

@@ -87,81 +87,62 @@ TEST(ConfigurationTest, DefaultsWhenNothingIsGiven) {
   EXPECT_LE(s->UdpProt, 19586);
   ASSERT_FALSE(s->CurrentDir.empty());
   EXPECT_EQ(s->CurrentDir.back(), '\\');
+  EXPECT_FALSE(s->ConsoleUtf8);
+  EXPECT_EQ(s->FileLogLevel, 3);
 }
 
-TEST(ConfigurationTest, DirGetsATrailingSeparatorUnlessItHasOne) {
-  EXPECT_EQ(Read({"-dir", "C:\\Game"})->CurrentDir, "C:\\Game\\");
+TEST(ConfigurationTest, ValuesAreClampedScaledAndCleaned) {
+  EXPECT_EQ(Read({"-dir", "C:\\Game"})->CurrentDir, "C:\\Game\\");  // a trailing separator
   EXPECT_EQ(Read({"-DIR", "C:\\Game"})->CurrentDir, "C:\\Game\\");
   EXPECT_EQ(Read({"-Dir", "C:\\Game\\"})->CurrentDir, "C:\\Game\\");
   EXPECT_EQ(Read({"-Dir", "C:/Game/"})->CurrentDir, "C:/Game/");
-}
-
-TEST(ConfigurationTest, LimitsAreClampedAsUnsignedAndScaled) {
-  EXPECT_EQ(Read({"-UploadLimit", "1"})->UploadLimit, 3072u);
+  EXPECT_EQ(Read({"-UploadLimit", "1"})->UploadLimit, 3072u);  // clamped as unsigned, in KB
   EXPECT_EQ(Read({"-UploadLimit", "5000000"})->UploadLimit, 1073741824u);
   // A value cannot start with a hyphen: "-5" is a key of its own.
   EXPECT_EQ(Read({"-UploadLimit", "-5"})->UploadLimit, 131072u);
   EXPECT_EQ(ClampUnsigned(static_cast<uint32_t>(-5), 3, 1048576) * 1024, 1073741824u);
   EXPECT_EQ(Read({"-DownloadLimit", "1"})->DownloadLimit, 10240u);
   EXPECT_EQ(Read({"-DownloadLimit", "300"})->DownloadLimit, 307200u);
-}
-
-TEST(ConfigurationTest, SignedClampsPortRulesAndPostfix) {
   EXPECT_EQ(Read({"-ReportPercentInterval", "0"})->ReportPercentInterval, 1);
   EXPECT_EQ(Read({"-ReportPercentInterval", "250"})->ReportPercentInterval, 100);
   EXPECT_EQ(Read({"-LocalUdp", "12345"})->UdpProt, 12345);
-  const uint16_t default_udp = Read({"-LocalUdp", "70000"})->UdpProt;
-  EXPECT_GE(default_udp, 10000);  // ignored: the random default stays
-  EXPECT_LE(default_udp, 19586);
-  EXPECT_NE(Read({"-LocalUdp", "0"})->UdpProt, 0);
+  for (const char* ignored : {"70000", "0"}) {  // the random default stays
+    const uint16_t udp = Read({"-LocalUdp", ignored})->UdpProt;
+    EXPECT_TRUE(udp >= 10000 && udp <= 19586) << udp;
+  }
   EXPECT_EQ(Read({"-LocalTcp", "8080"})->TcpListenPort, 8080);
   EXPECT_EQ(Read({"-LocalTcp", "65536"})->TcpListenPort, 0);
   // Characters file names cannot hold are replaced.
   EXPECT_EQ(Read({"-Postfix", "a:b|c"})->Postfix, "a-b-c");
   EXPECT_EQ(Read({"-Postfix", "\"*/:<>?\\|x"})->Postfix, "---------x");
-}
-
-TEST(ConfigurationTest, HttpUrlKeepsEveryMirrorInSomeOrder) {
-  auto s = Read({"-HttpUrl", "http://a/", "http://b/", "http://c/"});
-  std::vector<std::string> sorted = s->HttpUrl;
-  std::sort(sorted.begin(), sorted.end());
-  EXPECT_EQ(sorted, (std::vector<std::string>{"http://a/", "http://b/", "http://c/"}));
-}
-
-TEST(ConfigurationTest, MalformedIntegerKeepsDefault) {
   EXPECT_EQ(Read({"-MaxUploadNum", "12abc"})->MaxUploadNum, 12);
-  EXPECT_EQ(Read({"-MaxUploadNum", "abc"})->MaxUploadNum, 20);
+  EXPECT_EQ(Read({"-MaxUploadNum", "abc"})->MaxUploadNum, 20);  // malformed: the default
   EXPECT_EQ(Read({"-MaxDownloadNum", "9999"})->MaxDownloadNum, 9999);  // no range check
   EXPECT_EQ(Read({"-HttpThread", "0"})->HttpDownloadThreadNum, 0);
   EXPECT_EQ(Read({"-P2PUploadThread", "3", "x"})->UploadThreadNum, 10);  // all must convert
-}
-
-TEST(ConfigurationTest, TextKeysRepeatsAndFlags) {
-  auto s = Read({"-Torrent", "a", "-torrent", "b", "-id", "abc", "-UPnPText", "Game"});
-  EXPECT_EQ(s->Torrent, "b");
-  EXPECT_EQ(s->InstanceId, "abc");
-  EXPECT_EQ(s->UPnPText, "Game");
-  EXPECT_EQ(Read({"stray", "values"})->Torrent, "Seed.torrent");
-  s = Read({"-HttpUrl", "-NotUsingUPnP", "-DeleteDownloadInfo"});  // lists and flags without values
-  EXPECT_TRUE(s->HttpUrl.empty() && !s->UseUPnP && s->DeleteDownloadInfo);
-}
-
-TEST(ConfigurationTest, OilSetsConsoleThresholdClampedAsUnsigned) {
-  Read({"-oil", "3"});
+  EXPECT_TRUE(Read({"-Charset", "UTF-8"})->ConsoleUtf8);
+  EXPECT_TRUE(Read({"-charset", "utf8"})->ConsoleUtf8);
+  EXPECT_FALSE(Read({"-Charset", "GBK"})->ConsoleUtf8);
+  EXPECT_EQ(Read({"-LogLevel", "5"})->FileLogLevel, 5);
+  EXPECT_EQ(Read({"-LogLevel", "42"})->FileLogLevel, 5);
+  Read({"-oil", "3"});  // the console threshold, clamped as unsigned
   EXPECT_EQ(ConsoleLog::Get().threshold(), 3);
   Read({"-oil", "9"});
   EXPECT_EQ(ConsoleLog::Get().threshold(), 6);
   ConsoleLog::Get().set_threshold(5);
 }
 
-TEST(ConfigurationTest, CharsetAndLogLevelAdditions) {
-  EXPECT_TRUE(Read({"-Charset", "UTF-8"})->ConsoleUtf8);
-  EXPECT_TRUE(Read({"-charset", "utf8"})->ConsoleUtf8);
-  EXPECT_FALSE(Read({"-Charset", "GBK"})->ConsoleUtf8);
-  EXPECT_FALSE(Read({})->ConsoleUtf8);
-  EXPECT_EQ(Read({"-LogLevel", "5"})->FileLogLevel, 5);
-  EXPECT_EQ(Read({"-LogLevel", "42"})->FileLogLevel, 5);
-  EXPECT_EQ(Read({})->FileLogLevel, 3);
+TEST(ConfigurationTest, TextKeysListsRepeatsAndFlags) {
+  auto s = Read({"-Torrent", "a", "-torrent", "b", "-id", "abc", "-UPnPText", "Game", "-HttpUrl",
+                 "http://b/", "http://a/", "http://c/"});
+  EXPECT_EQ(s->Torrent, "b");
+  EXPECT_EQ(s->InstanceId, "abc");
+  EXPECT_EQ(s->UPnPText, "Game");
+  std::sort(s->HttpUrl.begin(), s->HttpUrl.end());  // every mirror, in some order
+  EXPECT_EQ(s->HttpUrl, (std::vector<std::string>{"http://a/", "http://b/", "http://c/"}));
+  EXPECT_EQ(Read({"stray", "values"})->Torrent, "Seed.torrent");
+  s = Read({"-HttpUrl", "-NotUsingUPnP", "-DeleteDownloadInfo"});  // lists and flags without values
+  EXPECT_TRUE(s->HttpUrl.empty() && !s->UseUPnP && s->DeleteDownloadInfo);
 }
 
 }  // namespace

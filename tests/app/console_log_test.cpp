@@ -15,38 +15,30 @@ namespace {
 
 using testing::ConsoleCapture;
 
-TEST(ConsoleLogTest, RecordIsLevelNameThenTextOnOneLine) {
+// A record is the level name then the text on one line; floats take six
+// significant digits without trailing zeros; the threshold hides higher
+// levels but never answers.
+TEST(ConsoleLogTest, RecordsNumbersAndThreshold) {
   ConsoleCapture capture;
-  ConsoleLog::Get().Print(ConsoleLevel::Info, "正在退出程序");
-  ConsoleLog::Get().Answer("P2PState", int32_t{16});
-  ConsoleLog::Get().Begin(ConsoleLevel::Error) << "a" << int32_t{-1} << uint32_t{4000000000u}
-                                               << uint16_t{65535} << int64_t{-5000000000LL};
+  ConsoleLog& log = ConsoleLog::Get();
+  log.Print(ConsoleLevel::Info, "正在退出程序");
+  log.Answer("P2PState", int32_t{16});
+  log.Begin(ConsoleLevel::Error) << "a" << int32_t{-1} << uint32_t{4000000000u} << uint16_t{65535}
+                                 << int64_t{-5000000000LL};
+  for (float f : {45.5f, 100.0f, 0.0f, 12.3456789f, 1234567.0f}) log.Answer("v", f);
+  log.set_threshold(3);
+  log.Print(ConsoleLevel::Info, "info");
+  log.Print(ConsoleLevel::Warning, "warning");
+  log.Print(ConsoleLevel::Error, "error");
+  log.set_threshold(0);
+  log.Print(ConsoleLevel::Error, "hidden");
+  log.Answer("x", int32_t{1});
+  log.set_threshold(6);
+  log.Print(ConsoleLevel::Debug, "debug");
   EXPECT_EQ(capture.Text(),
-            "[Info]正在退出程序\n[Interactive]P2PState=16\n[Error]a-1400000000065535-5000000000\n");
-}
-
-TEST(ConsoleLogTest, FloatsUseSixSignificantDigitsWithoutTrailingZeros) {
-  ConsoleCapture capture;
-  for (float f : {45.5f, 100.0f, 0.0f, 12.3456789f, 1234567.0f})
-    ConsoleLog::Get().Answer("v", f);
-  EXPECT_EQ(capture.Lines(), (std::vector<std::string>{
-                                 "[Interactive]v=45.5", "[Interactive]v=100", "[Interactive]v=0",
-                                 "[Interactive]v=12.3457", "[Interactive]v=1.23457e+06"}));
-}
-
-TEST(ConsoleLogTest, ThresholdHidesHigherLevelsButNeverAnswers) {
-  ConsoleCapture capture;
-  ConsoleLog::Get().set_threshold(3);
-  ConsoleLog::Get().Print(ConsoleLevel::Info, "info");
-  ConsoleLog::Get().Print(ConsoleLevel::Warning, "warning");
-  ConsoleLog::Get().Print(ConsoleLevel::Error, "error");
-  ConsoleLog::Get().set_threshold(0);
-  ConsoleLog::Get().Print(ConsoleLevel::Error, "hidden");
-  ConsoleLog::Get().Answer("x", int32_t{1});
-  ConsoleLog::Get().set_threshold(6);
-  ConsoleLog::Get().Print(ConsoleLevel::Debug, "debug");
-  EXPECT_EQ(capture.Lines(), (std::vector<std::string>{"[Error]error", "[Interactive]x=1",
-                                                       "[Debug]debug"}));
+            "[Info]正在退出程序\n[Interactive]P2PState=16\n[Error]a-1400000000065535-5000000000\n"
+            "[Interactive]v=45.5\n[Interactive]v=100\n[Interactive]v=0\n[Interactive]v=12.3457\n"
+            "[Interactive]v=1.23457e+06\n[Error]error\n[Interactive]x=1\n[Debug]debug\n");
 }
 
 TEST(ConsoleLogTest, DefaultCharsetWritesGbkBytesAndConversionSurvivesBadInput) {

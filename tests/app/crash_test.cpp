@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -20,33 +21,24 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(CrashNamingTest, BaseNameDropsOnlyTheLastExtension) {
+TEST(CrashNamingTest, NamesTheDumpAfterTheProgramTheTimeAndTheFirstFreeDigit) {
   EXPECT_EQ(platform::DumpBaseName("/opt/game/updater.v2.exe"), "updater.v2");
   EXPECT_EQ(platform::DumpBaseName("/opt/game/brelvane"), "brelvane");
   EXPECT_EQ(platform::DumpBaseName("brelvane.exe"), "brelvane");
   EXPECT_EQ(platform::ProgramDirectory("/opt/game/brelvane"), "/opt/game/");
   EXPECT_EQ(platform::ProgramDirectory("brelvane"), "./");
-}
-
-TEST(CrashNamingTest, StampHasDateTimeAndDigitZero) {
   const std::string stamp = platform::DumpTimeStamp(std::time(nullptr));
-  ASSERT_EQ(stamp.size(), std::string("-20101231-235959-0.dmp").size());
-  EXPECT_EQ(stamp.front(), '-');
-  EXPECT_EQ(stamp.substr(stamp.size() - 6), "-0.dmp");
-}
-
-TEST(CrashNamingTest, TakesFirstFreeDigitAndReusesNineWhenAllTaken) {
-  std::set<std::string> existing;
-  auto exists = [&](const std::string& path) { return existing.count(path) != 0; };
-  const std::string stamp = "-20101231-235959-0.dmp";
-  EXPECT_EQ(platform::ChooseDumpName("/d/", "prog", stamp, exists), "prog-20101231-235959-0.dmp");
-  existing.insert("/d/prog-20101231-235959-0.dmp");
-  EXPECT_EQ(platform::ChooseDumpName("/d/", "prog", stamp, exists), "prog-20101231-235959-1.dmp");
-  for (char d = '1'; d <= '8'; ++d)
-    existing.insert(std::string("/d/prog-20101231-235959-") + d + ".dmp");
-  EXPECT_EQ(platform::ChooseDumpName("/d/", "prog", stamp, exists), "prog-20101231-235959-9.dmp");
-  existing.insert("/d/prog-20101231-235959-9.dmp");
-  EXPECT_EQ(platform::ChooseDumpName("/d/", "prog", stamp, exists), "prog-20101231-235959-9.dmp");
+  EXPECT_TRUE(std::regex_match(stamp, std::regex(R"(-20\d{6}-\d{6}-0\.dmp)"))) << stamp;
+  std::set<std::string> taken;
+  const auto choose = [&taken] {
+    return platform::ChooseDumpName("/d/", "prog", "-20101231-235959-0.dmp",
+                                    [&taken](const std::string& path) { return taken.count(path) != 0; });
+  };
+  for (char digit = '0'; digit <= '9'; ++digit) {
+    EXPECT_EQ(choose(), std::string("prog-20101231-235959-") + digit + ".dmp");
+    taken.insert("/d/" + choose());
+  }
+  EXPECT_EQ(choose(), "prog-20101231-235959-9.dmp");  // all taken: 9 again
 }
 
 std::string ReadAll(const fs::path& p) {

@@ -94,9 +94,9 @@ TEST(DownloadStatTest, EndStatesOfARunAndOneReportPerRun) {
     ASSERT_EQ(sent.size(), 1u);
     const DownloadStatMessage plain = ScrambleDownloadStat(sent[0]);
     EXPECT_EQ(plain[20] << 8 | plain[21], uint8_t(c.begin) << 8 | c.end_byte);
-    EXPECT_THAT(console.Lines(), testing::ElementsAre(testing::AllOf(
-                                     testing::StartsWith("[Info]ReportDownloadStat "),
-                                     testing::HasSubstr(c.line_part))));
+    EXPECT_THAT(console.Lines(), ::testing::ElementsAre(::testing::AllOf(
+                                     ::testing::StartsWith("[Info]ReportDownloadStat "),
+                                     ::testing::HasSubstr(c.line_part))));
     reporter.Rearm();
     EXPECT_TRUE(reporter.Report({}));
     EXPECT_EQ(sent.size(), 2u);
@@ -131,7 +131,7 @@ TEST(DownloadStatTest, InventoryStepsFailAloneAndConvertTheirTexts) {
     EXPECT_EQ(console.Lines(), *c.failure ? std::vector<std::string>{std::string("[Warning]SystemInfo"
                                    "Viewer ") + c.failure + " Fail : boom"} : std::vector<std::string>{});
     EXPECT_EQ(inv.queries, c.init_ok ? 3 : 0) << c.failure;
-    EXPECT_THAT(r.line, testing::HasSubstr(c.line_part));
+    EXPECT_THAT(r.line, ::testing::HasSubstr(c.line_part));
   }
 }
 
@@ -148,7 +148,7 @@ TEST(DownloadStatTest, SystemInventoryOverFakeTrees) {
     SystemInventory inv(DataRoot(c.tree));
     ConsoleCapture console;
     const DownloadStatReport r = BuildDownloadStat({}, DownloadStatInputs{}, 0, inv);
-    EXPECT_THAT(r.line, testing::ContainsRegex(c.line_part)) << c.tree;
+    EXPECT_THAT(r.line, ::testing::ContainsRegex(c.line_part)) << c.tree;
     EXPECT_EQ(console.Lines().size(), c.warnings) << c.tree;
   }
 }

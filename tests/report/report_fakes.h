@@ -1,13 +1,11 @@
 // SPDX-License-Identifier: MIT
-// Shared by the report tests: the fake trees, a scriptable inventory and a
-// console capture.
+// Shared by the report tests: the fake trees and a scriptable inventory.
 #pragma once
 
 #include <map>
 #include <optional>
-#include <sstream>
 
-#include "base/console_log.h"
+#include "app/console_capture.h"
 #include "report/download_stat.h"
 
 namespace brelvane {
@@ -41,20 +39,6 @@ class FakeInventory : public StatInventory {
   uint32_t DnsServer() override { return dns; }
 };
 
-class ConsoleCapture {
- public:
-  ConsoleCapture() {
-    ConsoleLog::Get().SetOutput(&out_);
-    ConsoleLog::Get().set_charset(ConsoleCharset::Utf8);
-  }
-  ~ConsoleCapture() { ConsoleLog::Get().SetOutput(nullptr); }
-  std::vector<std::string> Lines() const {
-    std::vector<std::string> lines;
-    std::istringstream in(out_.str());
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-  }
-  std::ostringstream out_;
-};
+using testing::ConsoleCapture;
 
 }  // namespace brelvane

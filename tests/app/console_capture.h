@@ -1,0 +1,70 @@
+// SPDX-License-Identifier: MIT
+// Captures the console writer's records for the application and report tests.
+#pragma once
+
+#include <mutex>
+#include <sstream>
+#include <streambuf>
+#include <string>
+#include <vector>
+
+#include "base/console_log.h"
+
+namespace brelvane::testing {
+
+// A string sink that may be written by the console writer on one thread
+// while a test reads it on another.
+class LockedStringBuf : public std::streambuf {
+ public:
+  std::string Text() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return text_;
+  }
+
+ protected:
+  int_type overflow(int_type c) override {
+    const char byte = traits_type::to_char_type(c);
+    if (c != traits_type::eof()) xsputn(&byte, 1);
+    return c;
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    text_.append(s, static_cast<size_t>(n));
+    return n;
+  }
+
+ private:
+  std::mutex mu_;
+  std::string text_;
+};
+
+// Captures every console record as UTF-8 lines, from the threshold 5 up;
+// restores the default output and threshold when it goes.
+class ConsoleCapture {
+ public:
+  ConsoleCapture() {
+    ConsoleLog::Get().SetOutput(&out_);
+    ConsoleLog::Get().set_charset(ConsoleCharset::Utf8);
+    ConsoleLog::Get().set_threshold(5);
+  }
+  ~ConsoleCapture() {
+    ConsoleLog::Get().SetOutput(nullptr);
+    ConsoleLog::Get().set_threshold(5);
+  }
+  // What was written since the last Clear().
+  std::vector<std::string> Lines() {
+    std::vector<std::string> lines;
+    std::istringstream in(Text());
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+  std::string Text() { return buf_.Text().substr(cleared_); }
+  void Clear() { cleared_ = buf_.Text().size(); }
+
+ private:
+  LockedStringBuf buf_;
+  std::ostream out_{&buf_};
+  size_t cleared_ = 0;
+};
+
+}  // namespace brelvane::testing
