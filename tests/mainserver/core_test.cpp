@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The main server's decisions, against the core with a fake clock.
+// The main server's decisions, against the core with a fake clock; the
+// real program's command line.
 #include <cmath>
 #include <map>
 #include <random>
@@ -8,6 +9,8 @@
 #include <gmock/gmock.h>
 
 #include "mainserver/mainserver_test_util.h"
+#include "platform/child_process.h"
+#include "tools/mainserver/server_options.h"
 
 namespace brelvane::mainserver {
 namespace {
@@ -216,6 +219,24 @@ TEST(RegistryTest, RandomAddsAndRemovesKeepEveryIndexExact) {
     ASSERT_TRUE(step % 50 != 0 || registry.CheckInvariants()) << "step " << step;
   }
   EXPECT_EQ(registry.member_count(), live.size());
+}
+
+int Program(std::vector<std::string> args) {
+  args.insert(args.begin(), std::string(BRELVANE_BINARY_DIR) + "/tools/mainserver/brelvane-mainserver");
+  platform::ProcessId pid = 0;
+  int code = -1;
+  return platform::SpawnProcess(args, {}, &pid) != 0 || platform::WaitProcess(pid, &code) != 0 ? -2 : code;
+}
+
+// Serving, the statistics file and the exit status on SIGTERM: integration.mainserver_test.
+TEST(MainServerProgramTest, ExitCodes) {
+  const std::pair<std::vector<std::string>, int> cases[] = {
+      {{"--help"}, kExitOk},          {{"--version"}, kExitOk},
+      {{}, kExitUsage},               {{"--listen", "127.0.0.1:65536"}, kExitUsage},
+      {{"--listen", "127.0.0.1:0", "--rate-limit", "-1"}, kExitUsage},
+      {{"--listen=127.0.0.1:0", "--bogus"}, kExitUsage},
+      {{"--listen", "127.0.0.1:0", "--stats-file", "/nonexistent-dir/stats.jsonl"}, kExitFailure}};
+  for (const auto& [args, want] : cases) EXPECT_EQ(Program(args), want) << args.size();
 }
 
 }  // namespace
