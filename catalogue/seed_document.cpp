@@ -327,15 +327,33 @@ bool ParseFileList(std::string_view text, FileList* list, DocumentFault* fault) 
 }
 
 DocumentKind DetectDocumentKind(std::string_view text) {
-  TiXmlDocument doc;
-  const TiXmlElement* root = nullptr;
-  if (!ParseDocument(text, kFileListBounds, &doc, &root, nullptr)) {
+  if (text.size() > kFileListBounds.max_bytes ||
+      CheckDocument(text, kFileListBounds) != DocumentFault::kNone) {
     return DocumentKind::kNotADocument;
   }
-  if (root->FirstChildElement("Server") != nullptr || root->FirstChildElement("Extra") != nullptr) {
-    return DocumentKind::kTorrent;
+  // Walked, not parsed into a tree: a file list may be tens of MiB.
+  XmlReader reader(text);
+  bool root_seen = false, in_root = false, torrent = false;
+  for (;;) {
+    switch (reader.Next()) {
+      case XmlReader::Event::kError:
+        return DocumentKind::kNotADocument;
+      case XmlReader::Event::kDone:
+        if (!root_seen) return DocumentKind::kNotADocument;
+        return torrent ? DocumentKind::kTorrent : DocumentKind::kFileList;
+      case XmlReader::Event::kStart:
+        if (reader.depth() == 1 && !root_seen && reader.name() == "Root") {
+          root_seen = in_root = true;
+        } else if (reader.depth() == 2 && in_root &&
+                   (reader.name() == "Server" || reader.name() == "Extra")) {
+          torrent = true;
+        }
+        break;
+      case XmlReader::Event::kEnd:
+        if (reader.depth() == 0) in_root = false;
+        break;
+    }
   }
-  return DocumentKind::kFileList;
 }
 
 bool ReadGzipFile(const std::string& path, std::string* text, DocumentFault* fault) {
