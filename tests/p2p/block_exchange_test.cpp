@@ -3,15 +3,15 @@
 // recording link.
 #include "p2p/block_exchange.h"
 
-#include "exchange_env_support.h"
+#include "p2p/p2p_fakes.h"
 
 namespace brelvane {
 namespace {
 
-using exchange_test::Bytes;
-using exchange_test::From;
-using exchange_test::LogCapture;
-using exchange_test::Peer;
+using p2p_fakes::Bytes;
+using p2p_fakes::From;
+using p2p_fakes::LogCapture;
+using p2p_fakes::Peer;
 using S = UserState;
 const PeerAddress kA = PeerAddress::Loopback(5001), kB = PeerAddress::Loopback(5002);
 

@@ -1,34 +1,38 @@
 // SPDX-License-Identifier: MIT
-// Recording fakes of the two links the peer engine sends through: every send
-// is kept with its destination (server port or peer address); a test may
-// script the results of peer sends and wait for sends made on other threads.
+// Fakes of the peer engine's tests.  Recording links: every send is kept with its destination
+// (server port or peer address); a test may script the results of peer sends and wait for sends
+// made on other threads.  Peer: one peer of the block exchange, file 1 of a release registered in
+// a scratch directory with real storage, both user tables, a job list, a recording link and
+// mocked statistics.
 //
-// Thread safety: every member may be called from any thread; set `script`
-// before the threads under test start.
+// Thread safety: the links may be called from any thread; set `script` and `servers` before the
+// threads under test start.  The rest belongs to the test's thread.
 #pragma once
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
-#include <string>
-#include <vector>
+#include <set>
 
-#include "p2p/net/links.h"
-#include "p2p/wire/wire_format.h"
+#include "p2p/block_exchange.h"
+#include "storage/storage_test_util.h"
 
 namespace brelvane::p2p_fakes {
+
+using Bytes = std::vector<uint8_t>;
 
 template <typename To>
 struct Sent {
   To to;
-  std::vector<uint8_t> bytes;  // as many as the link reported sent
+  Bytes bytes;  // as many as the link reported sent
   bool throttled;
 };
 
@@ -81,11 +85,11 @@ class RecordingServer : public IServerLink, public Recorder<uint16_t> {
     EXPECT_EQ(ip, "127.0.0.1");
     port_ = port;
   }
-  // The non-empty answers of the scripted `servers` to the sends made since
-  // the last call (or the last Restart).
-  std::vector<std::vector<uint8_t>> TakeAnswers() {
+  // The non-empty answers of the scripted `servers` to the sends made since the last call (or
+  // the last Restart).  Used by one thread at a time.
+  std::vector<Bytes> TakeAnswers() {
     const auto sent = SentTo();
-    std::vector<std::vector<uint8_t>> out;
+    std::vector<Bytes> out;
     for (; answered_ < sent.size(); ++answered_) {
       const auto server = servers.find(sent[answered_].to);
       if (server == servers.end() || !server->second) continue;
@@ -99,11 +103,11 @@ class RecordingServer : public IServerLink, public Recorder<uint16_t> {
     answered_ = 0;
   }
   // By port: a server's answer to a message type (empty, or no function: silence).
-  std::map<uint16_t, std::function<std::vector<uint8_t>(int32_t type)>> servers;
+  std::map<uint16_t, std::function<Bytes(int32_t type)>> servers;
 
  private:
   std::atomic<uint16_t> port_{0};
-  size_t answered_ = 0;  // used by one thread at a time (the login thread)
+  size_t answered_ = 0;
 };
 
 class RecordingPeers : public IPeerLink, public Recorder<PeerAddress> {
@@ -126,6 +130,80 @@ class RecordingPeers : public IPeerLink, public Recorder<PeerAddress> {
 
  private:
   std::vector<PeerAddress> closed_;
+};
+
+struct MockStats : IUserStats {
+  MOCK_METHOD(void, RecordAddress, (int32_t, const PeerAddress&), (override));
+  MOCK_METHOD(void, Touch, (int32_t), (override));
+  MOCK_METHOD(void, CountAnswer, (int32_t, bool), (override));
+  MOCK_METHOD(void, AddBytes, (int32_t, uint64_t, bool), (override));
+};
+
+struct FakeHeaders : IHeaderSource {
+  wire::MsgHeader NextHeader() override { return wire::MsgHeader{0, index++, 1, 0, 0}; }
+  std::atomic<uint32_t> index{0};
+};
+inline wire::MsgHeader From(int32_t id) { return wire::MsgHeader{0, 0, id, 0, 0}; }
+
+// p2p.log at level 5 in a scratch working directory while it lives.
+struct LogCapture : testing::TempDir {
+  LogCapture() {
+    std::filesystem::current_path(path());
+    FileLog::Open("");
+    FileLog::set_threshold(5);
+  }
+  ~LogCapture() {
+    FileLog::Close();
+    FileLog::set_threshold(3);
+    std::filesystem::current_path(old_dir);
+  }
+  int Count(const std::string& text, const std::string& file = "p2p.log") const {
+    std::ifstream in(File(file));
+    int count = 0;
+    for (std::string line; std::getline(in, line);) count += line.find(text) != std::string::npos;
+    return count;
+  }
+  std::string old_dir = std::filesystem::current_path().string();
+};
+
+struct Peer : testing::TempDir {  // the directory outlives the storage
+  // `parts` parts of `part_size` bytes; those in `held` complete here.
+  Peer(uint32_t part_size, uint32_t parts, const std::set<uint32_t>& held)
+      : content(testing::PatternBytes(size_t{part_size} * parts, 3)),
+        entry(testing::MakeEntry(1, "f1", content, std::max(part_size, 1u))) {
+    RangeSet32 missing;
+    for (uint32_t p = 0; p < parts; ++p) {
+      if (!held.count(p)) missing.Insert(p);
+    }
+    testing::WriteWholeFile(File("f1"), content);
+    fs.SetPaths(FileEntry(), path(), "T");
+    EXPECT_TRUE(fs.RegisterFile(File("f1"), entry, false, missing) && fs.StartRunner(16));
+  }
+  wire::PartDescriptor Part(uint32_t p) const {
+    return {1, p, static_cast<uint32_t>(entry.parts.at(p).start), entry.parts.at(p).length};
+  }
+  void Feed(const PeerAddress& at, const Bytes& m) { exchange.OnPeerMessage(at, m.data(), m.size()); }
+  // Every upload job queued so far has been served (one worker running).
+  bool FinishUploads() {
+    uploads.Add(999, PeerAddress::Loopback(999), UserState::kWaitForUpload);
+    EXPECT_TRUE(jobs.Push(UploadJob{999, {77, 0, 0, 0}}));  // not held: answered at once
+    return !link.SentTo(PeerAddress::Loopback(999), 1).empty();
+  }
+
+  Bytes content;
+  FileEntry entry;
+  FileSystem fs;
+  UserTable uploads{nullptr}, downloads{nullptr};
+  UploadJobList jobs;
+  RecordingPeers link;
+  FakeHeaders headers;
+  ::testing::NiceMock<MockStats> stats;
+  ConfigSettings settings;
+  AutoResetEvent acquire_wake;
+  std::atomic<uint64_t> committed{0};
+  BlockExchange exchange{BlockExchangeLinks{uploads, downloads, jobs, fs, link, headers, stats,
+                                            settings, acquire_wake,
+                                            [this](uint32_t n) { committed += n; }}};
 };
 
 }  // namespace brelvane::p2p_fakes

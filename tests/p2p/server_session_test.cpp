@@ -25,7 +25,7 @@ Script Answering(int32_t code, int32_t id) {
   return [=](int32_t type) mutable { return type == wire::kLogin ? Ack(code, id++) : Bytes(); };
 }
 
-class ServerSessionTest : public testing::Test {
+class ServerSessionTest : public ::testing::Test {
  protected:
   // Sleeping lets the scripted servers answer, so a login runs in a fixed
   // order without real time passing.
