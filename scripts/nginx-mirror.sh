@@ -4,8 +4,9 @@
 #   nginx-mirror.sh start <root-dir> <state-dir> [rate]   prints the port; with a
 #       rate (nginx's limit_rate, e.g. 200k) every response is throttled to it
 #   nginx-mirror.sh stop <state-dir>
-# The access log (<state-dir>/access.log) has one line per request:
-#   <uri> <status> <body bytes sent> "<Range header>"
+# It listens on $BRELVANE_MIRROR_IP (default 127.0.0.1).  The access log
+# (<state-dir>/access.log) has one line per request:
+#   <uri> <status> <body bytes sent> "<Range header>" <client address>
 set -euo pipefail
 
 cmd="${1:-}"
@@ -16,7 +17,8 @@ case "$cmd" in
     limit=""
     [ -n "${4:-}" ] && limit="limit_rate $4;"
     nginx_bin="$(command -v nginx || echo /usr/sbin/nginx)"
-    port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')"
+    ip="${BRELVANE_MIRROR_IP:-127.0.0.1}"
+    port="$(python3 -c 'import socket,sys; s=socket.socket(); s.bind((sys.argv[1],0)); print(s.getsockname()[1])' "$ip")"
     user_line=""
     [ "$(id -u)" -eq 0 ] && user_line="user root;"
     mkdir -p "$state/tmp"
@@ -28,7 +30,7 @@ pid $state/nginx.pid;
 error_log $state/error.log warn;
 events { worker_connections 1024; }
 http {
-  log_format brelvane '\$request_uri \$status \$body_bytes_sent "\$http_range"';
+  log_format brelvane '\$request_uri \$status \$body_bytes_sent "\$http_range" \$remote_addr';
   access_log $state/access.log brelvane;
   client_body_temp_path $state/tmp/body;
   proxy_temp_path $state/tmp/proxy;
@@ -41,7 +43,7 @@ http {
   types { application/octet-stream bin; }
   default_type application/octet-stream;
   server {
-    listen 127.0.0.1:$port;
+    listen $ip:$port;
     root $root;
     location / { $limit }
   }
@@ -51,14 +53,14 @@ CONF
       || { cat "$state/error.log" >&2; exit 1; }
     # Wait until it answers.
     for _ in $(seq 1 100); do
-      if python3 -c "import socket,sys; socket.create_connection(('127.0.0.1',$port),0.2)" 2>/dev/null; then
+      if python3 -c "import socket,sys; socket.create_connection(('$ip',$port),0.2)" 2>/dev/null; then
         echo "$port" > "$state/port"
         echo "$port"
         exit 0
       fi
       sleep 0.05
     done
-    echo "nginx did not start on 127.0.0.1:$port" >&2
+    echo "nginx did not start on $ip:$port" >&2
     cat "$state/error.log" >&2
     exit 1
     ;;

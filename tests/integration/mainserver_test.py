@@ -4,19 +4,9 @@ loopback, through a relay of our own that records every datagram's type: the log
 acknowledgement, progress reports up to 100, exactly one statistics report per run (decoded in the
 server's statistics file with the bytes the run received), a forced re-login after the server
 restarted mid-run (exit status 0 on SIGTERM; a new id), and the logout at "quit"."""
-import json
-import os
-import random
-import shutil
-import socket
-import struct
-import subprocess
-import sys
-import tempfile
-import threading
-import unittest
+import json, os, random, socket, struct, subprocess, threading  # noqa: E401
 
-from updater_lib import Mirror, PART, Updater, configure, cut_release, random_bytes, tool, wait_for
+from updater_lib import PART, ReleaseTest, main, random_bytes, tool, wait_for
 
 
 class Relay:
@@ -24,8 +14,7 @@ class Relay:
 
     def __init__(self, server_port):
         self.server, self.client, self.seen = ("127.0.0.1", server_port), None, []
-        self.front, self.back = socket.socket(socket.AF_INET, socket.SOCK_DGRAM), socket.socket(
-            socket.AF_INET, socket.SOCK_DGRAM)
+        self.front, self.back = (socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(2))
         self.front.bind(("127.0.0.1", 0))
         self.back.bind(("127.0.0.1", 0))
         self.port = self.front.getsockname()[1]
@@ -43,81 +32,64 @@ class Relay:
             elif self.client:
                 self.front.sendto(data, self.client)
 
-    def types(self, direction):
-        return [(t, body) for d, t, body in list(self.seen) if d == direction]
+    def sent(self, direction, wanted):
+        """The bodies of the datagrams of type `wanted` that went `direction`."""
+        return [body for d, t, body in list(self.seen) if d == direction and t == wanted]
 
 
-class MainServerTest(unittest.TestCase):
-    def setUp(self):
-        self.tmp = tempfile.mkdtemp(prefix="brelvane-mainserver-test-")
-        self.addCleanup(shutil.rmtree, self.tmp, ignore_errors=True)
-        probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        probe.bind(("127.0.0.1", 0))
-        self.server_port = probe.getsockname()[1]
-        probe.close()
-        self.stats = os.path.join(self.tmp, "stats.jsonl")
-        self.server = self.start_server()
-        self.addCleanup(lambda: (self.server.terminate(), self.server.wait(timeout=10)))
-        self.relay = Relay(self.server_port)
-        www = os.path.join(self.tmp, "www")
-        os.makedirs(www)
-        self.mirror = Mirror(www, os.path.join(self.tmp, "nginx"))
-        self.addCleanup(self.mirror.stop)
-        cut_release(www, "r", {"a.bin": random_bytes(random.Random(21), 40 * PART)},
-                    [self.mirror.url + "/r/app"], "127.0.0.1:%d" % self.relay.port)
-
+class MainServerTest(ReleaseTest):
     def start_server(self):
-        return subprocess.Popen([tool("tools", "mainserver", "brelvane-mainserver"), "--listen",
-                                 "127.0.0.1:%d" % self.server_port, "--stats-file", self.stats],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.server = subprocess.Popen([tool("tools", "mainserver", "brelvane-mainserver"), "--listen",
+                                        "127.0.0.1:%d" % self.server_port, "--stats-file", self.stats])
+        self.addCleanup(lambda s=self.server: s.poll() is None and (s.terminate(), s.wait(timeout=10)))
 
     def test_login_progress_statistics_relogin_after_a_server_restart_and_logout(self):
-        u = Updater(self.tmp, ["-Dir", os.path.join(self.tmp, "game"), "-HttpUrl", self.mirror.url + "/r/out",
-                               "-DownloadLimit", "400", "-HttpThread", "3"])
-        self.addCleanup(lambda: u.proc.poll() is None and u.proc.kill())
-        self.assertIsNotNone(u.wait_line("[Info]登陆服务器 127.0.0.1:%d 成功" % self.relay.port, 30))
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.server_port = probe.getsockname()[1]
+        self.stats = os.path.join(self.case, "stats.jsonl")
+        self.start_server()
+        relay = Relay(self.server_port)
+        url = self.cut("r", {"a.bin": random_bytes(random.Random(21), 40 * PART)},
+                       tracker="127.0.0.1:%d" % relay.port)
+        u = self.start(url, "-DownloadLimit", "400", "-HttpThread", "3")
+        self.reach(u, "[Info]登陆服务器 127.0.0.1:%d 成功" % relay.port, 30)
         first_id = int(u.ask("uid", "UserId"))
         self.assertGreaterEqual(first_id, 0)
-        acks = [struct.unpack_from("<ii", b) for t, b in self.relay.types("down") if t == 101]
-        self.assertEqual(acks, [(0, first_id)])
+        self.assertEqual([struct.unpack_from("<ii", b) for b in relay.sent("down", 101)], [(0, first_id)])
         # Progress goes up in steps and reaches 100 exactly once.
-        self.assertIsNotNone(u.wait_line("[Interactive]P2PState=14", 60))
-        self.assertTrue(wait_for(lambda: any(t == 108 and b[0] == 100 for t, b in self.relay.types("up")), 10))
-        sent = [b[0] for t, b in self.relay.types("up") if t == 108]
-        self.assertEqual(sent.count(100), 1)
+        self.reach(u, timeout=60)
+        self.assertTrue(wait_for(lambda: [b[0] for b in relay.sent("up", 108)].count(100) == 1, 10))
+        sent = [b[0] for b in relay.sent("up", 108)]
         self.assertEqual(sent, sorted(sent))
         # The statistics report went out at completion and reached the file.
         self.assertTrue(wait_for(lambda: os.path.exists(self.stats) and open(self.stats).read(), 5))
-        # The server restarts and forgets everyone: the next keep-alive is
-        # answered with a re-login, and the updater logs in again.
+        # The server restarts and forgets everyone: the next keep-alive is answered with a
+        # re-login, and the updater logs in again.
         self.server.terminate()
         self.assertEqual(self.server.wait(timeout=10), 0)
-        self.server = self.start_server()
-        self.assertIsNotNone(u.wait_line("[Warning]与服务器连接超时，正在重新登陆服务器", 40))
+        self.start_server()
+        self.reach(u, "[Warning]与服务器连接超时，正在重新登陆服务器", 40)
         self.assertTrue(wait_for(lambda: int(u.ask("uid", "UserId")) >= 0, 20))
         self.assertNotEqual(int(u.ask("uid", "UserId")), first_id)
         self.assertEqual(u.quit(), 0)
-        self.assertTrue(wait_for(lambda: any(t == 104 for t, _ in self.relay.types("up")), 5))
-        # One report per run: the quit sent nothing more.
-        self.assertEqual([t for t, _ in self.relay.types("up")].count(110), 1)
+        self.assertTrue(wait_for(lambda: relay.sent("up", 104), 5))
+        self.assertEqual(len(relay.sent("up", 110)), 1)  # one report per run: the quit sent nothing more
         with open(self.stats) as f:
             [report] = [json.loads(line) for line in f]
-        self.assertEqual((report["begin_state_name"], report["end_state_name"]), ("Begin", "Finish"))
-        self.assertEqual((report["p2p_bytes"], report["http_threads"]), (0, 3))
-        self.assertEqual((report["source"], report["user_id"]),
-                         ("127.0.0.1:%d" % self.relay.back.getsockname()[1], first_id))
-        self.assertEqual(report["http_sources"], ["127.0.0.1"])
+        self.assertEqual((report["begin_state_name"], report["end_state_name"], report["p2p_bytes"],
+                          report["http_threads"], report["source"], report["user_id"], report["http_sources"]),
+                         ("Begin", "Finish", 0, 3, "127.0.0.1:%d" % relay.back.getsockname()[1], first_id,
+                          ["127.0.0.1"]))
         # Every part came over HTTP (some twice in the endgame); no more than the mirror sent (the
         # updater counts response heads too; nginx logs a cut request when it notices the close).
         self.assertGreaterEqual(report["http_bytes"], 40 * PART)
-        self.assertTrue(wait_for(
-            lambda: self.mirror.served() + 512 * len(self.mirror.log()) >= report["http_bytes"], 5),
-            (report["http_bytes"], self.mirror.served()))
+        self.assertTrue(wait_for(lambda: self.mirror.served() + 512 * len(self.mirror.log()) >= report["http_bytes"],
+                                 5), (report["http_bytes"], self.mirror.served()))
         console = [line for line in u.lines if line and line.startswith("[Info]ReportDownloadStat ")]
         self.assertEqual(len(console), 1)
         self.assertIn("http=0,%d " % report["http_bytes"], console[0])
 
 
 if __name__ == "__main__":
-    configure(sys.argv[1], sys.argv[2])
-    unittest.main(argv=[sys.argv[0], "-v"] + sys.argv[3:])
+    main()

@@ -1,29 +1,16 @@
 #!/usr/bin/env python3
-"""The updater as a person at a terminal sees it (pseudo-terminals, LANG=C.UTF-8)
-and the same run through pipes as the launcher sees it; --help and --version.
+"""terminal_test.py <build-dir> <source-dir>: the updater as a person at a terminal sees it
+(pseudo-terminals, LANG=C.UTF-8), the same run through pipes as the launcher sees it, a start with
+nothing to update from, and --help and --version of every program."""
+import contextlib, os, pty, random, re, subprocess, threading, time, tty  # noqa: E401
 
-    terminal_test.py <build-dir> <source-dir>
-"""
-import contextlib
-import os
-import pty
-import random
-import re
-import shutil
-import subprocess
-import sys
-import tempfile
-import threading
-import time
-import tty
-import unittest
-
-from updater_lib import Mirror, configure, random_bytes, tool, write_release
+from updater_lib import ReleaseTest, main, random_bytes, tool
 
 UTF8_ENV = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
 PROGRESS = re.compile(rb"\d+\.\d%  \S+ \S*B of \S+ \S*B  down [\d.]+ KiB/s  up [\d.]+ KiB/s"
                       rb"  peers \d+  mirrors \d+")
 RECORDS_ONLY = r"\A(\[(Interactive|Critical|Error|Warning|Info)\][^\r\n\x1b]*\n)+\Z"
+NO_SEED = "[Info]正在获取种子信息\n[Interactive]P2PState=6\n[Warning]获取种子信息失败\n[Interactive]P2PState=16\n"
 
 
 class Sink:
@@ -40,11 +27,9 @@ class Sink:
         self.thread.start()
 
     def _drain(self):
-        try:
+        with contextlib.suppress(OSError):  # EIO: the terminal's last writer has gone
             while chunk := os.read(self.read_end, 65536):
                 self.data += chunk
-        except OSError:  # EIO: the terminal's last writer has gone
-            pass
 
     def finish(self):
         self.thread.join(timeout=10)
@@ -52,15 +37,14 @@ class Sink:
 
 
 def run(args, terminal, until=None, stdin_words="", cwd=None):
-    """brelvane with stdout and stderr on terminals or pipes; once `until(out, err)`
-    holds, `stdin_words` and end of input.  Returns (exit code, out, err)."""
+    """brelvane with stdout and stderr on terminals or pipes; once `until(out, err)` holds,
+    `stdin_words` and end of input.  Returns (exit code, out, err)."""
     out, err = Sink(terminal), Sink(terminal)
     proc = subprocess.Popen([tool("app", "brelvane")] + args, cwd=cwd, env=UTF8_ENV,
                             stdin=subprocess.PIPE, stdout=out.write_end, stderr=err.write_end)
     out.started(), err.started()
     deadline = time.monotonic() + 120
-    while until and not until(out.data, err.data) and proc.poll() is None \
-            and time.monotonic() < deadline:
+    while until and not until(out.data, err.data) and proc.poll() is None and time.monotonic() < deadline:
         time.sleep(0.05)
     with contextlib.suppress(BrokenPipeError):
         proc.stdin.write(stdin_words.encode())
@@ -70,50 +54,40 @@ def run(args, terminal, until=None, stdin_words="", cwd=None):
     return code, out.data, err.data
 
 
-class TerminalTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.tmp = tempfile.mkdtemp(prefix="brelvane-terminal-")
-        www = os.path.join(cls.tmp, "www")
-        write_release(os.path.join(www, "app"), {"a.bin": random_bytes(random.Random(7), 1 << 20)})
-        cls.mirror = Mirror(www, os.path.join(cls.tmp, "nginx"))
-        subprocess.check_call(
-            [tool("tools", "brelvane-release"), "build", os.path.join(www, "app"),
-             os.path.join(www, "out"), "--quiet", "--tracker", "127.0.0.1:5000",
-             "--mirror", cls.mirror.url + "/app"], stdout=subprocess.DEVNULL)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.mirror.stop()
-        shutil.rmtree(cls.tmp, ignore_errors=True)
-
-    def update_args(self, game):
-        # 1 MiB at 512 KiB/s: the progress line has a few seconds to show.
-        return ["-Dir", os.path.join(self.tmp, game), "-HttpUrl", self.mirror.url + "/out",
-                "-NotUsingUPnP", "-DownloadLimit", "512"]
-
+class TerminalTest(ReleaseTest):
     def test_help_on_a_utf8_terminal_is_utf8(self):
         code, out, err = run(["--help"], terminal=True)
         self.assertEqual((code, err), (0, b""))
         text = out.decode("utf-8")  # strict: raises on GBK bytes
-        for wanted in ("-HttpUrl URL", "-Charset", "http://127.0.0.1:", "p2p.log",
-                       "[Info]开始下载所需文件", "Exit status"):
+        for wanted in ("-HttpUrl URL", "-Charset", "http://127.0.0.1:", "p2p.log", "[Info]开始下载所需文件",
+                       "Exit status"):
             self.assertIn(wanted, text)
 
     def test_help_and_version_of_every_program_exit_zero(self):
-        programs = {"brelvane": ("app",), "brelvane-release": ("tools",),
-                    "brelvane-mainserver": ("tools", "mainserver")}
-        for name, where in programs.items():
+        for name, where in {"brelvane": ("app",), "brelvane-release": ("tools",),
+                            "brelvane-mainserver": ("tools", "mainserver")}.items():
             for arg, shape in (("--help", "Usage: %s .*Exit status"), ("--version", r"%s \d+\.\d+")):
                 r = subprocess.run([tool(*where, name), arg], capture_output=True, timeout=30)
                 self.assertEqual(r.returncode, 0, (name, arg, r.stderr))
                 self.assertRegex(r.stdout.decode("utf-8", "replace"), "(?s)^" + shape % name)
 
-    def test_run_on_terminals_and_through_pipes(self):
-        def finished(out, err):
-            return b"[Interactive]P2PState=14" in out and b"complete" in err
+    def test_nothing_to_update_from_prints_four_records_in_gbk_within_a_second(self):
+        began = time.monotonic()
+        code, out, err = run([], False, cwd=self.case)
+        self.assertLess(time.monotonic() - began, 1.0)
+        self.assertEqual((code, err, out.decode("gbk")), (0, b"", NO_SEED))
+        self.assertEqual(out[6:8], b"\xd5\xfd")  # GBK, not UTF-8
+        self.assertEqual(run(["-Charset", "UTF-8"], False, cwd=self.case)[1].decode("utf-8"), NO_SEED)
+        self.assertEqual(run(["-id", "abc"], False, cwd=self.case)[0], 0)
+        self.assertEqual(set(os.listdir(self.case)) - {"user.log"}, {"p2p.log", "p2p-abc.log"})
 
-        code, out, err = run(self.update_args("tty"), True, finished, "quit\n", self.tmp)
+    def test_run_on_terminals_and_through_pipes(self):
+        self.cut("r", {"a.bin": random_bytes(random.Random(7), 1 << 20)})
+        # 1 MiB at 512 KiB/s: the progress line has a few seconds to show.
+        args = ["-HttpUrl", self.mirror.url + "/r/out", "-NotUsingUPnP", "-DownloadLimit", "512", "-Dir"]
+        code, out, err = run(args + [os.path.join(self.case, "tty")], True,
+                             lambda out, err: b"[Interactive]P2PState=14" in out and b"complete" in err,
+                             "quit\n", self.case)
         self.assertEqual(code, 0)
         text = out.decode("utf-8")
         for wanted in ("[Info]开始下载所需文件\n", "[Interactive]P2PState=14\n",
@@ -124,8 +98,8 @@ class TerminalTest(unittest.TestCase):
         self.assertIn(b"\r\x1b[K", err)  # erased around each record
         self.assertNotIn(b"[Info]", err)
 
-        code, out, err = run(self.update_args("pipe"), False,
-                             lambda out, _: b"[Interactive]P2PState=14" in out, "quit\n", self.tmp)
+        code, out, err = run(args + [os.path.join(self.case, "pipe")], False,
+                             lambda out, _: b"[Interactive]P2PState=14" in out, "quit\n", self.case)
         self.assertEqual((code, err), (0, b""))
         self.assertIn("[Info]开始下载所需文件\n".encode("gbk"), out)
         self.assertRegex(out.decode("gbk"), RECORDS_ONLY)  # no title, no progress line
@@ -133,5 +107,4 @@ class TerminalTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    configure(sys.argv[1], sys.argv[2])
-    unittest.main(argv=[sys.argv[0], "-v"])
+    main()

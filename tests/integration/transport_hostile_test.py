@@ -4,11 +4,9 @@
 sends, even ones stay silent (then send a byte, so those the full backlog left half-open show).
 `stat` must answer within a second, ConnectNum stay <= 512, the thread count not grow, every garbage
 sender and every connection beyond the table be shut, and "quit" still end the run."""
-import contextlib, os, pathlib, random, re, resource, selectors, shutil, socket  # noqa: E401
-import sys, tempfile, time, unittest  # noqa: E401
+import contextlib, pathlib, random, re, resource, selectors, socket, time  # noqa: E401
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import updater_lib  # noqa: E402
+from updater_lib import ENDED, ReleaseTest, main, random_bytes
 
 CONNECTIONS, TABLE = 2000, 512
 GARBAGE = b"\xff\xff\xff\xff" + bytes(range(60))  # message type -1
@@ -20,15 +18,9 @@ def threads_of(pid):
 
 def stat(u):
     """(seconds until `stat` answered ConnectNum, ConnectNum)."""
-    with u.cond:
-        start, began = len(u.lines), time.monotonic()
-        u.send("stat")
-        while time.monotonic() - began < 10:
-            for line in filter(None, u.lines[start:]):
-                if line.startswith("[Interactive]ConnectNum="):
-                    return time.monotonic() - began, int(line.split("=")[1])
-            u.cond.wait(0.05)
-    raise AssertionError("stat not answered")
+    began = time.monotonic()
+    count = int(u.ask("stat", "ConnectNum", command=""))
+    return time.monotonic() - began, count
 
 
 def storm(port, keep_going):
@@ -74,43 +66,31 @@ def storm(port, keep_going):
     return shut
 
 
-class TransportHostileTest(unittest.TestCase):
+class TransportHostileTest(ReleaseTest):
     def test_connection_storm(self):
-        tmp = tempfile.mkdtemp(prefix="brelvane-hostile-")
-        self.addCleanup(shutil.rmtree, tmp, ignore_errors=True)
-        os.makedirs(os.path.join(tmp, "www"))
-        mirror = updater_lib.Mirror(os.path.join(tmp, "www"), os.path.join(tmp, "nginx"))
-        self.addCleanup(mirror.stop)
         soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
         resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, CONNECTIONS + 1000)), hard))
-        updater_lib.cut_release(os.path.join(tmp, "www"), "r", {"a.bin": updater_lib.random_bytes(
-            random.Random(1), 200000)}, [mirror.url + "/r/app"], "127.0.0.1:5000")
-        u = updater_lib.Updater(tmp, ["-Dir", os.path.join(tmp, "game"),
-                                      "-HttpUrl", mirror.url + "/r/out"])
-        try:
-            self.assertIsNotNone(u.wait_line("[Interactive]P2PState=14", timeout=60))
-            threads_before = threads_of(u.proc.pid)
-            seen = []  # (seconds stat took, ConnectNum, threads) after each round
+        u = self.start(self.cut("r", {"a.bin": random_bytes(random.Random(1), 200000)}))
+        self.reach(u, timeout=60)
+        threads_before = threads_of(u.proc.pid)
+        seen = []  # (seconds stat took, ConnectNum, threads) after each round
 
-            def keep_going(shut):
-                seen.append(stat(u) + (threads_of(u.proc.pid),))
-                garbage_shut = sum(i % 2 for i in shut) == CONNECTIONS // 2
-                return not (garbage_shut and len(shut) >= CONNECTIONS - TABLE) and len(seen) <= 150
+        def keep_going(shut):
+            seen.append(stat(u) + (threads_of(u.proc.pid),))
+            garbage_shut = sum(i % 2 for i in shut) == CONNECTIONS // 2
+            return not (garbage_shut and len(shut) >= CONNECTIONS - TABLE) and len(seen) <= 150
 
-            shut = storm(int(u.ask("state", "TcpListenPort")), keep_going)
-            _, remaining = stat(u)
-            self.assertLess(max(took for took, _, _ in seen), 1.0)
-            self.assertTrue(0 < max(n for _, n, _ in seen) <= TABLE)
-            self.assertLessEqual(max(t for _, _, t in seen), threads_before + 1)
-            self.assertEqual(sum(i % 2 for i in shut), CONNECTIONS // 2)
-            self.assertGreaterEqual(len(shut), CONNECTIONS - TABLE, "ConnectNum %d" % remaining)
-            self.assertLessEqual(remaining, TABLE)
-        finally:
-            code = u.quit(timeout=60)
-        self.assertEqual(code, 0)
-        self.assertEqual(u.lines[-2], "[Interactive]P2PState=16")
+        shut = storm(int(u.ask("state", "TcpListenPort")), keep_going)
+        _, remaining = stat(u)
+        self.assertLess(max(took for took, _, _ in seen), 1.0)
+        self.assertTrue(0 < max(n for _, n, _ in seen) <= TABLE)
+        self.assertLessEqual(max(t for _, _, t in seen), threads_before + 1)
+        self.assertEqual(sum(i % 2 for i in shut), CONNECTIONS // 2)
+        self.assertGreaterEqual(len(shut), CONNECTIONS - TABLE, "ConnectNum %d" % remaining)
+        self.assertLessEqual(remaining, TABLE)
+        self.assertEqual(u.quit(timeout=60), 0)
+        self.assertEqual(u.lines[-2], ENDED)
 
 
 if __name__ == "__main__":
-    updater_lib.configure(sys.argv[1], sys.argv[2])
-    unittest.main(argv=[sys.argv[0], "-v"])
+    main()
