@@ -8,7 +8,8 @@
 #                                    seconds (default 900) or 10 million runs,
 #                                    two at a time; the corpus grows in
 #                                    build-fuzz/corpus/<target>.  A unit may
-#                                    take 120 s (a loaded machine), not 10.
+#                                    take 120 s (a loaded machine; env
+#                                    BRELVANE_FUZZ_UNIT_TIMEOUT), not 10.
 #   scripts/fuzz.sh run TARGET [ARGS...]   one target by hand (libFuzzer ARGS)
 # A crash leaves its input in build-fuzz/findings/ and fails the script.  Per
 # target it prints the executions, executions per second and coverage.
@@ -59,7 +60,7 @@ case "$mode" in
     # Two targets at a time; the next one starts as soon as either slot frees.
     seconds="${2:-900}"
     (($# > 2)) && targets=("${@:3}")
-    unit_timeout=120
+    unit_timeout="${BRELVANE_FUZZ_UNIT_TIMEOUT:-120}"
     status=0
     running=0
     for t in "${targets[@]}"; do
