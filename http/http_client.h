@@ -72,7 +72,9 @@ class HttpClient {
   // returns 0 once a thread running the request has started (the result
   // then reaches only the sink's OnDone).  kHttpBusy when a request is
   // already running.  The sink's OnDone is called once with the final result
-  // of every GET that was started.
+  // of every GET that was started, while the request still holds the client
+  // (so that OnDone may close its connection): a Get made from OnDone, or
+  // racing its return, answers kHttpBusy.
   [[nodiscard]] int64_t Get(const HttpRequest& request, bool synchronous);
 
   // Runs a POST synchronously.  Its sink is told only of the connection; the
