@@ -18,7 +18,6 @@ using testing::MakeEntry;
 using testing::MemoryFile;
 using testing::PatternBytes;
 using testing::ReadWholeFile;
-using testing::RecordingListener;
 using testing::TempDir;
 using testing::WriteWholeFile;
 
@@ -35,144 +34,125 @@ class FileTest : public ::testing::Test {
   void Feed(uint64_t from, uint64_t to) {
     ASSERT_TRUE(file_->WriteData(content_.data() + from, static_cast<uint32_t>(to - from), from));
   }
-  void FeedPart(uint32_t index) {
-    const PartEntry& part = entry_.parts[index];
-    Feed(part.start, part.start + part.length);
+  void FeedParts(uint32_t first, uint32_t end) {
+    for (uint32_t p = first; p < end; ++p)
+      Feed(entry_.parts[p].start, entry_.parts[p].start + entry_.parts[p].length);
+  }
+  std::vector<uint8_t> Content(size_t from, size_t length) {
+    return std::vector<uint8_t>(content_.begin() + from, content_.begin() + from + length);
+  }
+  // 'v' for a verified part, '.' for another one.
+  std::string Verified() {
+    std::string s;
+    for (uint32_t p = 0; p < file_->PartCount(); ++p) s += file_->IsPartVerified(p) ? 'v' : '.';
+    return s;
+  }
+  // Verified, written (count/bytes) and pending parts.
+  std::string Counts() {
+    std::ostringstream s;
+    s << "verified " << file_->VerifiedCount() << "/" << file_->VerifiedBytes() << " written "
+      << file_->WrittenCount() << "/" << file_->WrittenBytes() << " pending "
+      << file_->PendingCount();
+    return s.str();
   }
 
   std::vector<uint8_t> content_;
   FileEntry entry_;
   MemoryFile disk_;
-  RecordingListener listener_;
+  testing::RecordingListener listener_;
   std::unique_ptr<File> file_;
 };
 
-TEST_F(FileTest, ChunkSpanningTwoPartsFillsBothAndVerifiesEachOnItsOwn) {
-  Make(400, 100);
+TEST_F(FileTest, PartsVerifyOnTheirLastByteWhateverTheSplitOverlapOrExcessOfChunks) {
+  Make(450, 100);
   Feed(50, 150);  // second half of part 0, first half of part 1
-  EXPECT_FALSE(file_->IsPartVerified(0));
-  EXPECT_FALSE(file_->IsPartVerified(1));
+  EXPECT_EQ(Verified(), ".....");
   Feed(0, 50);
-  EXPECT_TRUE(file_->IsPartVerified(0));
-  EXPECT_FALSE(file_->IsPartVerified(1));
+  EXPECT_EQ(Verified(), "v....");
   Feed(150, 200);
-  EXPECT_TRUE(file_->IsPartVerified(1));
-  EXPECT_EQ(file_->VerifiedCount(), 2u);
-  EXPECT_EQ(file_->VerifiedBytes(), 200u);
-  EXPECT_EQ(listener_.verified().size(), 2u);
-  EXPECT_EQ(listener_.verified()[1], (UID{7, 1, 1}));
-}
-
-TEST_F(FileTest, OverlappingChunksOverwriteAndThePartVerifiesOnItsLastByte) {
-  Make(300, 100);
-  Feed(0, 60);
-  Feed(20, 80);  // overlaps what came before
-  Feed(10, 30);
-  EXPECT_FALSE(file_->IsPartVerified(0));
-  EXPECT_EQ(file_->GetPart(0)->MissingBytes(), 20u);
-  Feed(70, 100);
-  EXPECT_TRUE(file_->IsPartVerified(0));
-  Feed(0, 100);  // the same part again is ignored
-  EXPECT_EQ(file_->VerifiedCount(), 1u);
-}
-
-TEST_F(FileTest, ChunkBeyondTheDeclaredSizeIsCut) {
-  Make(250, 100);
-  std::vector<uint8_t> chunk(content_.begin() + 200, content_.end());
-  chunk.resize(500, 0xAB);  // 450 bytes of garbage after the end
-  ASSERT_TRUE(file_->WriteData(chunk.data(), static_cast<uint32_t>(chunk.size()), 200));
-  EXPECT_TRUE(file_->IsPartVerified(2));
-  ASSERT_TRUE(file_->WriteData(chunk.data(), 10, 250));  // wholly past the end
+  EXPECT_EQ(Verified(), "vv...");
+  EXPECT_EQ(listener_.verified, (std::vector<UID>{{7, 0, 0}, {7, 1, 1}}));
+  Feed(200, 260);
+  Feed(220, 280);  // overlaps what came before
+  Feed(210, 230);
+  EXPECT_EQ(file_->GetPart(2)->MissingBytes(), 20u);
+  Feed(270, 300);
+  Feed(200, 300);  // the same part again is ignored
+  std::vector<uint8_t> chunk = Content(400, 50);
+  chunk.resize(500, 0xAB);  // 450 bytes of garbage after the end: cut
+  ASSERT_TRUE(file_->WriteData(chunk.data(), static_cast<uint32_t>(chunk.size()), 400));
+  ASSERT_TRUE(file_->WriteData(chunk.data(), 10, 450));  // wholly past the end
   ASSERT_TRUE(file_->WriteData(chunk.data(), 10, ~uint64_t{0} - 5));
-  EXPECT_EQ(file_->VerifiedCount(), 1u);
+  EXPECT_EQ(Verified(), "vvv.v");
+  EXPECT_EQ(Counts(), "verified 4/350 written 0/0 pending 4");  // the short last part counts 50
 }
 
 TEST_F(FileTest, BadDigestMakesThePartWantedAgainFromItsFirstByte) {
   Make(300, 100);
-  std::vector<uint8_t> bad(content_.begin() + 100, content_.begin() + 200);
+  std::vector<uint8_t> bad = Content(100, 100);
   bad[37] ^= 1;
   ASSERT_TRUE(file_->WriteData(bad.data(), 100, 100));
-  EXPECT_FALSE(file_->IsPartVerified(1));
   EXPECT_EQ(file_->GetPart(1)->MissingBytes(), 100u);
-  EXPECT_TRUE(listener_.verified().empty());  // the allocation stays with its downloader
-  EXPECT_TRUE(listener_.reset().empty());
+  EXPECT_TRUE(listener_.verified.empty());  // the allocation stays with its downloader
+  EXPECT_TRUE(listener_.reset.empty());
   Feed(150, 200);  // good bytes for the second half only: not enough
-  EXPECT_FALSE(file_->IsPartVerified(1));
+  EXPECT_EQ(Verified(), "...");
   Feed(100, 150);
-  EXPECT_TRUE(file_->IsPartVerified(1));
+  EXPECT_EQ(Verified(), ".v.");
 }
 
-TEST_F(FileTest, NinePendingPartsStayInMemoryAndTheTenthWritesAllTen) {
+TEST_F(FileTest, NinePendingPartsStayInMemoryTheTenthWritesAllTenAndReadsNeedVerifiedParts) {
   Make(2000, 100);
-  for (uint32_t p = 0; p < 9; ++p) FeedPart(p);
-  EXPECT_EQ(disk_.writes(), 0);
-  EXPECT_EQ(file_->PendingCount(), 9u);
-  EXPECT_EQ(file_->WrittenCount(), 0u);
-  uint8_t out[100];
-  ASSERT_TRUE(file_->Read(out, 100, 300));  // served from memory
-  EXPECT_EQ(std::vector<uint8_t>(out, out + 100),
-            std::vector<uint8_t>(content_.begin() + 300, content_.begin() + 400));
-  FeedPart(9);
-  EXPECT_EQ(disk_.writes(), 10);
-  EXPECT_EQ(file_->PendingCount(), 0u);
-  EXPECT_EQ(file_->WrittenCount(), 10u);
-  EXPECT_EQ(file_->WrittenBytes(), 1000u);
-  ASSERT_TRUE(file_->Read(out, 100, 300));  // now from disk
-  EXPECT_EQ(std::vector<uint8_t>(out, out + 100),
-            std::vector<uint8_t>(content_.begin() + 300, content_.begin() + 400));
+  FeedParts(0, 9);
+  EXPECT_EQ(disk_.writes, 0);
+  EXPECT_EQ(Counts(), "verified 9/900 written 0/0 pending 9");
+  std::vector<uint8_t> out(300, 0xEE);
+  ASSERT_TRUE(file_->Read(out.data(), 100, 300));  // served from memory
+  EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 100), Content(300, 100));
+  std::fill(out.begin(), out.end(), 0xEE);
+  EXPECT_FALSE(file_->Read(out.data(), 300, 700));   // part 9 is not verified
+  EXPECT_EQ(out, std::vector<uint8_t>(300, 0xEE));   // and nothing was copied
+  EXPECT_FALSE(file_->Read(out.data(), 100, 50));    // not at a part boundary
+  EXPECT_FALSE(file_->Read(out.data(), 100, 2000));  // past the last part
+  EXPECT_FALSE(file_->ReadPart(out.data(), 100, 9));
+  EXPECT_FALSE(file_->ReadPart(out.data(), 100, 20));
+  FeedParts(9, 10);
+  EXPECT_EQ(disk_.writes, 10);
+  EXPECT_EQ(Counts(), "verified 10/1000 written 10/1000 pending 0");
+  ASSERT_TRUE(file_->Read(out.data(), 100, 300));  // now from disk
+  EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 100), Content(300, 100));
+  ASSERT_TRUE(file_->ReadPart(out.data(), 30, 2));
+  EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 30), Content(200, 30));
 }
 
 TEST_F(FileTest, CompleteFileWritesItsLastPartsAtOnce) {
   Make(350, 100);
-  for (uint32_t p = 0; p < 4; ++p) FeedPart(p);
+  FeedParts(0, 4);
   EXPECT_TRUE(file_->IsComplete());
-  EXPECT_EQ(file_->WrittenCount(), 4u);
-  EXPECT_EQ(disk_.bytes(), content_);
-  // The short last part counts with its real length.
-  EXPECT_EQ(file_->VerifiedBytes(), 350u);
-  EXPECT_EQ(file_->WrittenBytes(), 350u);
-}
-
-TEST_F(FileTest, ReadOfARangeWithAnUnverifiedPartFailsAndCopiesNothing) {
-  Make(400, 100);
-  FeedPart(0);
-  FeedPart(2);
-  std::vector<uint8_t> out(300, 0xEE);
-  EXPECT_FALSE(file_->Read(out.data(), 300, 0));
-  EXPECT_EQ(out, std::vector<uint8_t>(300, 0xEE));
-  EXPECT_FALSE(file_->Read(out.data(), 100, 50));   // not at a part boundary
-  EXPECT_FALSE(file_->Read(out.data(), 100, 400));  // past the last part
-  EXPECT_FALSE(file_->ReadPart(out.data(), 100, 1));
-  EXPECT_FALSE(file_->ReadPart(out.data(), 100, 9));
-  EXPECT_TRUE(file_->ReadPart(out.data(), 30, 2));
-  EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 30),
-            std::vector<uint8_t>(content_.begin() + 200, content_.begin() + 230));
+  EXPECT_EQ(Counts(), "verified 4/350 written 4/350 pending 0");
+  EXPECT_EQ(disk_.bytes, content_);
 }
 
 TEST_F(FileTest, BacklogStartsAt512WaitingPartsAndClearsOnceTheDiskTakesThem) {
   Make(600 * 16, 16);
-  disk_.set_refuse_writes(true);
+  disk_.refuse_writes = true;
   std::ostringstream console;
   ConsoleLog::Get().SetOutput(&console);
-  for (uint32_t p = 0; p < 10; ++p) FeedPart(p);
+  FeedParts(0, 10);
   // The launcher hears of the failed write as an answer line.
   EXPECT_NE(console.str().find("[Interactive]Error = WriteFile"), std::string::npos);
-  for (uint32_t p = 0; p < 10; ++p) EXPECT_TRUE(file_->IsPartVerified(p));
-  for (uint32_t p = 10; p < 511; ++p) FeedPart(p);
+  FeedParts(10, 511);
   EXPECT_FALSE(file_->IsBacklogged());
-  FeedPart(511);
+  FeedParts(511, 512);
   EXPECT_TRUE(file_->IsBacklogged());
-  for (uint32_t p = 512; p < 600; ++p) FeedPart(p);
-  EXPECT_EQ(file_->PendingCount(), 600u);
-  EXPECT_EQ(file_->WrittenCount(), 0u);
-  EXPECT_TRUE(file_->IsComplete());  // verified, though not on disk
-
-  disk_.set_refuse_writes(false);
+  FeedParts(512, 600);
+  EXPECT_EQ(Counts(), "verified 600/9600 written 0/0 pending 600");  // complete, not on disk
+  disk_.refuse_writes = false;
   file_->WritePending();
   ConsoleLog::Get().SetOutput(nullptr);
   EXPECT_FALSE(file_->IsBacklogged());
-  EXPECT_EQ(file_->WrittenCount(), 600u);
-  EXPECT_EQ(disk_.bytes(), content_);
+  EXPECT_EQ(Counts(), "verified 600/9600 written 600/9600 pending 0");
+  EXPECT_EQ(disk_.bytes, content_);
 }
 
 TEST_F(FileTest, SampleIsARunOfVerifiedPartsThatWraps) {
@@ -195,18 +175,16 @@ TEST_F(FileTest, SampleIsARunOfVerifiedPartsThatWraps) {
 
 TEST_F(FileTest, VerifyAllKeepsGoodPartsAndResetsBadOnes) {
   Make(400, 100);
-  for (uint32_t p = 0; p < 4; ++p) FeedPart(p);
-  ASSERT_EQ(disk_.bytes(), content_);
+  FeedParts(0, 4);
+  ASSERT_EQ(disk_.bytes, content_);
   std::vector<uint8_t> damage = {1, 2, 3};
   ASSERT_TRUE(disk_.Write(damage.data(), 3, 210));
   file_->VerifyAll();
-  EXPECT_EQ(file_->VerifiedCount(), 3u);
-  EXPECT_EQ(file_->WrittenCount(), 3u);
-  EXPECT_FALSE(file_->IsPartVerified(2));
-  ASSERT_EQ(listener_.reset().size(), 1u);
-  EXPECT_EQ(listener_.reset()[0], (UID{7, 2, 2}));
-  FeedPart(2);  // fetched again
-  EXPECT_EQ(disk_.bytes(), content_);
+  EXPECT_EQ(Verified(), "vv.v");
+  EXPECT_EQ(Counts(), "verified 3/300 written 3/300 pending 0");
+  EXPECT_EQ(listener_.reset, (std::vector<UID>{{7, 2, 2}}));
+  FeedParts(2, 3);  // fetched again
+  EXPECT_EQ(disk_.bytes, content_);
   EXPECT_TRUE(file_->IsComplete());
 }
 
@@ -224,27 +202,33 @@ TEST(FileCreateTest, RefusesPartListsThatDoNotLayOutTheFile) {
   }
 }
 
-TEST(FileOnDiskTest, OpeningCreatesDirectoriesAndCutsALongerFile) {
+TEST(FileOnDiskTest, OpeningCreatesDirectoriesCutsALongerFileAndNeverExtends) {
   TempDir dir;
   const auto content = PatternBytes(300, 4);
-  auto entry = MakeEntry(1, "sub/a.bin", content, 100);
   ASSERT_TRUE(CreateDirectories(dir.File("sub")));
   auto longer = content;
   longer.resize(500, 9);
   WriteWholeFile(dir.File("sub/a.bin"), longer);
-  auto file = File::Create(dir.File("sub/a.bin"), entry, RangeSet32(), nullptr);
+  auto file =
+      File::Create(dir.File("sub/a.bin"), MakeEntry(1, "sub/a.bin", content, 100), {}, nullptr);
   ASSERT_NE(file, nullptr);
   EXPECT_EQ(FileLength(dir.File("sub/a.bin")), 300);
   EXPECT_EQ(file->DiskSize(), 300u);
 
   auto other = MakeEntry(2, "deep/er/b.bin", content, 100);
   WriteWholeFile(dir.File("short.bin"), {1, 2, 3});
-  auto shorter = File::Create(dir.File("short.bin"), other, RangeSet32(), nullptr);
-  ASSERT_NE(shorter, nullptr);
+  ASSERT_NE(File::Create(dir.File("short.bin"), other, RangeSet32(), nullptr), nullptr);
   EXPECT_EQ(FileLength(dir.File("short.bin")), 3);  // never extended on open
-  auto created = File::Create(dir.File("deep/er/b.bin"), other, RangeSet32(), nullptr);
-  ASSERT_NE(created, nullptr);
+  ASSERT_NE(File::Create(dir.File("deep/er/b.bin"), other, RangeSet32(), nullptr), nullptr);
   EXPECT_EQ(FileLength(dir.File("deep/er/b.bin")), 0);
+
+  auto empty = File::Create(dir.File("empty"), MakeEntry(5, "empty", {}, 65536), {}, nullptr);
+  ASSERT_NE(empty, nullptr);  // one part of no bytes, complete and created at once
+  EXPECT_TRUE(empty->IsComplete());
+  EXPECT_EQ(FileLength(dir.File("empty")), 0);
+  RangeSet32 unwritten;
+  empty->GetUnwrittenParts(&unwritten);
+  EXPECT_TRUE(unwritten.Empty());
 }
 
 TEST(FileOnDiskTest, DownloadedFileLandsOnDiskAndAFileInTheWayFailsTheOpen) {
@@ -274,19 +258,6 @@ TEST(FileOnDiskTest, DownloadedFileLandsOnDiskAndAFileInTheWayFailsTheOpen) {
   WriteWholeFile(dir.File("blocker"), {1});
   auto blocked = MakeEntry(4, "blocker/d.bin", content, 128);
   EXPECT_EQ(File::Create(dir.File("blocker/d.bin"), blocked, RangeSet32(), nullptr), nullptr);
-}
-
-TEST(FileOnDiskTest, EmptyFileIsCompleteAndCreatedAtOnce) {
-  TempDir dir;
-  auto entry = MakeEntry(5, "empty", {}, 65536);
-  ASSERT_EQ(entry.parts.size(), 1u);
-  auto file = File::Create(dir.File("empty"), entry, RangeSet32(), nullptr);
-  ASSERT_NE(file, nullptr);
-  EXPECT_TRUE(file->IsComplete());
-  EXPECT_EQ(FileLength(dir.File("empty")), 0);
-  RangeSet32 unwritten;
-  file->GetUnwrittenParts(&unwritten);
-  EXPECT_TRUE(unwritten.Empty());
 }
 
 }  // namespace

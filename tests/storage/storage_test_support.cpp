@@ -22,7 +22,8 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path) {
 
 void WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 int64_t FileLength(const std::string& path) {
@@ -60,79 +61,24 @@ FileEntry MakeEntry(uint32_t id, const std::string& name, const std::vector<uint
 }
 
 bool MemoryFile::Write(const void* data, uint32_t length, uint64_t offset) {
-  std::lock_guard<std::mutex> lock(mu_);
   if (length == 0 || data == nullptr) return true;
-  if (refuse_writes_) return false;
-  ++writes_;
-  if (offset + length > bytes_.size()) bytes_.resize(offset + length);
-  std::memcpy(bytes_.data() + offset, data, length);
+  if (refuse_writes) return false;
+  ++writes;
+  if (offset + length > bytes.size()) bytes.resize(offset + length);
+  std::memcpy(bytes.data() + offset, data, length);
   return true;
 }
 
 bool MemoryFile::Read(void* buffer, uint32_t length, uint64_t offset) {
-  std::lock_guard<std::mutex> lock(mu_);
   if (length == 0) return true;
-  if (offset >= bytes_.size() || buffer == nullptr) return false;
-  const uint64_t n = std::min<uint64_t>(length, bytes_.size() - offset);
-  std::memcpy(buffer, bytes_.data() + offset, n);
+  if (offset >= bytes.size() || buffer == nullptr) return false;
+  std::memcpy(buffer, bytes.data() + offset, std::min<uint64_t>(length, bytes.size() - offset));
   return true;
 }
 
-uint64_t MemoryFile::GetSize() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return bytes_.size();
-}
-
-bool MemoryFile::SetSize(uint64_t size) {
-  std::lock_guard<std::mutex> lock(mu_);
-  bytes_.resize(size);
-  return true;
-}
-
-bool MemoryFile::Sync() {
-  std::lock_guard<std::mutex> lock(mu_);
-  ++syncs_;
-  return true;
-}
-
-void MemoryFile::set_refuse_writes(bool refuse) {
-  std::lock_guard<std::mutex> lock(mu_);
-  refuse_writes_ = refuse;
-}
-
-std::vector<uint8_t> MemoryFile::bytes() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return bytes_;
-}
-
-int MemoryFile::writes() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return writes_;
-}
-
-int MemoryFile::syncs() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return syncs_;
-}
-
-void RecordingListener::OnPartVerified(const UID& uid) {
-  std::lock_guard<std::mutex> lock(mu_);
-  verified_.push_back(uid);
-}
-
-void RecordingListener::OnPartReset(const UID& uid) {
-  std::lock_guard<std::mutex> lock(mu_);
-  reset_.push_back(uid);
-}
-
-std::vector<UID> RecordingListener::verified() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return verified_;
-}
-
-std::vector<UID> RecordingListener::reset() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return reset_;
+std::string ObserverLog::Tally() const {
+  return std::to_string(verified_calls) + " verified (" + std::to_string(verified_bytes) + "), " +
+         std::to_string(nothing_calls) + " nothing, " + std::to_string(destroyed) + " destroyed";
 }
 
 IWriteObserver* ObserverLog::New() {

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <future>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -37,40 +36,29 @@ FileEntry MakeEntry(uint32_t id, const std::string& name, const std::vector<uint
                     uint32_t part_size);
 
 // An in-memory IFile whose writes can be made to fail (a full or broken disk).
+// Its File calls it under the file's lock; a test reads it while the storage
+// worker is idle.
 class MemoryFile : public IFile {
  public:
   std::unique_ptr<IIO> Clone() const override { return std::make_unique<MemoryFile>(); }
   bool Write(const void* data, uint32_t length, uint64_t offset) override;
   bool Read(void* buffer, uint32_t length, uint64_t offset) override;
-  uint64_t GetSize() override;
-  bool SetSize(uint64_t size) override;
-  bool Sync() override;
+  uint64_t GetSize() override { return bytes.size(); }
+  bool SetSize(uint64_t size) override { return bytes.resize(size), true; }
+  bool Sync() override { return ++syncs, true; }
 
-  void set_refuse_writes(bool refuse);
-  std::vector<uint8_t> bytes();
-  int writes();
-  int syncs();
-
- private:
-  std::mutex mu_;
-  std::vector<uint8_t> bytes_;
-  bool refuse_writes_ = false;
-  int writes_ = 0;
-  int syncs_ = 0;
+  std::vector<uint8_t> bytes;
+  std::atomic<bool> refuse_writes{false};
+  std::atomic<int> writes{0};
+  std::atomic<int> syncs{0};
 };
 
-// Records what a File reports about its parts.
-class RecordingListener : public IBlockStateListener {
- public:
-  void OnPartVerified(const UID& uid) override;
-  void OnPartReset(const UID& uid) override;
-  std::vector<UID> verified();
-  std::vector<UID> reset();
-
- private:
-  std::mutex mu_;
-  std::vector<UID> verified_;
-  std::vector<UID> reset_;
+// Records what a File reports about its parts (calls on the test's thread).
+struct RecordingListener : IBlockStateListener {
+  void OnPartVerified(const UID& uid) override { verified.push_back(uid); }
+  void OnPartReset(const UID& uid) override { reset.push_back(uid); }
+  std::vector<UID> verified;
+  std::vector<UID> reset;
 };
 
 // Counts what write observers were told; New() hands out one that reports here.
@@ -80,6 +68,8 @@ struct ObserverLog {
   std::atomic<int> nothing_calls{0};
   std::atomic<int> destroyed{0};
   IWriteObserver* New();
+  // "<verified calls> verified (<bytes>), <nothing calls> nothing, <destroyed> destroyed".
+  std::string Tally() const;
 };
 
 // Holds the storage worker inside a task until Open(), so that the test
