@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -11,23 +13,10 @@
 namespace brelvane {
 namespace {
 
-// Builds an allocator from a picture: one character per part, 'f' free,
-// 'r' requested, 'd' done.
-FileBlockAllocator FromPicture(const std::string& picture) {
-  FileBlockAllocator a;
-  a.Init(static_cast<uint32_t>(picture.size()));
-  for (uint32_t p = 0; p < picture.size(); ++p) {
-    if (picture[p] == 'r') {
-      EXPECT_TRUE(a.Take(p));
-    }
-    if (picture[p] == 'd') a.Complete(p);
-  }
-  return a;
-}
-
-std::string Picture(const FileBlockAllocator& a, uint32_t parts) {
+// One character per part: 'f' free, 'r' requested, 'd' done.
+std::string Picture(const FileBlockAllocator& a) {
   std::string s;
-  for (uint32_t p = 0; p < parts; ++p) {
+  for (uint32_t p = 0; p < a.part_count(); ++p) {
     s += a.IsFree(p) ? 'f' : a.IsRequested(p) ? 'r' : a.IsDone(p) ? 'd' : '?';
   }
   return s;
@@ -58,76 +47,147 @@ TEST(FileBlockAllocatorTest, RunFromALongRangeNeverStartsAtTheLastPossibleStart)
 }
 
 TEST(FileBlockAllocatorTest, ShortFreeRangesGiveTheLongestWholeRangeAndNoneGiveNothing) {
-  auto a = FromPicture("ffffddddddff");
+  FileBlockAllocator a;
+  a.Init(12);
+  for (uint32_t p = 4; p < 10; ++p) a.Complete(p);
   EXPECT_EQ(a.AllocateRandom(5), kNoPart);  // no range long enough: nothing changes
-  EXPECT_EQ(Picture(a, 12), "ffffddddddff");
+  EXPECT_EQ(Picture(a), "ffffddddddff");
   uint32_t n = 5;
   EXPECT_EQ(a.AllocateUpTo(&n), 0u);
   EXPECT_EQ(n, 4u);
-  EXPECT_EQ(Picture(a, 12), "rrrrddddddff");
+  EXPECT_EQ(Picture(a), "rrrrddddddff");
   EXPECT_NE(a.AllocateRandom(2), kNoPart);
-  EXPECT_EQ(Picture(a, 12), "rrrrddddddrr");
+  EXPECT_EQ(Picture(a), "rrrrddddddrr");
   ExpectConsistent(a);
   n = 1;
   EXPECT_EQ(a.AllocateUpTo(&n), kNoPart);
   EXPECT_EQ(a.AllocateRandom(1), kNoPart);
   uint32_t out[4];
   EXPECT_EQ(a.PickRandomFree(4, out), 0u);
+  a.Complete(12);  // outside the file: nothing
+  a.Release(13);
+  a.Reopen(14);
+  EXPECT_FALSE(a.Take(12));
+  EXPECT_EQ(Picture(a), "rrrrddddddrr");
 }
 
-TEST(FileBlockAllocatorTest, StateMovesFollowTheLifecycle) {
-  auto a = FromPicture("ffff");
-  EXPECT_TRUE(a.Take(1));
-  EXPECT_FALSE(a.Take(1));  // a second downloader cannot take it
-  a.Complete(1);            // requested -> done
-  a.Release(1);             // a done part stays done
-  a.Complete(2);            // free -> done, data that came unasked
-  EXPECT_EQ(Picture(a, 4), "fddf");
-  a.Reopen(2);  // found bad: free again and allocatable
-  EXPECT_EQ(Picture(a, 4), "fdff");
-  EXPECT_TRUE(a.Take(2));
-  a.Reopen(2);  // only done parts reopen
-  EXPECT_EQ(Picture(a, 4), "fdrf");
-  a.ReleaseAll();
-  EXPECT_EQ(Picture(a, 4), "fdff");
-  a.Complete(7);  // outside the file: nothing
-  a.Release(9);
-  EXPECT_FALSE(a.Take(4));
-  ExpectConsistent(a);
-}
-
-TEST(BlockStatesTest, ReleaseOfARunSkipsPartsCompletedMeanwhile) {
+// BlockStates against a model of one picture per file, over random steps of
+// every operation, with runs reaching past a file's end, reversed runs, an
+// unknown file and the seed's own entry (kNoFile), which ReleaseAll skips.
+TEST(BlockStatesTest, RandomOperationsMatchAModelOfEveryFilesParts) {
   BlockStates states;
-  states.AddFile(4, 10);
-  for (uint32_t p = 3; p <= 7; ++p) ASSERT_TRUE(states.Take(UID{4, p, p}));
-  states.OnPartVerified(UID{4, 5, 5});
-  states.Release(UID{4, 3, 7});
+  std::map<uint32_t, std::string> model;
+  std::mt19937 rng(7);
+  const uint32_t ids[] = {0, 3, 6, 9, 12, kNoFile, 15};  // 15 is never registered
+  for (int i = 0; i < 6; ++i) {
+    states.AddFile(ids[i], 1 + i * 7);
+    model[ids[i]] = std::string(1 + i * 7, 'f');
+  }
+  const auto free_count = [&] {
+    size_t n = 0;
+    for (const auto& [id, picture] : model) n += std::count(picture.begin(), picture.end(), 'f');
+    return n;
+  };
+  std::set<uint32_t> allocated_from;
+  std::string why;
+  for (int step = 0; step < 6000; ++step) {
+    const uint32_t file = ids[rng() % 7];
+    const uint32_t a = rng() % 40;
+    const uint32_t b = rng() % 30 == 0 ? 0xFFFFFFFF : a + rng() % 6 - 1;  // a - 1: reversed
+    const UID uid{file, a, b};
+    std::string* picture = model.count(file) ? &model[file] : nullptr;
+    const uint32_t end = picture ? std::min<uint64_t>(b, picture->size() - 1) + 1 : 0;
+    const auto any = [&](char state) {
+      for (uint32_t p = a; p < end; ++p) {
+        if ((*picture)[p] == state) return true;
+      }
+      return false;
+    };
+    const auto set = [&](char from, char to) {
+      for (uint32_t p = a; p < end; ++p) {
+        if (from == '*' || (*picture)[p] == from) (*picture)[p] = to;
+      }
+    };
+    switch (rng() % 9) {
+      case 0:
+        ASSERT_EQ(states.Take(uid), picture && a == b && a < end && (*picture)[a] == 'f') << step;
+        if (a == b) set('f', 'r');
+        break;
+      case 1:
+        states.Release(uid);
+        set('r', 'f');
+        break;
+      case 2:
+        states.OnPartVerified(uid);
+        set('*', 'd');
+        break;
+      case 3:
+        states.OnPartReset(uid);
+        set('d', 'f');
+        break;
+      case 4: {
+        const uint32_t n = rng() % 8;
+        const UID got = states.AllocateBlocks(n);
+        // The seed's entry reads as an invalid UID, with its parts all the same.
+        ASSERT_EQ(got.first_part != kNoPart, n > 0 && free_count() > 0) << step;
+        if (got.first_part == kNoPart) break;
+        allocated_from.insert(got.file_id);
+        ASSERT_LE(got.first_part, got.last_part);
+        ASSERT_LE(got.last_part - got.first_part, n - 1);
+        std::string& p = model.at(got.file_id);
+        ASSERT_EQ(p.substr(got.first_part, got.last_part - got.first_part + 1),
+                  std::string(got.last_part - got.first_part + 1, 'f'));
+        p.replace(got.first_part, got.last_part - got.first_part + 1,
+                  got.last_part - got.first_part + 1, 'r');
+        // Shorter than asked only when the file has no longer free run.
+        if (got.last_part - got.first_part + 1 < n) {
+          ASSERT_EQ(p.find(std::string(got.last_part - got.first_part + 2, 'f')),
+                    std::string::npos);
+        }
+        break;
+      }
+      case 5: {
+        UID out[8];
+        const uint32_t count = states.PickRandomFreeBlocks(8, out);
+        ASSERT_EQ(count, std::min<size_t>(8, free_count())) << step;
+        std::set<std::pair<uint32_t, uint32_t>> seen;
+        for (uint32_t i = 0; i < count; ++i) {
+          ASSERT_TRUE(out[i].IsSingle());
+          ASSERT_EQ(model.at(out[i].file_id).at(out[i].first_part), 'f');
+          seen.insert({out[i].file_id, out[i].first_part});
+        }
+        ASSERT_EQ(seen.size(), count);
+        break;
+      }
+      case 6:
+        ASSERT_EQ(states.AnyDone(uid), picture && any('d')) << step;
+        ASSERT_EQ(states.AllRequested(uid),
+                  picture && (a > b || (b < picture->size() && !any('f') && !any('d'))))
+            << step;
+        break;
+      case 7:
+        if (rng() % 40 == 0) {
+          states.ReleaseAll();
+          for (auto& [id, p] : model) {
+            if (id != kNoFile) std::replace(p.begin(), p.end(), 'r', 'f');
+          }
+        }
+        break;
+      default:
+        if (rng() % 50 == 0 && picture) {  // a known file registered again: all free
+          states.AddFile(file, a + 1);
+          *picture = std::string(a + 1, 'f');
+        }
+    }
+    ASSERT_TRUE(states.CheckInvariants(&why)) << "step " << step << ": " << why;
+    auto lock = states.Lock();
+    for (const auto& [id, p] : model) ASSERT_EQ(Picture(*states.GetAllocator(id)), p) << step;
+    ASSERT_EQ(states.GetAllocator(15), nullptr);
+  }
+  EXPECT_GE(allocated_from.size(), 5u);  // allocation spreads over the files
+  states.Clear();
   auto lock = states.Lock();
-  EXPECT_EQ(Picture(*states.GetAllocator(4), 10), "fffffdffff");
-}
-
-TEST(BlockStatesTest, TakeNeedsASingleKnownFreePart) {
-  BlockStates states;
-  states.AddFile(1, 8);
-  EXPECT_FALSE(states.Take(UID{1, 2, 3}));
-  EXPECT_FALSE(states.Take(UID{2, 0, 0}));
-  EXPECT_TRUE(states.Take(UID{1, 2, 2}));
-  EXPECT_FALSE(states.Take(UID{1, 2, 2}));
-  EXPECT_TRUE(states.AllRequested(UID{1, 2, 2}));
-  EXPECT_FALSE(states.AllRequested(UID{1, 2, 3}));
-  EXPECT_FALSE(states.AllRequested(UID{9, 2, 2}));
-  states.OnPartVerified(UID{1, 3, 3});
-  EXPECT_TRUE(states.AnyDone(UID{1, 0, 7}));
-  EXPECT_FALSE(states.AnyDone(UID{1, 4, 7}));
-  EXPECT_FALSE(states.AnyDone(UID{9, 0, 7}));
-  states.OnPartVerified(UID{1, 5, 4});  // first > last: nothing
-  EXPECT_FALSE(states.AnyDone(UID{1, 4, 5}));
-  // Runs past the file's end stop there (no loop over the whole key space).
-  states.Release(UID{1, 0, 0xFFFFFFFF});
-  EXPECT_TRUE(states.AnyDone(UID{1, 3, 0xFFFFFFFF}));
-  EXPECT_FALSE(states.AllRequested(UID{1, 2, 0xFFFFFFFF}));
-  states.OnPartVerified(UID{1, 6, 0xFFFFFFFF});
-  EXPECT_TRUE(states.AnyDone(UID{1, 7, 7}));
+  EXPECT_EQ(states.GetAllocator(0), nullptr);
 }
 
 TEST(BlockStatesTest, AllocationFindsTheOneFileWithFreePartsAmongCompleteOnes) {
@@ -139,120 +199,12 @@ TEST(BlockStatesTest, AllocationFindsTheOneFileWithFreePartsAmongCompleteOnes) {
   }
   std::string why;
   ASSERT_TRUE(states.CheckInvariants(&why)) << why;
-  EXPECT_FALSE(states.AllocateBlocks(0).IsValid());
-  const UID uid = states.AllocateBlocks(10);
-  EXPECT_EQ(uid, (UID{613, 0, 2}));
+  EXPECT_EQ(states.AllocateBlocks(10), (UID{613, 0, 2}));
   EXPECT_FALSE(states.AllocateBlocks(10).IsValid());  // everything requested or done
   UID out[4];
   EXPECT_EQ(states.PickRandomFreeBlocks(4, out), 0u);
   states.Release(UID{613, 1, 1});
   EXPECT_EQ(states.AllocateBlocks(10), (UID{613, 1, 1}));
-  ASSERT_TRUE(states.CheckInvariants(&why)) << why;
-}
-
-TEST(BlockStatesTest, AllocationSpreadsOverFilesAndHandsOutRunsOfOneFile) {
-  BlockStates states;
-  states.AddFile(10, 50);
-  states.AddFile(20, 50);
-  std::set<uint32_t> files;
-  for (int i = 0; i < 20; ++i) {
-    const UID uid = states.AllocateBlocks(3);
-    ASSERT_TRUE(uid.IsValid());
-    ASSERT_LE(uid.first_part, uid.last_part);
-    const uint32_t length = uid.last_part - uid.first_part + 1;
-    EXPECT_LE(length, 3u);
-    if (length < 3) {  // only when that file has no free run of 3 left
-      auto lock = states.Lock();
-      for (const auto& range : states.GetAllocator(uid.file_id)->free_parts().Ranges()) {
-        EXPECT_LT(range.hi - range.lo + 1, 3u);
-      }
-    }
-    EXPECT_TRUE(states.AllRequested(uid));
-    files.insert(uid.file_id);
-  }
-  EXPECT_EQ(files.size(), 2u);
-}
-
-TEST(BlockStatesTest, PickRandomFreeBlocksListsWithoutTaking) {
-  BlockStates states;
-  states.AddFile(1, 5);
-  states.AddFile(2, 30);
-  UID out[20];
-  const uint32_t count = states.PickRandomFreeBlocks(20, out);
-  ASSERT_EQ(count, 20u);
-  std::set<std::pair<uint32_t, uint32_t>> seen;
-  for (uint32_t i = 0; i < count; ++i) {
-    EXPECT_TRUE(out[i].IsSingle());
-    EXPECT_TRUE(out[i].file_id == 1 || out[i].file_id == 2);
-    seen.insert({out[i].file_id, out[i].first_part});
-  }
-  EXPECT_EQ(seen.size(), 20u);
-  auto lock = states.Lock();
-  EXPECT_EQ(states.GetAllocator(1)->free_parts().Size(), 5u);
-  EXPECT_EQ(states.GetAllocator(2)->free_parts().Size(), 30u);
-}
-
-TEST(BlockStatesTest, ReleaseAllSkipsTheUnnamedEntryAndAddFileResets) {
-  BlockStates states;
-  states.AddFile(1, 4);
-  states.AddFile(kNoFile, 4);  // the seed's own file
-  ASSERT_TRUE(states.Take(UID{1, 0, 0}));
-  ASSERT_TRUE(states.Take(UID{kNoFile, 0, 0}));
-  states.ReleaseAll();
-  {
-    auto lock = states.Lock();
-    EXPECT_TRUE(states.GetAllocator(1)->IsFree(0));
-    EXPECT_TRUE(states.GetAllocator(kNoFile)->IsRequested(0));
-  }
-  states.AddFile(kNoFile, 2);
-  {
-    auto lock = states.Lock();
-    EXPECT_EQ(Picture(*states.GetAllocator(kNoFile), 2), "ff");
-  }
-  states.Clear();
-  auto lock = states.Lock();
-  EXPECT_EQ(states.GetAllocator(1), nullptr);
-}
-
-TEST(BlockStatesTest, RandomOperationsKeepEveryInvariant) {
-  BlockStates states;
-  std::mt19937 rng(7);
-  for (uint32_t id = 0; id < 6; ++id) states.AddFile(id * 3, 1 + id * 7);
-  std::string why;
-  for (int step = 0; step < 5000; ++step) {
-    const uint32_t file = (rng() % 7) * 3;  // one id is never registered
-    const uint32_t a = rng() % 40;
-    const uint32_t b = a + rng() % 5;
-    switch (rng() % 7) {
-      case 0:
-        (void)states.Take(UID{file, a, a});
-        break;
-      case 1:
-        states.Release(UID{file, a, b});
-        break;
-      case 2:
-        states.OnPartVerified(UID{file, a, a});
-        break;
-      case 3:
-        states.OnPartReset(UID{file, a, a});
-        break;
-      case 4: {
-        const UID uid = states.AllocateBlocks(1 + rng() % 10);
-        if (uid.IsValid()) {
-          ASSERT_TRUE(states.AllRequested(uid));
-        }
-        break;
-      }
-      case 5:
-        if (rng() % 50 == 0) states.ReleaseAll();
-        break;
-      default: {
-        UID out[8];
-        (void)states.PickRandomFreeBlocks(8, out);
-      }
-    }
-    ASSERT_TRUE(states.CheckInvariants(&why)) << "step " << step << ": " << why;
-  }
 }
 
 }  // namespace

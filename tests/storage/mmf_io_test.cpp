@@ -29,7 +29,7 @@ class CWinMMFIOTest : public ::testing::TestWithParam<IoMethod> {
   TempDir dir_;
 };
 
-TEST_P(CWinMMFIOTest, WriteBeyondEndExtendsFileToOffsetPlusLength) {
+TEST_P(CWinMMFIOTest, WriteBeyondEndExtendsFileAndReadsStopAtTheEnd) {
   auto io = OpenReadWrite("a");
   EXPECT_EQ(io->GetSize(), 0u);
   const auto data = PatternBytes(100, 1);
@@ -45,12 +45,9 @@ TEST_P(CWinMMFIOTest, WriteBeyondEndExtendsFileToOffsetPlusLength) {
   EXPECT_TRUE(empty->Write(data.data(), 0, 5000));
   EXPECT_TRUE(empty->Write(nullptr, 10, 5000));
   EXPECT_EQ(FileLength(dir_.File("b")), 0);
-}
-
-TEST_P(CWinMMFIOTest, ReadAtOrPastEndFailsAndReadAcrossEndStopsThere) {
-  const auto data = PatternBytes(10000, 2);
-  WriteWholeFile(dir_.File("a"), data);
-  auto io = OpenReadWrite("a");
+  const auto data2 = PatternBytes(10000, 2);
+  WriteWholeFile(dir_.File("c"), data2);
+  io = OpenReadWrite("c");
   std::vector<uint8_t> buf(5000, 0xEE);
   EXPECT_FALSE(io->Read(buf.data(), 1, 10000));
   EXPECT_FALSE(io->Read(buf.data(), 1, 20000));
@@ -59,7 +56,7 @@ TEST_P(CWinMMFIOTest, ReadAtOrPastEndFailsAndReadAcrossEndStopsThere) {
 
   ASSERT_TRUE(io->Read(buf.data(), 5000, 8000));
   EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + 2000),
-            std::vector<uint8_t>(data.begin() + 8000, data.end()));
+            std::vector<uint8_t>(data2.begin() + 8000, data2.end()));
   EXPECT_EQ(buf[2000], 0xEE);  // nothing past the end was copied
 }
 
@@ -82,7 +79,7 @@ TEST_P(CWinMMFIOTest, RequestsCrossingGranulesRoundTrip) {
   EXPECT_EQ(back, expected);
 }
 
-TEST_P(CWinMMFIOTest, MinimumSizeExtendsOnlyWithACreatingDisposition) {
+TEST_P(CWinMMFIOTest, OpensExtendOnlyWhenCreatingRefuseWithAnErrorAndCreateAlwaysTruncates) {
   WriteWholeFile(dir_.File("a"), PatternBytes(10, 5));
   CWinMMFIO existing(dir_.File("a"), GetParam());
   ASSERT_TRUE(existing.Open(CWinMMFIO::kModeReadWrite, CWinMMFIO::kOpenExisting, 4096, false));
@@ -92,10 +89,7 @@ TEST_P(CWinMMFIOTest, MinimumSizeExtendsOnlyWithACreatingDisposition) {
   ASSERT_TRUE(creating.Open(CWinMMFIO::kModeReadWrite, CWinMMFIO::kOpenAlways, 4096, false));
   EXPECT_EQ(creating.GetSize(), 4096u);
   EXPECT_EQ(FileLength(dir_.File("a")), 4096);
-}
-
-TEST_P(CWinMMFIOTest, OpenRefusalsReportAnErrorAndCreateAlwaysTruncates) {
-  auto io = OpenReadWrite("a");
+  auto io = OpenReadWrite("b");
   EXPECT_FALSE(io->Open(CWinMMFIO::kModeReadWrite, CWinMMFIO::kOpenAlways, 0, false));
   EXPECT_EQ(io->last_error(), 32u);  // already open; the first open is untouched
   std::string text;
@@ -119,7 +113,7 @@ TEST_P(CWinMMFIOTest, OpenRefusalsReportAnErrorAndCreateAlwaysTruncates) {
   EXPECT_EQ(truncated.GetSize(), 0u);
 }
 
-TEST_P(CWinMMFIOTest, ReadOnlyObjectReadsButRefusesWrites) {
+TEST_P(CWinMMFIOTest, ReadOnlyObjectRefusesWritesSetSizeTruncatesAndClosedRefusesAll) {
   const auto data = PatternBytes(100, 6);
   WriteWholeFile(dir_.File("a"), data);
   CWinMMFIO io(dir_.File("a"), GetParam());
@@ -132,22 +126,19 @@ TEST_P(CWinMMFIOTest, ReadOnlyObjectReadsButRefusesWrites) {
   EXPECT_FALSE(io.Write(patch.data(), 10, 200));
   EXPECT_NE(io.last_error(), 0u);
   EXPECT_EQ(ReadWholeFile(dir_.File("a")), data);
-}
-
-TEST_P(CWinMMFIOTest, SetSizeTruncatesAndClosedObjectRefusesEverything) {
-  WriteWholeFile(dir_.File("a"), PatternBytes(1000, 8));
-  auto io = OpenReadWrite("a");
-  ASSERT_TRUE(io->SetSize(300));
-  EXPECT_EQ(io->GetSize(), 300u);
-  EXPECT_EQ(FileLength(dir_.File("a")), 300);
-  EXPECT_TRUE(io->Sync());
-  EXPECT_TRUE(io->Close());
-  EXPECT_FALSE(io->IsOpen());
+  WriteWholeFile(dir_.File("b"), PatternBytes(1000, 8));
+  auto rw = OpenReadWrite("b");
+  ASSERT_TRUE(rw->SetSize(300));
+  EXPECT_EQ(rw->GetSize(), 300u);
+  EXPECT_EQ(FileLength(dir_.File("b")), 300);
+  EXPECT_TRUE(rw->Sync());
+  EXPECT_TRUE(rw->Close());
+  EXPECT_FALSE(rw->IsOpen());
   uint8_t b = 0;
-  EXPECT_FALSE(io->Write(&b, 1, 0));
-  EXPECT_FALSE(io->Read(&b, 1, 0));
-  EXPECT_FALSE(io->SetSize(10));
-  EXPECT_FALSE(io->Sync());
+  EXPECT_FALSE(rw->Write(&b, 1, 0));
+  EXPECT_FALSE(rw->Read(&b, 1, 0));
+  EXPECT_FALSE(rw->SetSize(10));
+  EXPECT_FALSE(rw->Sync());
 }
 
 TEST_P(CWinMMFIOTest, CloneIsAnUnopenedObjectForTheSamePath) {
