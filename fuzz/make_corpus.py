@@ -123,6 +123,8 @@ desc = ('<?xml version="1.0"?>\r\n<root xmlns="urn:schemas-upnp-org:device-1-0">
         '</device></deviceList></device></root>\r\n')
 put("upnp_description", "igd", "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n\r\n" + desc)
 put("upnp_description", "elsewhere", "HTTP/1.1 200 OK\r\n\r\n" + desc.replace("/ctl/IPConn", "http://10.9.9.9/c"))
+# A NUL inside the host once passed as the gateway's address (the C parser stopped at it).
+put("upnp_description", "nul_in_host", "HTTP/1.1 200 OK\r\n\r\n" + desc.replace("192.168.1.1:", "192.168.1.1\0\0:"))
 put("upnp_xml", "description", "root\nHTTP/1.1 200 OK\r\n\r\n" + desc)
 put("upnp_xml", "soap", 's:Envelope\nHTTP/1.1 200 OK\r\n\r\n<?xml version="1.0"?><s:Envelope><s:Body>'
     '<u:GetExternalIPAddressResponse><NewExternalIPAddress>1.2.3.4 &amp; &x;</NewExternalIPAddress>'

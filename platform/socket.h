@@ -47,7 +47,8 @@ struct InetAddress {
   friend auto operator<=>(const InetAddress&, const InetAddress&) = default;
 };
 
-// Parses a dotted IPv4 text ("10.0.0.1") into a host-order address.
+// Parses a dotted IPv4 text ("10.0.0.1") into a host-order address; a text
+// with a NUL character anywhere is refused.
 [[nodiscard]] bool ParseIpv4(const std::string& text, uint32_t* ip);
 
 enum class NetCode : uint8_t {

@@ -90,6 +90,8 @@ std::array<uint8_t, 16> InetAddress::ToSockaddrBytes() const {
 }
 
 bool ParseIpv4(const std::string& text, uint32_t* ip) {
+  // The C call would read only up to a NUL: "192.168.1.1\0..." is no address.
+  if (text.find('\0') != std::string::npos) return false;
   in_addr a{};
   if (::inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
   *ip = ntohl(a.s_addr);
@@ -116,7 +118,10 @@ std::string NetStatus::ToString() const {
 
 NetStatus ResolveIpv4(const std::string& name, uint16_t port, std::vector<InetAddress>* out) {
   out->clear();
-  if (name.empty()) return NetStatus{NetCode::kNotFound, 0, "getaddrinfo"};
+  // A name with a NUL would be resolved as its text before the NUL.
+  if (name.empty() || name.find('\0') != std::string::npos) {
+    return NetStatus{NetCode::kNotFound, 0, "getaddrinfo"};
+  }
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
