@@ -16,7 +16,6 @@
 // kClosed or kError and closes the socket itself).
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <compare>
 #include <cstddef>
@@ -36,10 +35,6 @@ struct InetAddress {
   std::string IpText() const;
   // "a.b.c.d:port".
   std::string ToString() const;
-  // The 16-byte socket-address form used on the wire and in the peer tables:
-  // family 2 (little-endian u16), port and address in network order, then 8
-  // zero bytes.
-  std::array<uint8_t, 16> ToSockaddrBytes() const;
 
   static InetAddress Loopback(uint16_t port) { return InetAddress{0x7F000001u, port}; }
 

@@ -77,18 +77,6 @@ std::string InetAddress::IpText() const {
 
 std::string InetAddress::ToString() const { return IpText() + ":" + std::to_string(port); }
 
-std::array<uint8_t, 16> InetAddress::ToSockaddrBytes() const {
-  std::array<uint8_t, 16> bytes{};
-  bytes[0] = 2;  // AF_INET as the Windows/BSD wire form has it, little-endian
-  bytes[2] = static_cast<uint8_t>(port >> 8);
-  bytes[3] = static_cast<uint8_t>(port);
-  bytes[4] = static_cast<uint8_t>(ip >> 24);
-  bytes[5] = static_cast<uint8_t>(ip >> 16);
-  bytes[6] = static_cast<uint8_t>(ip >> 8);
-  bytes[7] = static_cast<uint8_t>(ip);
-  return bytes;
-}
-
 bool ParseIpv4(const std::string& text, uint32_t* ip) {
   // The C call would read only up to a NUL: "192.168.1.1\0..." is no address.
   if (text.find('\0') != std::string::npos) return false;
