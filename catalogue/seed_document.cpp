@@ -13,6 +13,9 @@
 namespace brelvane {
 namespace {
 
+// Zero bytes after a text given to TinyXML (see ParseDocument).
+constexpr size_t kParsePadding = 4;
+
 bool IsXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 // The attribute's text, or null when absent.
@@ -57,29 +60,24 @@ bool ReadWord(const TiXmlElement& element, const char* name, std::string* word) 
   return true;
 }
 
-// Parses a whole, terminated text in place after the bounds scan.  A text
-// TinyXML cannot parse completely is refused: a cut-off document must not
-// pass as a shorter one.
-bool ParseTerminated(const std::string& text, const DocumentBounds& bounds, TiXmlDocument* doc,
-                     const TiXmlElement** root, DocumentFault* fault) {
-  const DocumentFault found = CheckDocument(text, bounds);
-  if (fault != nullptr) *fault = found;
-  if (found != DocumentFault::kNone) return false;
-  doc->Parse(text.c_str());
-  if (doc->Error()) return false;
-  *root = doc->FirstChildElement("Root");
-  return *root != nullptr;
-}
-
+// Parses a whole text after the bounds scan.  A text TinyXML cannot parse
+// completely is refused: a cut-off document must not pass as a shorter one.
 bool ParseDocument(std::string_view text, const DocumentBounds& bounds, TiXmlDocument* doc,
                    const TiXmlElement** root, DocumentFault* fault) {
   // A text beyond the bounds is refused before it is copied.
-  if (text.size() > bounds.max_bytes) {
-    if (fault != nullptr) *fault = DocumentFault::kTooManyBytes;
-    return false;
-  }
-  // TinyXML wants a terminated string.
-  return ParseTerminated(std::string(text), bounds, doc, root, fault);
+  const DocumentFault found =
+      text.size() > bounds.max_bytes ? DocumentFault::kTooManyBytes : CheckDocument(text, bounds);
+  if (fault != nullptr) *fault = found;
+  if (found != DocumentFault::kNone) return false;
+  // TinyXML wants a terminated string.  In UTF-8 mode it steps over a
+  // character by its lead byte's length, which at the end of a text reaches
+  // up to three bytes past the terminator: those bytes are ours, and zero.
+  std::string terminated(text);
+  terminated.append(kParsePadding, '\0');
+  doc->Parse(terminated.c_str());
+  if (doc->Error()) return false;
+  *root = doc->FirstChildElement("Root");
+  return *root != nullptr;
 }
 
 // Reads the gzip (or plain) file at `path` block by block, handing each

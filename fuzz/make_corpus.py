@@ -90,6 +90,8 @@ put("block_exchange", "reports", b"\x03" + framed(
 
 # documents
 put("seed_document", "torrent", read("torrent.xml"))
+# TinyXML, in UTF-8 mode, read past the end of this text (a lead byte at its end).
+put("seed_document", "utf8_cut_at_end", b'\xef\xbb\xbf<F i="&#83500;\xed)"\xedd')
 put("seed_document", "minimal", '<Root><Server><Http url="http://h/x" /></Server><Exist>'
     '<File id="1" name="a" size="0" md5="00000000000000000000000000000000">'
     '<Part id="0" start="0" length="0" md5="00000000000000000000000000000000" /></File></Exist></Root>\n')
