@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <future>
 #include <memory>
 #include <thread>
@@ -28,12 +30,14 @@ class NetTransportTest : public ::testing::Test {
     settings_.UdpProt = 0;
   }
 
-  NetTransport& Up() {
+  // `header_source`, when given, is set before the start, as the transport requires.
+  NetTransport& Up(std::function<wire::MsgHeader()> header_source = nullptr) {
     NetTransport::Options options;
     options.clock = &clock_;
     options.keep_alive_period_ms = options.housekeeping_wake_ms = 20;
     auto& t = *transports_.emplace_back(std::make_unique<NetTransport>(settings_, options));
     t.SetListener(&recorder_);
+    if (header_source) t.SetHeaderSource(std::move(header_source));
     EXPECT_TRUE(t.Initialise());
     t.Start();
     return t;
@@ -196,9 +200,8 @@ TEST_F(NetTransportTest, UploadLimiterSpreadsThrottledSendsOverWindows) {
 
 // Datagrams only from the main server; a keep-alive after 15 quiet seconds.
 TEST_F(NetTransportTest, ServerLinkFiltersDatagramsAndKeepsAlive) {
-  NetTransport& t = Up();
   const wire::MsgHeader header{0, 42, 7, 9, 0};
-  t.SetHeaderSource([&] { return header; });
+  NetTransport& t = Up([&] { return header; });
   const Bytes keep_alive = wire::BuildHeaderOnly(header, wire::kKeepAlive);
   const uint32_t start = clock_.seconds;
   // Nothing was ever sent: the first period sends one, stamped `start`.
