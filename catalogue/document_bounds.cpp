@@ -148,6 +148,8 @@ bool DocumentScanner::Step(char c) {
 }
 
 DocumentFault CheckDocument(std::string_view text, const DocumentBounds& bounds) {
+  // A text too long as a whole is refused without scanning it.
+  if (text.size() > bounds.max_bytes) return DocumentFault::kTooManyBytes;
   DocumentScanner scanner(bounds);
   (void)scanner.Feed(text);
   return scanner.fault();

@@ -113,7 +113,7 @@ class DocumentScanner {
   char before_last_ = 0;
 };
 
-// Scans a whole text at once.
+// Scans a whole text at once (one longer than max_bytes is refused unscanned).
 DocumentFault CheckDocument(std::string_view text, const DocumentBounds& bounds);
 
 }  // namespace brelvane

@@ -65,8 +65,7 @@ bool ReadWord(const TiXmlElement& element, const char* name, std::string* word) 
 bool ParseDocument(std::string_view text, const DocumentBounds& bounds, TiXmlDocument* doc,
                    const TiXmlElement** root, DocumentFault* fault) {
   // A text beyond the bounds is refused before it is copied.
-  const DocumentFault found =
-      text.size() > bounds.max_bytes ? DocumentFault::kTooManyBytes : CheckDocument(text, bounds);
+  const DocumentFault found = CheckDocument(text, bounds);
   if (fault != nullptr) *fault = found;
   if (found != DocumentFault::kNone) return false;
   // TinyXML wants a terminated string.  In UTF-8 mode it steps over a
@@ -316,17 +315,13 @@ bool WriteTorrent(const SeedInfo& info, std::ostream& out) {
 }
 
 bool ParseFileList(std::string_view text, FileList* list, DocumentFault* fault) {
-  if (fault != nullptr) *fault = DocumentFault::kNone;
-  const DocumentFault found = text.size() > kFileListBounds.max_bytes
-                                  ? DocumentFault::kTooManyBytes
-                                  : CheckDocument(text, kFileListBounds);
+  const DocumentFault found = CheckDocument(text, kFileListBounds);
   if (fault != nullptr) *fault = found;
   return found == DocumentFault::kNone && ReadFileListText(text, list);
 }
 
 DocumentKind DetectDocumentKind(std::string_view text) {
-  if (text.size() > kFileListBounds.max_bytes ||
-      CheckDocument(text, kFileListBounds) != DocumentFault::kNone) {
+  if (CheckDocument(text, kFileListBounds) != DocumentFault::kNone) {
     return DocumentKind::kNotADocument;
   }
   // Walked, not parsed into a tree: a file list may be tens of MiB.

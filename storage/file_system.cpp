@@ -468,10 +468,13 @@ bool FileSystem::Commit(uint32_t file_id, File* file, OwnedBlock* block,
   const uint64_t offset = block->offset_;
   std::unique_ptr<uint8_t[]> data = std::move(block->data_);
   if (data == nullptr) data.reset(new uint8_t[1]);
-  const uint64_t start = platform::TickMs();
-  if (!queued_budget_.Acquire(length, kCommitTimeoutMs)) {
+  const auto log_failure = [&] {
     Log5("Write commit fail, %d, %u - %d", static_cast<int>(file_id),
          static_cast<uint32_t>(offset), static_cast<int>(length));
+  };
+  const uint64_t start = platform::TickMs();
+  if (!queued_budget_.Acquire(length, kCommitTimeoutMs)) {
+    log_failure();
     return refuse();
   }
   auto write = std::make_unique<TaskWriteBlock>(file, offset, length, std::move(data), observer,
@@ -486,8 +489,7 @@ bool FileSystem::Commit(uint32_t file_id, File* file, OwnedBlock* block,
   if (!runner_.Post(task, static_cast<uint32_t>(kCommitTimeoutMs - std::min<uint64_t>(
                                                     waited, kCommitTimeoutMs)))) {
     task.reset();  // frees the bytes and their budget; the observer hears OnNothingVerified
-    Log5("Write commit fail, %d, %u - %d", static_cast<int>(file_id),
-         static_cast<uint32_t>(offset), static_cast<int>(length));
+    log_failure();
     return false;
   }
   return true;
