@@ -1,19 +1,10 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""A fault-injecting HTTP mirror for tests.
-
-Serves the files of --root on a loopback address with ranged GETs (HTTP/1.1, keep-alive) and
-misbehaves on request.  The first component of the URL path chooses a fault (and is removed
-before the file is looked up); repeated slashes count as one:
-
-  /404/<file>    answer "404 Not Found"
-  /cut/<file>    send the header and half the body, then close
-  /wrong/<file>  send the right length, but every --wrong-every-th byte flipped
-
-Nothing outside the root is ever read.  Prints "fault_mirror listening on 127.0.0.1:<port>" and
-writes the port to --port-file once connections are accepted.  SIGTERM, SIGINT and (with
---exit-on-stdin-eof) the end of standard input end it with status 0.
-"""
+"""A fault-injecting HTTP mirror for tests (docs/http-client.md): serves the files of --root on a
+loopback address with ranged GETs (HTTP/1.1, keep-alive), never anything outside it.  A first path
+component /404/, /cut/ (half the body, then close) or /wrong/ (every --wrong-every-th byte flipped)
+chooses a fault.  Writes its port to --port-file once listening; SIGTERM, SIGINT and (with
+--exit-on-stdin-eof) the end of standard input end it with status 0."""
 import argparse, http.server, os, re, signal, socket, sys, threading, urllib.parse  # noqa: E401
 
 FAULTS = ("404", "cut", "wrong")
@@ -27,12 +18,11 @@ def parse_args(argv):
     for name in ("--connection-close", "--exit-on-stdin-eof", "--quiet"):
         parser.add_argument(name, action="store_true")
     args = parser.parse_args(argv)
-    if not args.bind.startswith("127."):
-        parser.error("--bind must be a loopback address (127.x.x.x)")
-    if not os.path.isdir(args.root):
-        parser.error("--root is not a directory: %s" % args.root)
-    if args.wrong_every < 1:
-        parser.error("--wrong-every must be positive")
+    for bad, text in ((not args.bind.startswith("127."), "--bind must be a loopback address (127.x.x.x)"),
+                      (not os.path.isdir(args.root), "--root is not a directory: %s" % args.root),
+                      (args.wrong_every < 1, "--wrong-every must be positive")):
+        if bad:
+            parser.error(text)
     return args
 
 
@@ -65,61 +55,50 @@ class MirrorHandler(http.server.BaseHTTPRequestHandler):
         fault = parts.pop(0) if parts and parts[0] in FAULTS else "none"
         self.close_connection = self.close_connection or args.connection_close
         self.log_message("%s fault=%s", self.requestline, fault)
-        if fault == "404":
-            return self.answer(404, "Not Found")
-        data = self.read_file(parts)
-        if data is None:
-            return self.answer(404, "Not Found")
-        wanted = parse_range(self.headers.get("Range"), len(data))
-        if wanted == "unsatisfiable":
-            return self.answer(416, "Range Not Satisfiable", [("Content-Range", "bytes */%d" % len(data))])
+        data = None if fault == "404" else self.read_file(parts)
+        wanted = None if data is None else parse_range(self.headers.get("Range"), len(data))
+        if data is None or wanted == "unsatisfiable":
+            code, reason = (404, "Not Found") if data is None else (416, "Range Not Satisfiable")
+            body = ("%d %s\n" % (code, reason)).encode()
+            extra = [] if data is None else [("Content-Range", "bytes */%d" % len(data))]
+            return self.send(code, "text/plain", body, extra)
         status, body, extra = 200, data, []
         if wanted is not None:
             status, body = 206, data[wanted[0]:wanted[1] + 1]
             extra = [("Content-Range", "bytes %d-%d/%d" % (wanted + (len(data),)))]
-        self.send_head(status, "application/octet-stream", len(body), extra)
         if fault == "wrong":
             body = bytearray(body)
             for i in range(args.wrong_every - 1, len(body), args.wrong_every):
                 body[i] ^= 0xFF
-        if fault == "cut":
-            self.wfile.write(body[:len(body) // 2])
-            return self.drop_connection()
-        self.wfile.write(body)
+        self.send(status, "application/octet-stream", body, extra, cut=fault == "cut")
 
     def read_file(self, parts):
         """The bytes of the file under the root that `parts` names, or None."""
-        if any(p in (".", "..") or "\0" in p for p in parts):
-            return None
         root = self.server.root
         candidate = os.path.realpath(os.path.join(root, *parts))
-        if os.path.commonpath([candidate, root]) != root or not os.path.isfile(candidate):
+        if any(p in (".", "..") or "\0" in p for p in parts) or os.path.commonpath([candidate, root]) != root:
             return None
         try:
             with open(candidate, "rb") as f:
                 return f.read()
-        except OSError:
+        except OSError:  # missing, a directory, unreadable
             return None
 
-    def send_head(self, code, content_type, length, headers):
+    def send(self, code, content_type, body, headers, cut=False):
+        """The answer; with `cut`, half the body and then the connection is dropped."""
         self.send_response(code)
-        for name, value in [("Content-Type", content_type), ("Content-Length", str(length))] + headers + \
+        for name, value in [("Content-Type", content_type), ("Content-Length", str(len(body)))] + headers + \
                 [("Connection", "close")] * self.close_connection:
             self.send_header(name, value)
         self.end_headers()
-
-    def answer(self, code, reason, headers=()):
-        body = ("%d %s\n" % (code, reason)).encode()
-        self.send_head(code, "text/plain", len(body), list(headers))
-        self.wfile.write(body)
-
-    def drop_connection(self):
-        self.close_connection = True
-        try:
-            self.wfile.flush()
-            self.connection.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
+        self.wfile.write(body[:len(body) // 2] if cut else body)
+        if cut:
+            self.close_connection = True
+            try:
+                self.wfile.flush()
+                self.connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
 
 
 def main(argv):
@@ -127,18 +106,17 @@ def main(argv):
     http.server.ThreadingHTTPServer.daemon_threads = True
     http.server.ThreadingHTTPServer.allow_reuse_address = True
     server = http.server.ThreadingHTTPServer((args.bind, 0), MirrorHandler)
-    server.args, server.root = args, os.path.realpath(args.root)
-    server.stopping, server.log_lock = threading.Event(), threading.Lock()
+    server.args, server.root, server.log_lock = args, os.path.realpath(args.root), threading.Lock()
+    stopping = threading.Event()
 
     def stop(*_):
-        if not server.stopping.is_set():
-            server.stopping.set()
-            # shutdown() waits for serve_forever to return: not on its thread.
+        if not stopping.is_set():
+            stopping.set()  # shutdown() waits for serve_forever to return: not on its thread
             threading.Thread(target=server.shutdown, daemon=True).start()
 
-    def watch_stdin():
+    def watch_stdin():  # unbuffered: a buffered read would hold a lock the exit needs
         try:
-            while sys.stdin.buffer.read(4096):
+            while os.read(sys.stdin.fileno(), 4096):
                 pass
         finally:
             stop()
@@ -155,7 +133,6 @@ def main(argv):
     try:
         server.serve_forever(poll_interval=0.1)
     finally:
-        server.stopping.set()
         server.server_close()
     return 0
 

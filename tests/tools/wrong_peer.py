@@ -43,7 +43,7 @@ def serve(conn, user_id, token):
         while chunk := conn.recv(65536):
             buf += chunk
             while len(buf) >= 20 and len(buf) >= 20 + HEADER.unpack_from(buf)[4]:
-                msg_type, length = HEADER.unpack_from(buf)[0], HEADER.unpack_from(buf)[4]
+                msg_type, length = HEADER.unpack_from(buf)[0::4]
                 msg, buf = buf[:20 + length], buf[20 + length:]
                 if msg_type == 600:  # request: always accepted
                     conn.sendall(header(601, 20, user_id, token) + struct.pack("<I", 0) + msg[20:36])
@@ -58,20 +58,14 @@ def main():
     for name, kind in (("--server", address), ("--torrent", str), ("--listen", address)):
         ap.add_argument(name, required=True, type=kind)
     a = ap.parse_args()
-    with open(a.torrent, "rb") as f:
-        seed_hash = hashlib.md5(f.read()).digest()
     udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     udp.bind((a.listen[0], 0))
-    user_id, token = login(udp, a.server, a.listen, seed_hash)
+    user_id, token = login(udp, a.server, a.listen, hashlib.md5(open(a.torrent, "rb").read()).digest())
     threading.Thread(target=keep_alive, args=(udp, a.server, user_id, token), daemon=True).start()
-    tcp = socket.socket()
-    tcp.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    tcp.bind(a.listen)
-    tcp.listen(16)
+    tcp = socket.create_server(a.listen, backlog=16)  # SO_REUSEADDR
     print("logged in as %d" % user_id, flush=True)
     while True:
-        conn, _ = tcp.accept()
-        threading.Thread(target=serve, args=(conn, user_id, token), daemon=True).start()
+        threading.Thread(target=serve, args=(tcp.accept()[0], user_id, token), daemon=True).start()
 
 
 if __name__ == "__main__":
