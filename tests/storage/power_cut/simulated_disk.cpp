@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "simulated_disk.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -29,16 +30,14 @@ std::map<std::string, NodePtr> g_names;    // path -> node, as seen now
 std::map<std::string, NodePtr> g_durable;  // path -> node, on the device
 std::map<NativeFile, std::pair<NodePtr, bool>> g_handles;  // node, writable
 NativeFile g_next_handle = 3;
-uint64_t g_operations = 0;
-uint64_t g_cut_at = 0;
+uint64_t g_operations = 0, g_cut_at = 0;
 bool g_dead = false;
 
 // "/a//b/" -> "/a/b"; the root is "/".
 std::string Normal(const std::string& path) {
   std::string out;
   for (size_t at = 0; at < path.size();) {
-    size_t slash = path.find('/', at);
-    if (slash == std::string::npos) slash = path.size();
+    const size_t slash = std::min(path.find('/', at), path.size());
     const std::string step = path.substr(at, slash - at);
     if (!step.empty() && step != ".") out += "/" + step;
     at = slash + 1;
@@ -51,21 +50,17 @@ std::string Parent(const std::string& normal) {
   return slash == 0 ? "/" : normal.substr(0, slash);
 }
 
-NodePtr Find(const std::string& normal) {
-  auto it = g_names.find(normal);
+NodePtr Find(const std::string& path) {
+  auto it = g_names.find(Normal(path));
   return it == g_names.end() ? nullptr : it->second;
 }
 
-bool IsDir(const std::string& normal) {
-  NodePtr node = Find(normal);
-  return normal == "/" || (node != nullptr && node->directory);
+bool IsDir(const std::string& path) {
+  NodePtr node = Find(path);
+  return Normal(path) == "/" || (node != nullptr && node->directory);
 }
 
-// The node behind an open handle (writable when `write`), or null.
-Node* Opened(NativeFile file, bool write) {
-  auto it = g_handles.find(file);
-  return it == g_handles.end() || (write && !it->second.second) ? nullptr : it->second.first.get();
-}
+NodePtr NewNode(bool directory) { return std::make_shared<Node>(Node{directory, {}, {}}); }
 
 // One call under the lock.  A counted call is one operation and may be where
 // the power goes; once it is gone every call fails with EIO.
@@ -74,6 +69,23 @@ OsError Do(bool counted, Op op) {
   std::lock_guard<std::mutex> lock(g_mu);
   if (counted && !g_dead && ++g_operations == g_cut_at) g_dead = true;
   return g_dead ? EIO : op();
+}
+
+// A call on an open handle (writable when `write`); EBADF when there is none.
+template <typename Op>
+OsError OnHandle(NativeFile file, bool counted, bool write, Op op) {
+  return Do(counted, [&]() -> OsError {
+    auto it = g_handles.find(file);
+    if (it == g_handles.end() || (write && !it->second.second)) return EBADF;
+    return op(*it->second.first);
+  });
+}
+
+// Closes every handle and turns the power on (the lock is held).
+void PowerOn() {
+  g_handles.clear();
+  g_operations = g_cut_at = 0;
+  g_dead = false;
 }
 
 }  // namespace
@@ -88,13 +100,9 @@ SimulatedDisk& SimulatedDisk::Get() {
 void SimulatedDisk::Reset(std::initializer_list<std::string> directories) {
   std::lock_guard<std::mutex> lock(g_mu);
   g_names.clear();
-  for (const std::string& directory : directories) {
-    g_names[Normal(directory)] = std::make_shared<Node>(Node{true, {}, {}});
-  }
+  for (const std::string& directory : directories) g_names[Normal(directory)] = NewNode(true);
   g_durable = g_names;
-  g_handles.clear();
-  g_operations = g_cut_at = 0;
-  g_dead = false;
+  PowerOn();
 }
 
 void SimulatedDisk::CutPowerAt(uint64_t number) {
@@ -113,21 +121,19 @@ void SimulatedDisk::Crash() {
   // In path order a directory comes before what it holds: a name whose
   // directory did not survive is gone with it.
   for (const auto& [name, node] : g_durable) {
-    if (!IsDir(Parent(name))) continue;
-    node->data = node->durable;
-    g_names[name] = node;
+    if (IsDir(Parent(name))) {
+      node->data = node->durable;
+      g_names[name] = node;
+    }
   }
-  g_handles.clear();
-  g_operations = g_cut_at = 0;
-  g_dead = false;
+  PowerOn();
 }
 
 bool SimulatedDisk::Contents(const std::string& path, std::vector<uint8_t>* out) {
   std::lock_guard<std::mutex> lock(g_mu);
-  NodePtr node = Find(Normal(path));
-  if (node == nullptr || node->directory) return false;
-  *out = node->data;
-  return true;
+  NodePtr node = Find(path);
+  if (node != nullptr && !node->directory) *out = node->data;
+  return node != nullptr && !node->directory;
 }
 
 }  // namespace testing
@@ -138,11 +144,12 @@ OsError OpenFile(const std::string& path, FileAccess access, FileDisposition dis
                  NativeFile* out) {
   *out = kInvalidFile;
   return Do(true, [&]() -> OsError {
-    const std::string name = Normal(path);
-    NodePtr node = Find(name);
+    NodePtr node = Find(path);
     if (node == nullptr) {
-      if (disposition == FileDisposition::kOpenExisting || !IsDir(Parent(name))) return ENOENT;
-      node = g_names[name] = std::make_shared<Node>();
+      if (disposition == FileDisposition::kOpenExisting || !IsDir(Parent(Normal(path)))) {
+        return ENOENT;
+      }
+      node = g_names[Normal(path)] = NewNode(false);
     } else if (node->directory) {
       return EISDIR;
     } else if (disposition == FileDisposition::kCreateAlways && access == FileAccess::kReadWrite) {
@@ -161,46 +168,31 @@ OsError CloseFile(NativeFile file) {
 }
 
 OsError GetFileLength(NativeFile file, uint64_t* length) {
-  return Do(false, [&]() -> OsError {
-    Node* node = Opened(file, false);
-    if (node != nullptr) *length = node->data.size();
-    return node == nullptr ? EBADF : 0;
-  });
+  return OnHandle(file, false, false, [&](Node& node) { return *length = node.data.size(), 0; });
 }
 
 OsError SetFileLength(NativeFile file, uint64_t length, bool) {
-  return Do(true, [&]() -> OsError {
-    Node* node = Opened(file, true);
-    if (node != nullptr) node->data.resize(length);
-    return node == nullptr ? EBADF : 0;
-  });
+  return OnHandle(file, true, true, [&](Node& node) { return node.data.resize(length), 0; });
 }
 
 OsError ReadAt(NativeFile file, void* buffer, size_t length, uint64_t offset) {
-  return Do(false, [&]() -> OsError {
-    Node* node = Opened(file, false);
-    if (node == nullptr || offset + length > node->data.size()) return EIO;
-    std::memcpy(buffer, node->data.data() + offset, length);
+  return OnHandle(file, false, false, [&](Node& node) -> OsError {
+    if (offset + length > node.data.size()) return EIO;
+    std::memcpy(buffer, node.data.data() + offset, length);
     return 0;
   });
 }
 
 OsError WriteAt(NativeFile file, const void* data, size_t length, uint64_t offset) {
-  return Do(true, [&]() -> OsError {
-    Node* node = Opened(file, true);
-    if (node == nullptr) return EBADF;
-    if (node->data.size() < offset + length) node->data.resize(offset + length);
-    std::memcpy(node->data.data() + offset, data, length);
+  return OnHandle(file, true, true, [&](Node& node) {
+    if (node.data.size() < offset + length) node.data.resize(offset + length);
+    std::memcpy(node.data.data() + offset, data, length);
     return 0;
   });
 }
 
 OsError SyncFileData(NativeFile file) {
-  return Do(true, [&]() -> OsError {
-    Node* node = Opened(file, false);
-    if (node != nullptr) node->durable = node->data;
-    return node == nullptr ? EBADF : 0;
-  });
+  return OnHandle(file, true, false, [&](Node& node) { return node.durable = node.data, 0; });
 }
 
 uint64_t OpenFileLimit() { return 1 << 20; }
@@ -218,8 +210,8 @@ std::string ErrorText(OsError code) { return std::generic_category().message(cod
 
 PathKind GetPathKind(const std::string& path) {
   std::lock_guard<std::mutex> lock(g_mu);
-  if (IsDir(Normal(path))) return PathKind::kDirectory;
-  return Find(Normal(path)) != nullptr ? PathKind::kFile : PathKind::kMissing;
+  if (IsDir(path)) return PathKind::kDirectory;
+  return Find(path) != nullptr ? PathKind::kFile : PathKind::kMissing;
 }
 
 bool IsDirectory(const std::string& path) { return GetPathKind(path) == PathKind::kDirectory; }
@@ -237,17 +229,16 @@ OsError FreeDiskSpace(const std::string&, uint64_t* bytes) {
 
 OsError MakeDirectory(const std::string& path) {
   return Do(true, [&]() -> OsError {
-    const std::string name = Normal(path);
-    if (name == "/" || Find(name) != nullptr) return EEXIST;
-    if (!IsDir(Parent(name))) return ENOENT;
-    g_names[name] = std::make_shared<Node>(Node{true, {}, {}});
+    if (Normal(path) == "/" || Find(path) != nullptr) return EEXIST;
+    if (!IsDir(Parent(Normal(path)))) return ENOENT;
+    g_names[Normal(path)] = NewNode(true);
     return 0;
   });
 }
 
 OsError RemoveFile(const std::string& path) {
   return Do(true, [&]() -> OsError {
-    NodePtr node = Find(Normal(path));
+    NodePtr node = Find(path);
     if (node == nullptr || node->directory) return node == nullptr ? ENOENT : EISDIR;
     g_names.erase(Normal(path));
     return 0;
@@ -268,23 +259,12 @@ OsError RemoveDirectory(const std::string& path) {
 
 OsError ReplaceFile(const std::string& from, const std::string& to) {
   return Do(true, [&]() -> OsError {
-    NodePtr node = Find(Normal(from));
-    if (node == nullptr || IsDir(Normal(to))) return node == nullptr ? ENOENT : EISDIR;
+    NodePtr node = Find(from);
+    if (node == nullptr || IsDir(to)) return node == nullptr ? ENOENT : EISDIR;
     g_names.erase(Normal(from));
     g_names[Normal(to)] = node;
     return 0;
   });
-}
-
-OsError SyncPath(const std::string& path) {
-  NativeFile file;
-  if (OsError err = OpenFile(path, FileAccess::kReadOnly, FileDisposition::kOpenExisting, false,
-                             &file)) {
-    return err;
-  }
-  const OsError err = SyncFileData(file);
-  CloseFile(file);
-  return err;
 }
 
 OsError SyncFileSystem(const std::string&) {

@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: MIT
 // A simulated disk behind the platform file layer (platform/file_io.h and
 // platform/atomic_write.h), for power-cut tests.  simulated_disk.cpp defines
-// those functions; the power-cut test binary links it instead of the POSIX
-// implementation, so the product code runs unchanged on top of it.
+// the functions the storage engine calls; the power-cut test binary links it
+// instead of the POSIX implementation, so the product code runs unchanged on
+// top of it.
 //
 // Its model of what survives a power cut, strict POSIX:
 // - a file's bytes and length survive as they were at its last data flush
-//   (SyncFileData, SyncPath);
+//   (SyncFileData);
 // - a name (creation, rename, removal, new directory) survives only once its
 //   directory was flushed (SyncDirectory) - flushing a file does not make its
 //   name durable;
