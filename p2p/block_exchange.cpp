@@ -2,10 +2,12 @@
 #include "p2p/block_exchange.h"
 
 #include <algorithm>
+#include <cstring>
 #include <set>
 #include <vector>
 
 #include "base/file_log.h"
+#include "storage/buffer_pool.h"
 
 namespace brelvane {
 namespace {
@@ -189,8 +191,8 @@ void BlockExchange::OnStart(const PeerAddress& peer, int32_t user_id,
 
 void BlockExchange::OnData(const PeerAddress& peer, const uint8_t* message, size_t n) {
   const wire::MsgHeader h = wire::DecodeHeader(message);
-  const std::optional<UserRecord> user = Sender(links_.download_table, h.user_id, peer);
-  if (!user) return;
+  std::optional<UserRecord> user = links_.download_table.Peek(h.user_id);
+  if (!user || !(user->address == peer)) return;
   links_.stats.Touch(user->id);
   const UserState state = user->state;
   if (state != UserState::kDownloadInit && state != UserState::kDownloading) return;
@@ -218,7 +220,7 @@ void BlockExchange::OnData(const PeerAddress& peer, const uint8_t* message, size
     Log5("Receiving from %d, UID %d.%d ...", user->id, file_id, part_id);
     Log4("Recv: UID:%d.%d, Start:%d, Length:%d", file_id, part_id, AsInt(head.start), AsInt(data));
     if (data > 0) {
-      Gather(peer, head.file_id, head.part_id, bytes, data, *offset, completes);
+      Gather(peer, head.file_id, head.part_id, bytes, data, h.length - 16, *offset, completes);
       if (completes) {
         Log5("Receive done from %d, UID %d.%d ...", user->id, file_id, part_id);
         FinishPart(*user, data);
@@ -235,7 +237,9 @@ void BlockExchange::OnData(const PeerAddress& peer, const uint8_t* message, size
     return;
   }
 
-  if (data > 0) Gather(peer, head.file_id, head.part_id, bytes, data, *offset, completes);
+  if (data > 0) {
+    Gather(peer, head.file_id, head.part_id, bytes, data, h.length - 16, *offset, completes);
+  }
   Log4("Recv: UID:%d.%d, Start:%d, Length:%d", file_id, part_id, AsInt(head.start), AsInt(data));
   if (completes) {
     Log5("Receive done from %d, UID %d.%d ...", user->id, file_id, part_id);
@@ -340,20 +344,26 @@ void BlockExchange::AskForReport(const PeerAddress& peer) {
 }
 
 void BlockExchange::Gather(const PeerAddress& peer, uint32_t file_id, uint32_t part_id,
-                           const uint8_t* data, uint32_t length, uint64_t offset, bool last) {
-  Gathered& g = gathered_[peer];
-  if (!g.bytes.empty() &&
-      (g.file_id != file_id || g.part_id != part_id || g.offset + g.bytes.size() != offset)) {
+                           const uint8_t* data, uint32_t length, uint32_t part_left,
+                           uint64_t offset, bool last) {
+  Gathered* g = &gathered_[peer];
+  if (g->size > 0 && (g->file_id != file_id || g->part_id != part_id ||
+                      g->offset + g->size != offset || g->capacity - g->size < length)) {
     FlushGathered(peer);
+    g = &gathered_[peer];
   }
-  Gathered& now = gathered_[peer];
-  if (now.bytes.empty()) {
-    now.file_id = file_id;
-    now.part_id = part_id;
-    now.offset = offset;
+  if (g->size == 0) {
+    // Sized for what this part can still bring, so that a whole part of up
+    // to kCommitChunk bytes arrives in one block and is hashed as one.
+    g->capacity = std::max(length, std::min(part_left, kCommitChunk));
+    g->buffer = BufferPool::Take(g->capacity);
+    g->file_id = file_id;
+    g->part_id = part_id;
+    g->offset = offset;
   }
-  now.bytes.insert(now.bytes.end(), data, data + length);
-  if (last || now.bytes.size() >= kCommitChunk) FlushGathered(peer);
+  std::memcpy(g->buffer.get() + g->size, data, length);
+  g->size += length;
+  if (last || g->size == g->capacity) FlushGathered(peer);
 }
 
 void BlockExchange::FlushGathered(const PeerAddress& peer) {
@@ -361,8 +371,16 @@ void BlockExchange::FlushGathered(const PeerAddress& peer) {
   if (it == gathered_.end()) return;
   Gathered g = std::move(it->second);
   gathered_.erase(it);
-  if (!g.bytes.empty())
-    Commit(g.file_id, g.bytes.data(), static_cast<uint32_t>(g.bytes.size()), g.offset);
+  if (g.size > 0) CommitBlock(g.file_id, OwnedBlock(std::move(g.buffer), g.size, g.offset));
+}
+
+void BlockExchange::CommitBlock(uint32_t file_id, OwnedBlock block) {
+  links_.file_system.CheckWholeParts(file_id, &block, 1);
+  IWriteObserver* observer =
+      links_.on_committed ? new CommitObserver(links_.on_committed) : nullptr;
+  if (!links_.file_system.CommitBlock(file_id, std::move(block), observer)) {
+    Log2("FileSystem busy, write failed");
+  }
 }
 
 void BlockExchange::Commit(uint32_t file_id, const uint8_t* data, uint32_t length,

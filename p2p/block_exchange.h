@@ -42,6 +42,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "base/auto_reset_event.h"
@@ -110,22 +111,28 @@ class BlockExchange {
   // Sends PPMessageAskFileReport with up to 32 parts still needed, if any.
   void AskForReport(const PeerAddress& peer);
   void Commit(uint32_t file_id, const uint8_t* data, uint32_t length, uint64_t offset);
+  // Hashes the block when it is a whole part, then hands it to storage.
+  void CommitBlock(uint32_t file_id, OwnedBlock block);
   void Send(const PeerAddress& peer, const std::vector<uint8_t>& message);
   // The sender's part arrived whole: state 5, acquire wake, statistics.
   void FinishPart(const UserRecord& user, uint32_t bytes);
 
   // Contiguous data of one part received on one connection and not yet
-  // handed to storage.
+  // handed to storage, in the buffer that storage will take over.
   struct Gathered {
     uint32_t file_id = 0;
     uint32_t part_id = 0;
-    uint64_t offset = 0;  // where `bytes` starts in the file
-    std::vector<uint8_t> bytes;
+    uint64_t offset = 0;  // where the buffer's first byte goes in the file
+    std::unique_ptr<uint8_t[]> buffer;
+    uint32_t capacity = 0;
+    uint32_t size = 0;
   };
-  // Adds a piece; hands what was gathered to storage when the piece does not
-  // continue it, when kCommitChunk bytes are gathered, or with `last`.
+  // Adds a piece of which `part_left` bytes (the piece's own included) are
+  // still to come for its part; hands what was gathered to storage when the
+  // piece does not continue it, when the buffer is full (kCommitChunk bytes or
+  // the rest of the part), or with `last`.
   void Gather(const PeerAddress& peer, uint32_t file_id, uint32_t part_id, const uint8_t* data,
-              uint32_t length, uint64_t offset, bool last);
+              uint32_t length, uint32_t part_left, uint64_t offset, bool last);
   // Hands the connection's gathered bytes to storage.
   void FlushGathered(const PeerAddress& peer);
 

@@ -58,6 +58,21 @@ std::optional<UserRecord> UserTable::Get(int32_t id) const {
   return it->second;
 }
 
+std::optional<UserRecord> UserTable::Peek(int32_t id) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = users_.find(id);
+  if (it == users_.end()) return std::nullopt;
+  const UserRecord& u = it->second;
+  UserRecord view;
+  view.id = u.id;
+  view.address = u.address;
+  view.state = u.state;
+  view.block = u.block;
+  view.last_change = u.last_change;
+  view.changed = u.changed;
+  return view;
+}
+
 std::optional<int32_t> UserTable::FindByAddress(const PeerAddress& address) const {
   std::lock_guard<std::mutex> lock(mu_);
   for (const auto& [id, record] : users_) {

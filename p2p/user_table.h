@@ -108,6 +108,9 @@ class UserTable {
   bool Add(int32_t id, const PeerAddress& address, UserState state);
   bool Contains(int32_t id) const;
   std::optional<UserRecord> Get(int32_t id) const;
+  // Get without the advertised set (left empty): the receive path checks
+  // every piece's sender, and a copy of the set costs an allocation per part.
+  std::optional<UserRecord> Peek(int32_t id) const;
   // The first record (in id order) whose address and port match.
   std::optional<int32_t> FindByAddress(const PeerAddress& address) const;
   // Removing a record drops its attached block.
