@@ -225,32 +225,19 @@ void CWinMMFIO::GetErrorText(std::string* out) const {
 }
 
 bool CreateDirectories(const std::string& path) {
-  std::vector<std::string> components;
-  std::string current;
-  for (char c : path) {
-    if (c == '/' || c == '\\') {
-      components.push_back(current);
-      current.clear();
-    } else {
-      current += c;
-    }
+  // Nearly every call finds the directory there already (one per file of a
+  // release): one look at the whole path first, and only when it is missing
+  // the climb to the deepest existing ancestor.
+  std::string p = path;
+  std::replace(p.begin(), p.end(), '\\', '/');
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  if (p.empty() || p == "/" || platform::IsDirectory(p)) return true;
+  if (platform::GetPathKind(p) != platform::PathKind::kMissing) return false;
+  const size_t slash = p.rfind('/');
+  if (slash != std::string::npos && slash > 0 && !CreateDirectories(p.substr(0, slash))) {
+    return false;
   }
-  components.push_back(current);
-
-  std::string prefix;
-  for (size_t i = 0; i < components.size(); ++i) {
-    if (i > 0) prefix += '/';
-    prefix += components[i];
-    // An empty component: the root of an absolute path, or a doubled or
-    // trailing separator.  Nothing to create.
-    if (components[i].empty()) continue;
-    if (platform::GetPathKind(prefix) == platform::PathKind::kMissing) {
-      if (platform::MakeDirectory(prefix) != 0 && !platform::IsDirectory(prefix)) return false;
-    } else if (!platform::IsDirectory(prefix)) {
-      return false;
-    }
-  }
-  return true;
+  return platform::MakeDirectory(p) == 0 || platform::IsDirectory(p);
 }
 
 bool PathExists(const std::string& path) {
