@@ -1,13 +1,12 @@
 // SPDX-License-Identifier: MIT
 // Helpers for the tests of seed retrieval and the HTTP download manager:
 // a scratch directory, a file log captured into it, file entries with real
-// digests, the fault mirror as a child process, a recording download meter,
-// and a bounded wait for conditions that other threads bring about.
+// digests, a recording download meter, and a bounded wait for conditions
+// that other threads bring about.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -53,8 +52,6 @@ class LogCapture {
   int old_threshold_;
 };
 
-// Writes `bytes` to `path` (directories created).
-void WriteFileBytes(const std::string& path, const std::string& bytes);
 // The whole file, or "" when it cannot be read.
 std::string ReadFileBytes(const std::string& path);
 
@@ -62,22 +59,6 @@ std::string ReadFileBytes(const std::string& path);
 // a file list carries.
 FileEntry EntryFor(uint32_t id, const std::string& name, const std::string& content,
                    uint32_t part_size);
-
-// tests/tools/fault_mirror.py serving `root` on 127.0.0.1, with `options`
-// added to its command line.  Ends when the object goes away.
-class FaultMirror {
- public:
-  explicit FaultMirror(const std::string& root, const std::string& options = "");
-  ~FaultMirror();
-
-  bool ok() const { return port_ != 0; }
-  // "http://127.0.0.1:<port>" + path.
-  std::string Url(const std::string& path = "") const;
-
- private:
-  FILE* process_ = nullptr;
-  int port_ = 0;
-};
 
 // An IDownloadMeter that only counts.
 struct CountingMeter : IDownloadMeter {

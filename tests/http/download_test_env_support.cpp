@@ -8,8 +8,6 @@
 #include <sstream>
 #include <thread>
 
-#include <gtest/gtest.h>
-
 #include "base/file_log.h"
 #include "catalogue/md5.h"
 
@@ -38,13 +36,6 @@ LogCapture::LogCapture()
 }
 
 LogCapture::~LogCapture() {
-  if (::testing::Test::HasFailure()) {
-    // The end of the log tells what the threads were doing.
-    const std::vector<std::string> lines = Lines();
-    for (size_t i = lines.size() > 60 ? lines.size() - 60 : 0; i < lines.size(); ++i) {
-      std::fprintf(stderr, "log: %s\n", lines[i].c_str());
-    }
-  }
   FileLog::Close();
   FileLog::set_threshold(old_threshold_);
   std::error_code ignored;
@@ -68,11 +59,6 @@ int LogCapture::Count(const std::string& text) const {
   return count;
 }
 
-void WriteFileBytes(const std::string& path, const std::string& bytes) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
 std::string ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream out;
@@ -93,27 +79,6 @@ FileEntry EntryFor(uint32_t id, const std::string& name, const std::string& cont
                                     Md5Buffer(content.data() + start, length)});
   }
   return entry;
-}
-
-FaultMirror::FaultMirror(const std::string& root, const std::string& options) {
-  static std::atomic<int> started{0};
-  const std::string port_file = root + ".port" + std::to_string(started++);
-  const std::string command = std::string("exec python3 ") + BRELVANE_SOURCE_DIR +
-                              "/tests/tools/fault_mirror.py --quiet --exit-on-stdin-eof --root '" +
-                              root + "' --port-file '" + port_file + "' " + options;
-  // The mirror lives while its standard input (this pipe) stays open.
-  process_ = popen(command.c_str(), "w");
-  if (process_ == nullptr) return;
-  (void)Eventually([&] { return fs::exists(port_file) && fs::file_size(port_file) > 0; });
-  std::ifstream(port_file) >> port_;
-}
-
-FaultMirror::~FaultMirror() {
-  if (process_ != nullptr) pclose(process_);
-}
-
-std::string FaultMirror::Url(const std::string& path) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + path;
 }
 
 bool Eventually(const std::function<bool()>& condition, int timeout_ms) {
