@@ -116,18 +116,6 @@ TEST(HttpResponseParserTest, ParsesEveryCaseFedWholeSplitAnywhereOrByteByByte) {
   }
 }
 
-TEST(HttpResponseParserTest, ConsumesNothingOnceComplete) {
-  HttpResponseParser parser;
-  const std::string head = "HTTP/1.1 200 OK\r\n\r\n";
-  EXPECT_EQ(parser.Feed(head.data(), head.size()), head.size());
-  EXPECT_EQ(parser.Feed("HTTP/1.1 404 X\r\n\r\n", 18), 0u);
-  EXPECT_EQ(parser.info().status, "200");
-  parser.Reset();
-  EXPECT_EQ(parser.state(), State::kStatusLine);
-  EXPECT_TRUE(parser.header_text().empty());
-  EXPECT_EQ(parser.info().content_length, kNone);
-}
-
 // A header of exactly `total` bytes (total >= 2000): the status line, filler
 // lines of 1000 to 1999 bytes, and the empty line.
 std::string HeaderOfSize(size_t total) {
