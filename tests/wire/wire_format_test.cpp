@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Message sizes and validation, field offsets, stream reassembly.
+// Message sizes and validation, field offsets.  Stream reassembly (several
+// messages per read, data messages in pieces behind advancing heads) is
+// receive_buffer_test's, and the wire fuzz target's.
 #include "p2p/wire/wire_format.h"
 
 #include <gtest/gtest.h>
@@ -76,50 +78,6 @@ TEST(WireFormatTest, BuildersPutEveryFieldAtItsOffsetLittleEndian) {
   EXPECT_EQ(std::tuple(BuildProgress(h, 77)[20], DecodeHello(BuildHello(h, 1).data()),
                        DecodeHeader(BuildDataHead(h, d).data()).length),
             std::tuple(77, 1u, 0x8000u + 16));
-}
-
-TEST(WireFormatTest, DataMessageArrivingInPiecesIsDeliveredWithAdvancingHeads) {
-  const PartDescriptor d{1, 2, 5000, 1000};
-  const std::array<uint8_t, kDataHeadSize> head = BuildDataHead(MsgHeader{}, d);
-  std::vector<uint8_t> stream(head.begin(), head.end());
-  for (int i = 0; i < 1000; ++i) stream.push_back(static_cast<uint8_t>(i % 251));
-
-  std::vector<uint8_t> buffer, delivered;
-  for (size_t at = 0; at < stream.size(); at += 300) {
-    const size_t end = std::min(at + 300, stream.size());
-    buffer.insert(buffer.end(), stream.begin() + at, stream.begin() + end);
-    ASSERT_LE(buffer.size(), kDataHeadSize + 300);
-    const Extraction x = ExtractMessage(buffer.data(), buffer.size());
-    ASSERT_TRUE(x.result == Extract::kPartialData || x.result == Extract::kMessage);
-    const uint32_t done = static_cast<uint32_t>(delivered.size());
-    EXPECT_EQ(std::pair(DecodePartMessage(buffer.data()).start, DecodeHeader(buffer.data()).length),
-              std::pair(d.start + done, d.length + 16 - done));
-    delivered.insert(delivered.end(), buffer.begin() + kDataHeadSize, buffer.begin() + x.length);
-    buffer.erase(buffer.begin(), buffer.begin() + x.length);
-    if (x.result == Extract::kPartialData) buffer.assign(x.continuation.begin(), x.continuation.end());
-  }
-  EXPECT_TRUE(buffer.empty());  // and every byte came out once, in order
-  EXPECT_EQ(delivered, std::vector<uint8_t>(stream.begin() + kDataHeadSize, stream.end()));
-}
-
-TEST(WireFormatTest, ManyMessagesInOneBufferComeOutOneByOne) {
-  std::vector<uint8_t> buffer;
-  for (const std::vector<uint8_t>& m : {BuildHello({}, 0), BuildRespond({}, 0, {}),
-                                         BuildHeaderOnly({}, kResetState), Raw(kData, 26, 46)}) {
-    buffer.insert(buffer.end(), m.begin(), m.end());
-  }
-  buffer.resize(buffer.size() + 10);  // the start of a message still on its way
-  std::vector<size_t> lengths;
-  Extraction x;
-  while ((x = ExtractMessage(buffer.data(), buffer.size())).result == Extract::kMessage) {
-    lengths.push_back(x.length);
-    buffer.erase(buffer.begin(), buffer.begin() + x.length);
-  }
-  EXPECT_EQ(lengths, std::vector<size_t>({24, 40, 20, 46}));
-  EXPECT_EQ(buffer.size(), 10u);
-  EXPECT_EQ(ExtractMessage(Raw(kRespond, 20, 30).data(), 30).result, Extract::kNeedMore);
-  EXPECT_EQ(ExtractMessage(Raw(kData, 100, 36).data(), 36).result, Extract::kNeedMore);
-  EXPECT_EQ(ExtractMessage(Raw(kLogin, 28, 48).data(), 48).result, Extract::kBad);
 }
 
 }  // namespace
