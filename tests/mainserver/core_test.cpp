@@ -1,23 +1,136 @@
 // SPDX-License-Identifier: MIT
-// The main server's decisions, against the core with a fake clock; the
-// real program's command line.
+// The main server's decisions, against the core with a fake clock and a
+// recording outlet; the real program's command line.
 #include <cmath>
+#include <cstring>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 
 #include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
-#include "mainserver/mainserver_test_util.h"
+#include "p2p/wire/wire_format.h"
 #include "platform/child_process.h"
+#include "tools/mainserver/download_stat.h"
+#include "tools/mainserver/main_server.h"
 #include "tools/mainserver/server_options.h"
 
 namespace brelvane::mainserver {
 namespace {
 
-using testing_util::Client;
-using testing_util::CoreTest;
-using testing_util::Sent;
+struct Sent {
+  platform::InetAddress to;
+  std::vector<uint8_t> bytes;
+  int32_t type() const { return wire::GetI32(bytes.data()); }
+};
+
+struct Client {
+  platform::InetAddress addr;
+  uint16_t tcp_port = 0;
+  int32_t id = -1;
+  uint32_t token = 0;
+};
+
+wire::Md5Bytes SwarmHash(uint8_t tag) {
+  wire::Md5Bytes h{};
+  for (size_t i = 0; i < h.size(); ++i) h[i] = static_cast<uint8_t>(tag * 31 + i);
+  return h;
+}
+
+// The 184-byte message carrying `f`, laid out field by field (sources in
+// host order, the caption cut to 24 bytes), body scrambled, header from `c`.
+std::vector<uint8_t> BuildStatMessage(const Client& c, const DownloadStat& f) {
+  std::vector<uint8_t> m(wire::kDownloadStatSize, 0);
+  wire::EncodeHeader({wire::kDownloadStat, 9, c.id, c.token, wire::kDownloadStatBody}, m.data());
+  uint8_t* b = m.data() + wire::kHeaderSize;
+  b[0] = static_cast<uint8_t>(f.begin_state), b[1] = static_cast<uint8_t>(f.end_state);
+  b[2] = f.http_threads;
+  wire::PutU32(b + 4, f.dns);
+  wire::PutU64(b + 16, f.p2p_bytes);
+  wire::PutU64(b + 24, f.http_bytes);
+  wire::PutU64(b + 32, static_cast<uint64_t>(f.start_time));
+  wire::PutU64(b + 40, static_cast<uint64_t>(f.end_time));
+  wire::PutU32(b + 48, f.http_source_count);
+  wire::PutU32(b + 52, f.version);
+  for (size_t i = 0; i < 8; ++i) wire::PutU32(b + 56 + 4 * i, f.http_sources[i]);
+  std::memcpy(b + 88, f.mac.data(), 6);
+  wire::PutU16(b + 96, f.memory_mib);
+  wire::PutU16(b + 98, f.cpu_mhz);
+  std::memcpy(b + 100, f.disk_caption.data(), std::min<size_t>(f.disk_caption.size(), 24));
+  std::memcpy(b + 124, f.speeds.data(), 40);
+  for (size_t i = 0; i < wire::kDownloadStatBody; ++i) b[i] ^= wire::kReportXorKey;
+  return m;
+}
+
+// A core whose clock (settable) and outlet (recording) are the fixture, and
+// client actions.
+class CoreTest : public ::testing::Test, public ServerClock, public ServerOutlet {
+ protected:
+  void SetUp() override { Make(ServerLimits{}); }
+  void Make(const ServerLimits& limits) {
+    core_ = std::make_unique<MainServerCore>(limits, this, this, 7);
+  }
+  uint64_t MonotonicMs() const override { return now_ms_; }
+  int64_t WallSeconds() const override { return wall_; }
+  void SendDatagram(const platform::InetAddress& to, const uint8_t* data, size_t length) override {
+    sent_.push_back(Sent{to, std::vector<uint8_t>(data, data + length)});
+  }
+  void WriteStatLine(std::string_view line) override { lines_.emplace_back(line); }
+
+  // A client at 10.0.<n / 250>.<n % 250 + 1>, port 4000 + n % 7.
+  static Client MakeClient(uint32_t n, uint16_t tcp_port = 7000) {
+    const uint32_t ip = 0x0A000000u | ((n / 250) << 8) | (n % 250 + 1);
+    return Client{{ip, static_cast<uint16_t>(4000 + n % 7)}, tcp_port};
+  }
+  // Logs in; when accepted, stores the id and token in `c`.  ReplyCode -99
+  // when no acknowledgement came back to the client.  The address inside is
+  // what the client believes; the server must ignore it.
+  wire::LoginAck Login(Client* c, uint8_t swarm_tag) {
+    const wire::Login body{c->tcp_port, c->addr.port, 0xC0A80005, c->addr.port, SwarmHash(swarm_tag)};
+    const std::vector<uint8_t> a = Ask(*c, wire::BuildLogin({}, body), wire::kLoginAck);
+    const wire::LoginAck ack = a.empty() ? wire::LoginAck{-99, -1, 0} : wire::DecodeLoginAck(a.data());
+    if (ack.reply_code == kReplyAccepted) c->id = ack.user_id, c->token = ack.token;
+    return ack;
+  }
+  Client Joined(uint32_t n, uint8_t swarm_tag, uint16_t tcp_port = 7000) {
+    Client c = MakeClient(n, tcp_port);
+    EXPECT_EQ(Login(&c, swarm_tag).reply_code, kReplyAccepted) << "client " << n;
+    return c;
+  }
+  // A header-only message (or a progress report of 0) with `c`'s id and token.
+  static std::vector<uint8_t> Message(const Client& c, int32_t type) {
+    const wire::MsgHeader h{0, 1, c.id, c.token, 0};
+    return type == wire::kProgress ? wire::BuildProgress(h, 0) : wire::BuildHeaderOnly(h, type);
+  }
+  void Send(const Client& c, const std::vector<uint8_t>& bytes) {
+    core_->HandleDatagram(bytes.data(), bytes.size(), c.addr);
+  }
+  // Sends `bytes` from `c`; the answer when exactly one of `type` came back
+  // to `c` and nothing else, else empty.
+  std::vector<uint8_t> Ask(const Client& c, const std::vector<uint8_t>& bytes, int32_t type) {
+    TakeSent();
+    Send(c, bytes);
+    const std::vector<Sent> sent = TakeSent();
+    const bool one = sent.size() == 1 && sent[0].type() == type && sent[0].to == c.addr;
+    return one ? sent[0].bytes : std::vector<uint8_t>{};
+  }
+  // Sends CSMessageGetPeer; the answer, or count -1 when none came.
+  wire::PeerList GetPeers(const Client& c) {
+    const std::vector<uint8_t> a = Ask(c, Message(c, wire::kGetPeer), wire::kPeerList);
+    wire::PeerList list;
+    list.count = -1;
+    return a.empty() ? list : wire::DecodePeerList(a.data());
+  }
+  std::vector<Sent> TakeSent() { return std::exchange(sent_, {}); }
+
+  uint64_t now_ms_ = 5'000'000;
+  int64_t wall_ = 1'700'000'000;
+  std::vector<Sent> sent_;
+  std::vector<std::string> lines_;
+  std::unique_ptr<MainServerCore> core_;
+};
 
 TEST_F(CoreTest, SwarmsNeverMixAndPeerListsPreferCompleteAndRecentMembers) {
   // Swarm 1 is every third client; its first ten report, 0..4 then fall silent for 40 s.
@@ -77,7 +190,7 @@ TEST_F(CoreTest, SwarmsNeverMixAndPeerListsPreferCompleteAndRecentMembers) {
   EXPECT_EQ(Login(&again, 2).user_id, clients[1].id);
   EXPECT_EQ(again.token, clients[1].token);
   EXPECT_NE(Login(&again, 9).user_id, clients[1].id);
-  const wire::Login login{7001, 4001, 0, 4001, testing_util::SwarmHash(2)};  // already holds it
+  const wire::Login login{7001, 4001, 0, 4001, SwarmHash(2)};  // already holds it
   EXPECT_TRUE(Ask(clients[1], wire::BuildLogin({0, 5, clients[1].id, clients[1].token, 0}, login),
                   wire::kLoginAck).empty());
   for (uint32_t n = 0; n < 120; n += 3) Send(clients[n], Message(clients[n], wire::kLogout));
@@ -172,7 +285,7 @@ TEST_F(CoreTest, StatisticsLinesDecodeToTheValuesSent) {
                    .speeds = {16777215.0f, NAN, -2.5f, 0.125f, -1, -1, -1, -1, -1, -1}};
     change(&f);
     lines_.clear();
-    Send(c, testing_util::BuildStatMessage(c, f));
+    Send(c, BuildStatMessage(c, f));
     return lines_.size() == 1 ? lines_[0] : std::to_string(lines_.size()) + " lines";
   };
   EXPECT_EQ(line_of([](DownloadStat*) {}),
@@ -228,11 +341,11 @@ int Program(std::vector<std::string> args) {
   return platform::SpawnProcess(args, {}, &pid) != 0 || platform::WaitProcess(pid, &code) != 0 ? -2 : code;
 }
 
-// Serving, the statistics file and the exit status on SIGTERM: integration.mainserver_test.
+// Serving, the statistics file and the exit status on SIGTERM: integration.mainserver_test;
+// --help and --version: integration.terminal_test.
 TEST(MainServerProgramTest, ExitCodes) {
   const std::pair<std::vector<std::string>, int> cases[] = {
-      {{"--help"}, kExitOk},          {{"--version"}, kExitOk},
-      {{}, kExitUsage},               {{"--listen", "127.0.0.1:65536"}, kExitUsage},
+      {{}, kExitUsage}, {{"--listen", "127.0.0.1:65536"}, kExitUsage},
       {{"--listen", "127.0.0.1:0", "--rate-limit", "-1"}, kExitUsage},
       {{"--listen=127.0.0.1:0", "--bogus"}, kExitUsage},
       {{"--listen", "127.0.0.1:0", "--stats-file", "/nonexistent-dir/stats.jsonl"}, kExitFailure}};
