@@ -5,10 +5,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "report_fakes.h"
-
 namespace brelvane::platform {
 namespace {
+
+std::string DataRoot(const std::string& tree) {
+  return std::string(BRELVANE_SOURCE_DIR) + "/tests/report/data/" + tree;
+}
 
 TEST(SystemInfoViewerTest, AnswersTheReportClassesFromTheFirstReadableSource) {
   // values: "-" where an object lacks the property; error: the failure names it.
