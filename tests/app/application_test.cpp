@@ -55,7 +55,10 @@ class ApplicationTest : public ::testing::Test {
   Application app_;
 };
 
-// A failed seed-information fetch, end to end: integration.brelvane_start_test.
+// A failed seed-information fetch, end to end: integration.terminal_test and
+// integration.http_update_test; a start with the seed already there (no seed
+// request): the second run of integration.http_update_test's resume; a seed
+// that does not parse: integration.bounded_documents_test.
 TEST_F(ApplicationTest, NetworkFailurePrintsItsThreeLinesAndFails) {
   fakes_.transport->start_network = false;
   EXPECT_FALSE(Start());
@@ -104,30 +107,8 @@ TEST_F(ApplicationTest, StartSequenceFetchesSeedStartsServicesCompletesAndStopsI
   EXPECT_EQ(app_.state(), kStateStopped);
 }
 
-TEST_F(ApplicationTest, NothingToFetchSkipsTheSeedRequestAndClosedInputStillStops) {
-  ASSERT_TRUE(Start());
-  ASSERT_TRUE(WaitFor([&] { return app_.state() == kStateDownloading; }));
-  Quit("");
-  EXPECT_TRUE(fakes_.engine->Calls("RequestSeed").empty());
-  EXPECT_FALSE(Printed("[Info]下载种子seed成功"));
-  EXPECT_EQ(capture_.Lines().back(), "[Interactive]P2PState=16");
-  EXPECT_TRUE(fakes_.engine->Calls("EndPhase").empty());
-  EXPECT_FALSE(app_.running());
-}
-
-TEST_F(ApplicationTest, SeedDownloadFailureStopsAtStateNineButKeepsRunning) {
-  fakes_.engine->check_meta = false;
-  fakes_.engine->request_seed = false;
-  ASSERT_TRUE(Start());
-  ASSERT_TRUE(WaitFor([&] { return fakes_.engine->Calls("Report").size() == 1; }));
-  EXPECT_TRUE(Printed("[Error]下载seed失败"));
-  EXPECT_EQ(app_.state(), kStateSeedDownloadFailed);
-  EXPECT_TRUE(app_.running());
-  EXPECT_TRUE(fakes_.engine->Calls("EndPhase").empty());  // still running: no end phase
-  Quit();
-  EXPECT_TRUE(fakes_.engine->Calls("StartP2PDownload").empty());
-}
-
+// A failed seed download reports and starts no download; a quit during it
+// records the quit phase again.
 TEST_F(ApplicationTest, QuitDuringSeedRequestRecordsQuitAgainAndReports) {
   fakes_.engine->check_meta = false;
   fakes_.engine->request_seed = false;
@@ -136,19 +117,9 @@ TEST_F(ApplicationTest, QuitDuringSeedRequestRecordsQuitAgainAndReports) {
   ASSERT_TRUE(WaitFor([&] { return fakes_.engine->in_request_seed.load(); }));
   Quit();
   EXPECT_TRUE(Printed("[Error]下载seed失败"));
+  EXPECT_TRUE(fakes_.engine->Calls("StartP2PDownload").empty());
   EXPECT_EQ(fakes_.engine->Calls("EndPhase"), (Lines{"EndPhase 3", "EndPhase 3"}));
   EXPECT_EQ(fakes_.engine->Calls("Report").size(), 2u);  // start thread, then stop sequence
-}
-
-TEST_F(ApplicationTest, ParseFailureStopsAtStateTwelveAndNeverCompletes) {
-  fakes_.engine->state_report = false;
-  fakes_.engine->completion = 1.0f;
-  ASSERT_TRUE(Start());
-  ASSERT_TRUE(WaitFor([&] { return Printed("[Error]分析seed信息失败"); }));
-  EXPECT_EQ(app_.state(), kStateSeedParseFailed);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // one status cycle
-  EXPECT_FALSE(Printed("[Interactive]P2PState=14"));
-  Quit();
 }
 
 TEST_F(ApplicationTest, ReportWithFewerThanTwentySamplesIsAllUnknown) {

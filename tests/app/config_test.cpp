@@ -45,18 +45,6 @@ TEST(ArgumentTableTest, GroupsValuesUnderTheLowerCasedKeyBeforeThem) {
   EXPECT_FALSE(t.GetTexts("absent", v));
 }
 
-TEST(ArgumentTableTest, IntegerConversionStopsAtFirstBadValue) {
-  ArgumentTable t = Parse({"-n", " 12abc", "-7", "x", "9"});
-  std::vector<int32_t> v;
-  // "-7" starts a key of its own, so "n" holds only " 12abc".
-  EXPECT_TRUE(t.GetIntegers("n", v));
-  EXPECT_EQ(v, (std::vector<int32_t>{12}));
-  EXPECT_TRUE(t.Has("7"));
-  t = Parse({"-n", "12", "x", "9"});
-  EXPECT_FALSE(t.GetIntegers("n", v));
-  EXPECT_EQ(v, (std::vector<int32_t>{12}));
-}
-
 TEST(ParseInt32Test, FollowsStreamExtraction) {
   const std::pair<const char*, std::optional<int32_t>> cases[] = {
       {"  +42", 42}, {"-2147483648", INT32_MIN}, {"12abc", 12}, {"2147483648", {}},
@@ -67,30 +55,9 @@ TEST(ParseInt32Test, FollowsStreamExtraction) {
   }
 }
 
-TEST(ConfigurationTest, DefaultsWhenNothingIsGiven) {
-  auto s = Read({});
-  EXPECT_EQ(s->Version, 9983u);
-  EXPECT_EQ(s->MaxUploadNum, 20);
-  EXPECT_EQ(s->MaxDownloadNum, 256);
-  EXPECT_EQ(s->MaxConnectNum, 512);
-  EXPECT_EQ(s->HttpDownloadThreadNum, 4);
-  EXPECT_EQ(s->UploadLimit, 131072u);
-  EXPECT_EQ(s->DownloadLimit, 262144u);
-  EXPECT_EQ(s->InfoFolder, "Brelvane_Info/");
-  EXPECT_EQ(s->Torrent, "Seed.torrent");
-  EXPECT_EQ(s->UPnPText, "Brelvane");
-  EXPECT_TRUE(s->UseUPnP);
-  EXPECT_FALSE(s->DeleteDownloadInfo);
-  EXPECT_EQ(s->ReportPercentInterval, 5);
-  EXPECT_EQ(s->MainServerPort, 5000);
-  EXPECT_GE(s->UdpProt, 10000);
-  EXPECT_LE(s->UdpProt, 19586);
-  ASSERT_FALSE(s->CurrentDir.empty());
-  EXPECT_EQ(s->CurrentDir.back(), '\\');
-  EXPECT_FALSE(s->ConsoleUtf8);
-  EXPECT_EQ(s->FileLogLevel, 3);
-}
-
+// The defaults: the answers of CommandLoopTest.StatAndGetAnswerEachNameInFixedOrder
+// and every run of the integration tests.  A list of integers converts whole
+// or not at all: "-P2PUploadThread 3 x" below.
 TEST(ConfigurationTest, ValuesAreClampedScaledAndCleaned) {
   EXPECT_EQ(Read({"-dir", "C:\\Game"})->CurrentDir, "C:\\Game\\");  // a trailing separator
   EXPECT_EQ(Read({"-DIR", "C:\\Game"})->CurrentDir, "C:\\Game\\");

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/application.h"
@@ -32,13 +34,27 @@ class FakeEngine : public IEngine {
   int32_t user_id = -1;
 
   // The calls recorded so far that start with `prefix`.
-  std::vector<std::string> Calls(const std::string& prefix = "");
+  std::vector<std::string> Calls(const std::string& prefix = "") {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::vector<std::string> calls;
+    for (const std::string& call : calls_) {
+      if (call.starts_with(prefix)) calls.push_back(call);
+    }
+    return calls;
+  }
 
   bool FetchSeedInfo(const std::atomic<bool>&) override { return Note("FetchSeedInfo"), fetch_seed_info; }
   void Start() override { Note("Start"); }
   void StartLogin() override { Note("StartLogin"); }
   bool CheckMeta() override { return Note("CheckMeta"), check_meta; }
-  bool RequestSeed(const std::atomic<bool>& running) override;
+  bool RequestSeed(const std::atomic<bool>& running) override {
+    Note("RequestSeed");
+    in_request_seed = request_seed_waits_for_stop;
+    while (request_seed_waits_for_stop && running) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return request_seed;
+  }
   bool StateReport() override { return Note("StateReport"), state_report; }
   void StartUploadThreads(int32_t n) override { Note("StartUploadThreads " + std::to_string(n)); }
   void SetHttpThreadCount(int32_t n) override { Note("SetHttpThreadCount " + std::to_string(n)); }
@@ -49,7 +65,12 @@ class FakeEngine : public IEngine {
     Note("EndPhase " + std::to_string(static_cast<int>(phase)));
   }
   void DeleteDownloadInfo() override { Note("DeleteDownloadInfo"); }
-  void ReportDownloadStat(const float speeds[10]) override;
+  void ReportDownloadStat(const float speeds[10]) override {
+    std::ostringstream text;
+    text << "Report";
+    for (int i = 0; i < 10; ++i) text << ' ' << speeds[i];
+    Note(text.str());
+  }
   void Stop() override { Note("Stop"); }
   void DisconnectAndReset() override { Note("DisconnectAndReset"); }
   int32_t UserId() override { return user_id; }
@@ -104,7 +125,16 @@ class FakeTransport : public ITransport {
 struct FakeServices {
   FakeEngine* engine = nullptr;
   FakeTransport* transport = nullptr;
-  ServiceFactory Factory();
+  ServiceFactory Factory() {
+    return [this](ConfigSettings&) {
+      Services s;
+      s.transport = std::make_unique<FakeTransport>();
+      s.engine = std::make_unique<FakeEngine>();
+      transport = static_cast<FakeTransport*>(s.transport.get());
+      engine = static_cast<FakeEngine*>(s.engine.get());
+      return s;
+    };
+  }
 };
 
 }  // namespace brelvane::testing

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
+// The status helpers: the progress line and the speed history behind the
+// rates and averages.
 #include "app/progress_line.h"
 
 #include <gtest/gtest.h>
 
+#include "app/speed_history.h"
 #include "app/updater_state.h"
 
 namespace brelvane {
@@ -34,6 +37,24 @@ TEST(ProgressLineTest, UnitsAndTimeLeft) {
     EXPECT_EQ(FormatByteCount(c.bytes), c.size) << c.bytes;
     EXPECT_EQ(FormatTimeLeft(c.bytes, c.rate), c.left) << c.bytes;
   }
+}
+
+TEST(SpeedHistoryTest, KeepsTheLastSixHundredAndWindowsCountBackFromTheNewest) {
+  SpeedHistory h;
+  SpeedSample s{3.0f, 3.0f};
+  EXPECT_EQ(h.Average(0, 0, s), 0u);  // empty: a lifetime mean of zero
+  EXPECT_EQ(s.download, 0.0f);
+  for (int i = 1; i <= 700; ++i) h.Push({static_cast<float>(i), static_cast<float>(2 * i)});
+  EXPECT_EQ(h.Size(), 600u);
+  EXPECT_EQ(h.Average(0, 0, s), 700u);  // the lifetime mean covers all
+  EXPECT_NEAR(s.download, 701.0f, 1e-3);
+  EXPECT_EQ(h.Average(600, 599, s), 1u);  // the oldest held sample is 101
+  EXPECT_FLOAT_EQ(s.upload, 101.0f);
+  EXPECT_EQ(h.Average(20, 0, s), 20u);  // samples 681..700
+  EXPECT_FLOAT_EQ(s.upload, 690.5f);
+  s = {-7.0f, -7.0f};  // beyond the samples, or near beyond far: the result is left
+  EXPECT_EQ(h.Average(601, 0, s) + h.Average(5, 6, s) + h.Average(5, 5, s), 0u);
+  EXPECT_EQ(s.download, -7.0f);
 }
 
 }  // namespace
