@@ -130,26 +130,12 @@ TEST(BuildFileListTest, ListsInByteWiseOrderAndTheOptionsChooseWhatIsTaken) {
             std::tuple("Z", uint64_t{0}, size_t{0}));
 }
 
-TEST(BuildFileListTest, OneFileIsNamedByItsLastComponentAndTheFirstFileChoosesThePartSize) {
+// One file is named by its last component.
+TEST(BuildFileListTest, TakesOneFileAndFailsOnAMissingDirectoryAnUnreadableFileOrATooLargePartSize) {
   TempDir dir;
   WriteBytes(dir.File("deep/er/file.bin"), "abc");
   EXPECT_EQ(Build(dir.File("deep/er/file.bin")),
             std::vector<FileEntry>{MakeEntry(0, "file.bin", "abc", 65536)});
-  // A sparse file reads as zeros, so this costs hashing time but no disk.
-  const std::string big = dir.File("big/a.big");
-  WriteBytes(big, "");
-  fs::resize_file(big, uint64_t{250} << 20);
-  WriteBytes(dir.File("big/b.small"), PseudoRandomBytes(300000, 9));
-  const std::vector<FileEntry> files = Build(dir.File("big"));
-  ASSERT_EQ(files.size(), 2u);
-  EXPECT_EQ(files[0].parts[0].length, 131072u);
-  EXPECT_EQ(files[0].parts.size(), 2000u);
-  ASSERT_EQ(files[1].parts.size(), 3u);
-  EXPECT_EQ(files[1].parts[2].length, 300000u - 2 * 131072u);
-}
-
-TEST(BuildFileListTest, FailsOnAMissingDirectoryAnUnreadableFileOrATooLargePartSize) {
-  TempDir dir;
   std::vector<FileEntry> files;
   std::string error;
   EXPECT_EQ(BuildFileList(dir.File("missing"), BuildOptions(), &files, &error), -1);
