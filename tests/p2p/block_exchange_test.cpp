@@ -18,13 +18,11 @@ const PeerAddress kA = PeerAddress::Loopback(5001), kB = PeerAddress::Loopback(5
 int32_t TypeOf(const Bytes& m) { return wire::DecodeHeader(m.data()).type; }
 
 // A data piece as the transport delivers it: head (with `msg_length`), then `n` bytes.
-Bytes DataPiece(int32_t from, const wire::PartDescriptor& d, uint32_t msg_length, size_t n,
-                const uint8_t* bytes = nullptr) {
+Bytes DataPiece(int32_t from, const wire::PartDescriptor& d, uint32_t msg_length, size_t n) {
   Bytes piece(wire::kDataHeadSize + n, 0xAB);
   const auto head = wire::BuildDataHead(From(from), d);
   std::copy(head.begin(), head.end(), piece.begin());
   wire::PutU32(piece.data() + 16, msg_length);
-  if (bytes) std::copy(bytes, bytes + n, piece.begin() + wire::kDataHeadSize);
   return piece;
 }
 
@@ -57,40 +55,6 @@ TEST(BlockExchangeTest, RequestsAreAcceptedOnlyFromIdleUsersForPartsHeldHere) {
     EXPECT_EQ(wire::DecodeRespondStatus(sent[0].bytes.data()), c.status) << c.name;
     EXPECT_EQ(wire::DecodeRespondPart(sent[0].bytes.data()), c.part) << c.name;
     EXPECT_EQ(peer.uploads.Contains(7) ? peer.uploads.Get(7)->state : S::kUnknowUser, c.after);
-  }
-}
-
-TEST(BlockExchangeTest, AnswersMoveTheAskingUserOn) {
-  struct Case { const char* name; uint32_t parts, status; bool done_first; int32_t sent;
-                int answers; const char* log; };
-  const Case cases[] = {
-      {"accepted", 4, 0, false, wire::kStart, 1, "Respond OK from 7, UID 1.1 . Ready "},
-      {"done meanwhile", 4, 0, true, wire::kResetState, 1,
-       "Respond OK from 7, UID 1.1 . Already Done "},
-      {"refused", 4, 1, false, 0, 0, "Respond FAIL from 7, UID 1.1 "},
-      {"not held there", 4, 2, false, wire::kAskFileReport, 1, "Respond FAIL from 7, UID 1.1 "},
-      {"not held, nothing needed", 2, 2, false, 0, 1, "Respond FAIL from 7, UID 1.1 "}};
-  for (const Case& c : cases) {
-    LogCapture log;
-    Peer peer(100, c.parts, {0});
-    Requesting(peer, 1);
-    peer.downloads.ReplaceAdvertised(7, {{1, 1}, {1, 3}});
-    EXPECT_CALL(peer.stats, CountAnswer(7, c.status == 0)).Times(c.answers);
-    ASSERT_TRUE(!c.done_first ||
-                (peer.fs.CommitWrite(1, &peer.content[100], 100, 100, nullptr) && peer.fs.Drain()));
-    peer.Feed(kA, wire::BuildRespond(From(7), c.status, peer.Part(1)));
-    const bool ready = c.sent == wire::kStart;
-    EXPECT_EQ(peer.downloads.Get(7)->state, ready ? S::kDownloadInit : S::kBeforeDownLoad);
-    EXPECT_EQ(peer.fs.IsPartFree(1, 1), !ready && !c.done_first) << c.name;  // given back
-    EXPECT_EQ(peer.acquire_wake.IsSet(), c.done_first) << c.name;
-    const auto sent = peer.link.SentTo(kA);
-    EXPECT_EQ(sent.empty() ? 0 : TypeOf(sent[0].bytes), c.sent) << c.name;
-    if (c.sent == wire::kAskFileReport) {  // the parts still needed: 2 and 3
-      EXPECT_EQ(wire::DecodeReport(sent[0].bytes.data()).count, 2);
-    }
-    // The answered part leaves the advertised set unless refused or started.
-    EXPECT_EQ(peer.downloads.Get(7)->advertised.size(), c.status == 1 || ready ? 2u : 1u);
-    EXPECT_EQ(log.Count(c.log), 1) << c.name;
   }
 }
 
@@ -168,27 +132,6 @@ TEST(BlockExchangeTest, AnEmptyPartCompletesOnItsHeadAlone) {
   peer.Feed(kA, DataPiece(7, {1, 0, 0, 0}, 16, 0));
   EXPECT_EQ(peer.downloads.Get(7)->state, S::kBeforeDownLoad);
   EXPECT_TRUE(peer.acquire_wake.IsSet());
-}
-
-TEST(BlockExchangeTest, APartArrivingInManyPiecesIsWrittenAndDoneOnce) {
-  LogCapture log;
-  Peer peer(1000, 4, {});
-  Requesting(peer, 2);
-  peer.downloads.SetState(7, S::kDownloadInit);
-  EXPECT_CALL(peer.stats, AddBytes(7, 300, false)).Times(2);
-  EXPECT_CALL(peer.stats, AddBytes(7, 100, true));
-  for (uint32_t at = 0; at < 1000; at += 300) {  // as cut from an 8192-byte buffer: heads advance
-    const uint32_t n = std::min(300u, 1000 - at);
-    peer.Feed(kA, DataPiece(7, {1, 2, 2000 + at, 1000}, 1016 - at, n, &peer.content[2000 + at]));
-    EXPECT_EQ(peer.downloads.Get(7)->state, n < 300 ? S::kBeforeDownLoad : S::kDownloading);
-  }
-  EXPECT_EQ(log.Count("Receiving from 7, UID 1.2 ..."), 1);
-  EXPECT_EQ(log.Count("Recv: UID:1.2"), 4);
-  EXPECT_EQ(log.Count("Receive done from 7, UID 1.2 ..."), 1);
-  EXPECT_TRUE(peer.acquire_wake.IsSet());
-  ASSERT_TRUE(peer.fs.Drain());
-  EXPECT_TRUE(peer.fs.IsPartVerified(1, 2));  // the digest held: the right bytes, in place
-  EXPECT_EQ(peer.committed.load(), 1000u);
 }
 
 // Every job names part 1 at a made-up start and length: the worker sends the local part.

@@ -51,12 +51,6 @@ class Recorder {
     });
     return out;
   }
-  size_t Count(int32_t type) {
-    const auto all = SentTo();
-    return std::count_if(all.begin(), all.end(), [&](const auto& s) {
-      return wire::DecodeHeader(s.bytes.data()).type == type;
-    });
-  }
   void Clear() {
     std::lock_guard<std::mutex> lock(mu_);
     sent_.clear();
@@ -200,10 +194,8 @@ struct Peer : testing::TempDir {  // the directory outlives the storage
   ::testing::NiceMock<MockStats> stats;
   ConfigSettings settings;
   AutoResetEvent acquire_wake;
-  std::atomic<uint64_t> committed{0};
   BlockExchange exchange{BlockExchangeLinks{uploads, downloads, jobs, fs, link, headers, stats,
-                                            settings, acquire_wake,
-                                            [this](uint32_t n) { committed += n; }}};
+                                            settings, acquire_wake, {}}};
 };
 
 }  // namespace brelvane::p2p_fakes

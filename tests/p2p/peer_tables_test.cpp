@@ -30,32 +30,9 @@ TEST(UserTableTest, OnlyChangesAfterTheFirstAreLoggedWithTheTimeInTheOldState) {
   EXPECT_FALSE(table.SetState(6, S::kWaitForUpload));
   EXPECT_STREQ(UserStateName(table.Get(5)->state), "WaitForUpload");
   EXPECT_STREQ(UserStateName(10), "");
+  EXPECT_FALSE(table.PopAdvertised(5) || table.PopAdvertised(9) || table.ReplaceAdvertised(9, {}));
   EXPECT_EQ(log.Count("state change", "user.log"), 1);
   EXPECT_EQ(log.Count("User 5 state change, 2 -> 3, 250 ms.", "user.log"), 1);
-}
-
-TEST(UserTableTest, PickRandomScansOnceAroundFromTheDrawnRecord) {
-  UserTable table(nullptr);
-  uint32_t draw = 0;
-  table.set_random_source([&] { return draw; });
-  EXPECT_FALSE(table.PickRandom(S::kBeforeUpload));
-  for (int i = 1; i <= 4; ++i) table.Add(10 * i, kA, i == 2 ? S::kDownloadReq : S::kBeforeUpload);
-  const int32_t first_idle_upload[] = {10, 30, 30, 40};
-  for (draw = 0; draw < 8; ++draw) {
-    EXPECT_EQ(table.PickRandom(S::kDownloadReq)->first, 20) << draw;  // wraps to it
-    EXPECT_EQ(table.PickRandom(S::kBeforeUpload)->first, first_idle_upload[draw % 4]) << draw;
-    EXPECT_FALSE(table.PickRandom(S::kDownloading)) << draw;
-  }
-}
-
-TEST(UserTableTest, AdvertisedPartsArePoppedInOrder) {
-  UserTable table(nullptr);
-  table.Add(1, kA, S::kBeforeDownLoad);
-  EXPECT_TRUE(table.ReplaceAdvertised(1, {{1, 2}, {1, 0}, {2, 0}}));
-  EXPECT_TRUE(table.DropAdvertised(1, {1, 0}));
-  EXPECT_EQ(table.PopAdvertised(1), (PartKey{1, 2}));
-  EXPECT_EQ(table.PopAdvertised(1), (PartKey{2, 0}));
-  EXPECT_FALSE(table.PopAdvertised(1) || table.PopAdvertised(9) || table.ReplaceAdvertised(9, {}));
 }
 
 

@@ -1,11 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The scheduler's passes driven one at a time: candidates connected in
-// batches, connect-back requests for the ones that fail, download users
-// dropped once complete or when inferior, and parts requested from idle
-// users.
+// The scheduler's passes driven one at a time, where the swarm tests cannot steer them: download
+// users dropped once complete (unless new work was found) or when inferior, and the switch to
+// HTTP priority.
 #include "p2p/scheduler.h"
-
-#include <map>
 
 #include "p2p/p2p_fakes.h"
 
@@ -70,39 +67,6 @@ struct SchedulerFixture : ::testing::Test {
   }
 };
 
-TEST_F(SchedulerFixture, CandidatesConnectInBatchesAndFailuresAskForAConnectBack) {
-  const wire::PeerRecord list[] = {Peer(1, 2000), Peer(2, 2001), Peer(3, 2002), Peer(4, 2004),
-                                   Peer(5, 2006), Peer(6, 2008), Peer(7, 2010), Peer(8, 2012)};
-  candidates.AppendNew(list, {});
-  scheduler.ConnectCandidates(5);
-  ASSERT_EQ(connector.batches.size(), 1u);
-  EXPECT_EQ(connector.batches[0].size(), 5u);
-  // Four made it: each is a download user in state 5 and was greeted with role 0; the one that
-  // failed produced exactly one connect-back request.
-  EXPECT_EQ(download_users.Size(), 4u);
-  for (int32_t id : {1, 3, 4, 5}) {
-    ASSERT_TRUE(download_users.Contains(id)) << id;
-    EXPECT_EQ(download_users.Get(id)->state, UserState::kBeforeDownLoad);
-  }
-  const auto hellos = peers.SentTo();
-  ASSERT_EQ(hellos.size(), 4u);
-  for (const auto& hello : hellos) {
-    EXPECT_EQ(wire::DecodeHeader(hello.bytes.data()).type, wire::kHello);
-    EXPECT_EQ(wire::DecodeHello(hello.bytes.data()), 0u);
-  }
-  ASSERT_EQ(server.Count(wire::kConnectRequestCS), 1u);
-  EXPECT_EQ(wire::DecodeConnectRequest(server.SentTo().back().bytes.data()).target, Peer(2, 2001));
-  // The batch left the list; every one of them is known for a later requeue.
-  EXPECT_EQ(CandidateIds(), (std::vector<int32_t>{6, 7, 8}));
-  EXPECT_TRUE(candidates.KnownAddress(2).has_value());
-  // A nearly full table takes one candidate per batch: 255 users + 1 reaches MaxDownloadNum 256.
-  for (int32_t id = 100; id < 351; ++id) download_users.Add(id, PeerAddress{1, 2}, UserState::kBeforeDownLoad);
-  scheduler.ConnectCandidates(5);
-  ASSERT_EQ(connector.batches.size(), 2u);
-  EXPECT_EQ(connector.batches[1].size(), 1u);
-  EXPECT_EQ(CandidateIds(), (std::vector<int32_t>{7, 8}));
-}
-
 TEST_F(SchedulerFixture, OnceCompleteTheConnectorDropsDownloadUsersUnlessNewWorkWasFound) {
   for (bool found_work : {false, true}) {
     download_users.Clear();
@@ -137,34 +101,6 @@ TEST_F(SchedulerFixture, InferiorUsersAreDroppedAndOnlyDeliverersRequeuedBehindT
   ASSERT_EQ(ids.size(), 36u);
   EXPECT_EQ(ids[30], 7);
   EXPECT_EQ(std::count(ids.begin(), ids.end(), 8), 0);
-}
-
-TEST_F(SchedulerFixture, IdleUsersAreAskedForAdvertisedPartsFirstThenAnyNeededPart) {
-  Register(4);
-  flags.complete = false;
-  download_users.set_random_source([] { return 0u; });  // user 1 is asked first
-  download_users.Add(1, PeerAddress{1, 10}, UserState::kBeforeDownLoad);
-  download_users.Add(2, PeerAddress{1, 12}, UserState::kBeforeDownLoad);
-  download_users.ReplaceAdvertised(1, {{1, 2}});
-  EXPECT_FALSE(scheduler.AcquirePass());  // no idle user left: the thread would wait
-  std::map<uint16_t, wire::PartDescriptor> asked;
-  for (const auto& request : peers.SentTo()) {
-    ASSERT_EQ(wire::DecodeHeader(request.bytes.data()).type, wire::kRequest);
-    asked[request.to.port] = wire::DecodePartMessage(request.bytes.data());
-  }
-  ASSERT_EQ(asked.size(), 2u);
-  EXPECT_EQ(asked[10], (wire::PartDescriptor{1, 2, 2048, 1024}));
-  EXPECT_EQ(asked[12].file_id, 1u);
-  EXPECT_NE(asked[12].part_id, 2u);
-  for (int32_t id : {1, 2}) {
-    const std::optional<UserRecord> r = download_users.Get(id);
-    EXPECT_EQ(r->state, UserState::kDownloadReq);
-    EXPECT_TRUE(r->block.IsValid());
-  }
-  // The attached parts are taken: dropping a user gives its part back.
-  EXPECT_FALSE(fs.IsPartFree(1, 2));
-  download_users.Remove(1);
-  EXPECT_TRUE(fs.IsPartFree(1, 2));
 }
 
 TEST_F(SchedulerFixture, HttpPriorityReleasesPeerPartsAndStopsNewPeerWork) {

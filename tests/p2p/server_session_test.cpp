@@ -78,14 +78,13 @@ class ServerSessionTest : public ::testing::Test {
   ConnectRequestQueue requests_;
   AutoResetEvent wake_;
   std::set<int32_t> downloading_;
-  int relogins_ = 0;
   ProgressSample progress_;
   std::ostringstream console_;
   PumpClock* clock_ = new PumpClock(*this);  // owned by the session
   ServerSession session_{
       settings_, link_, candidates_, requests_, wake_,
       ServerSessionHooks{[this](int32_t id) { return downloading_.count(id) > 0; },
-                         [this] { ++relogins_; }, [this] { return progress_; }},
+                         {}, [this] { return progress_; }},
       std::unique_ptr<LoginClock>(clock_)};
 };
 
@@ -111,19 +110,6 @@ TEST_F(ServerSessionTest, LoginTriesEachServerTenTimesAndStopsAtTheFirstAcceptan
                                       : "[Warning]登陆服务器失败\n");
     EXPECT_EQ(std::to_string(settings_.MainServerPort.load()) == port, success);
   }
-}
-
-TEST_F(ServerSessionTest, ForcedReloginClearsTheLoginAndLogsInAgainOnTheLoginThread) {
-  UseServers({Answering(0, 7)});
-  ASSERT_TRUE(session_.Login());  // two logins: the answer to the second (8) is still due
-  Feed(wire::BuildHeaderOnly({}, wire::kRelogin));
-  EXPECT_EQ(relogins_, 1);
-  const Bytes first = link_.SentTo({}, 3).at(2).bytes;  // the login thread holds the login lock
-  ASSERT_TRUE(session_.Login());  // now, so this waits for it and finds the flag set
-  EXPECT_NE(console_.str().find("[Warning]与服务器连接超时，正在重新登陆服务器\n"), std::string::npos);
-  EXPECT_EQ(wire::DecodeHeader(first.data()).user_id, -1);
-  EXPECT_EQ(session_.user_id(), 8);
-  EXPECT_EQ(Trace(), "aaaa");
 }
 
 TEST_F(ServerSessionTest, IntakeKeepsOnlyNewReachablePeersAndSixtyFourConnectRequests) {
