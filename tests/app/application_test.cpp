@@ -107,8 +107,19 @@ TEST_F(ApplicationTest, StartSequenceFetchesSeedStartsServicesCompletesAndStopsI
   EXPECT_EQ(app_.state(), kStateStopped);
 }
 
-// A failed seed download reports and starts no download; a quit during it
-// records the quit phase again.
+TEST_F(ApplicationTest, SeedDownloadFailureStopsAtStateNineButKeepsRunning) {
+  fakes_.engine->check_meta = false;
+  fakes_.engine->request_seed = false;
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(WaitFor([&] { return fakes_.engine->Calls("Report").size() == 1; }));
+  EXPECT_TRUE(Printed("[Error]下载seed失败"));
+  EXPECT_EQ(app_.state(), kStateSeedDownloadFailed);
+  EXPECT_TRUE(app_.running());
+  EXPECT_TRUE(fakes_.engine->Calls("EndPhase").empty());  // still running: no end phase
+  Quit();
+  EXPECT_TRUE(fakes_.engine->Calls("StartP2PDownload").empty());
+}
+
 TEST_F(ApplicationTest, QuitDuringSeedRequestRecordsQuitAgainAndReports) {
   fakes_.engine->check_meta = false;
   fakes_.engine->request_seed = false;
@@ -117,7 +128,6 @@ TEST_F(ApplicationTest, QuitDuringSeedRequestRecordsQuitAgainAndReports) {
   ASSERT_TRUE(WaitFor([&] { return fakes_.engine->in_request_seed.load(); }));
   Quit();
   EXPECT_TRUE(Printed("[Error]下载seed失败"));
-  EXPECT_TRUE(fakes_.engine->Calls("StartP2PDownload").empty());
   EXPECT_EQ(fakes_.engine->Calls("EndPhase"), (Lines{"EndPhase 3", "EndPhase 3"}));
   EXPECT_EQ(fakes_.engine->Calls("Report").size(), 2u);  // start thread, then stop sequence
 }
