@@ -227,6 +227,7 @@ TEST_F(FileSystemTest, HeldPartsContinueWithTheFileAfterTheLastOneVisited) {
     return s;
   };
   EXPECT_EQ(files(8), "11111333");
+  for (const PartRecord& r : records) EXPECT_TRUE(fs_.IsPartVerified(r.file_id, r.part_id));
   // The next call starts after file 3: with file 1 again.
   ASSERT_EQ(fs_.CollectHeldParts(2, records), 2u);
   EXPECT_EQ(files(2), "11");

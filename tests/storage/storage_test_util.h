@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Helpers shared by the storage tests: a scratch directory removed at the end
 // of each test, whole-file read/write shortcuts, an in-memory disk, and
-// recorders for what files, writes and the worker report.
+// recorders for what writes and the worker report.
 #pragma once
 
 #include <atomic>
@@ -51,14 +51,6 @@ class MemoryFile : public IFile {
   std::atomic<bool> refuse_writes{false};
   std::atomic<int> writes{0};
   std::atomic<int> syncs{0};
-};
-
-// Records what a File reports about its parts (calls on the test's thread).
-struct RecordingListener : IBlockStateListener {
-  void OnPartVerified(const UID& uid) override { verified.push_back(uid); }
-  void OnPartReset(const UID& uid) override { reset.push_back(uid); }
-  std::vector<UID> verified;
-  std::vector<UID> reset;
 };
 
 // Counts what write observers were told; New() hands out one that reports here.
