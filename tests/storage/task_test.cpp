@@ -22,12 +22,6 @@ using testing::ObserverLog;
 using testing::PatternBytes;
 using testing::TempDir;
 
-std::unique_ptr<uint8_t[]> Copy(const std::vector<uint8_t>& bytes, size_t from, size_t to) {
-  std::unique_ptr<uint8_t[]> copy(new uint8_t[to - from]);
-  std::memcpy(copy.get(), bytes.data() + from, to - from);
-  return copy;
-}
-
 // A disk that notes, at each flush, whether the resume file existed yet.
 class WatchedDisk : public MemoryFile {
  public:
@@ -58,10 +52,11 @@ class TaskTest : public ::testing::Test {
     fs_.set_clock([this] { return now_; });
     SetLastResumeWrite(0);
   }
-  void RunBlock(size_t from, size_t to, IWriteObserver* observer = nullptr) {
-    TaskWriteBlock task(file_, from, static_cast<uint32_t>(to - from), Copy(content_, from, to),
-                        observer);
-    task.Run(&fs_);
+  void RunBlock(size_t from, size_t to) {
+    std::unique_ptr<uint8_t[]> copy(new uint8_t[to - from]);
+    std::memcpy(copy.get(), content_.data() + from, to - from);
+    TaskWriteBlock(file_, from, static_cast<uint32_t>(to - from), std::move(copy), nullptr)
+        .Run(&fs_);
   }
   void RunResumeWrite() { TaskWriteDownloadInfo(fs_.resume_path()).Run(&fs_); }
 
@@ -73,54 +68,6 @@ class TaskTest : public ::testing::Test {
   File* file_ = nullptr;
   uint32_t now_ = 100000;
 };
-
-// Every block ends its observer exactly once: nothing verified, the verified
-// parts' length, or (unrun) nothing verified when the block is destroyed.
-TEST_F(TaskTest, EveryBlockTellsItsObserverOnceWhatItVerified) {
-  ObserverLog unrun, nothing, two;
-  { TaskWriteBlock task(file_, 0, 100, Copy(content_, 0, 100), unrun.New()); }
-  EXPECT_EQ(unrun.Tally(), "0 verified (0), 1 nothing, 1 destroyed");
-  EXPECT_FALSE(file_->IsPartVerified(0));
-  RunBlock(0, 60, nothing.New());
-  EXPECT_EQ(nothing.Tally(), "0 verified (0), 1 nothing, 1 destroyed");
-  RunBlock(60, 250, two.New());  // completes parts 0 and 1
-  EXPECT_EQ(two.Tally(), "1 verified (200), 0 nothing, 1 destroyed");
-}
-
-// CommitWrite takes the observer on every path, so that a caller can never
-// leak it or destroy it twice.
-TEST_F(TaskTest, RefusedCommitsStillEndTheirObserver) {
-  ObserverLog log;
-  EXPECT_FALSE(fs_.CommitWrite(9, content_.data(), 100, 0, log.New()));  // unknown file
-  EXPECT_FALSE(fs_.CommitWrite(3, content_.data(), 100, 0, log.New()));  // no worker
-  EXPECT_EQ(log.Tally(), "0 verified (0), 2 nothing, 2 destroyed");
-  ASSERT_TRUE(fs_.StartRunner(4));
-  EXPECT_TRUE(fs_.CommitWrite(3, content_.data(), 100, 0, log.New()));
-  ASSERT_TRUE(fs_.Drain());
-  EXPECT_EQ(log.Tally(), "1 verified (100), 2 nothing, 3 destroyed");
-}
-
-// A flush and a resume write as one task (what FlushAll posts): the pending
-// parts reach the disk and are flushed before the resume file counts them.
-TEST_F(TaskTest, WrittenCountersFollowEveryBatchAndFlushAndTheResumeFileFollowsTheFlush) {
-  for (uint32_t p = 0; p < 9; ++p) RunBlock(p * 100, p * 100 + 100);
-  EXPECT_EQ(fs_.WrittenParts(), 0u);  // nine parts wait in memory
-  TaskDouble(std::make_unique<TaskFlushAll>(&fs_),
-             std::make_unique<TaskWriteDownloadInfo>(fs_.resume_path()))
-      .Run(&fs_);
-  EXPECT_EQ(fs_.WrittenParts(), 9u);
-  EXPECT_EQ(fs_.WrittenBytes(), 900u);
-  EXPECT_EQ(disk_->syncs, 1);
-  EXPECT_FALSE(disk_->resume_existed_at_sync_);
-  DownloadInfoData data;
-  ASSERT_TRUE(ReadDownloadInfo(fs_.resume_path(), &data));
-  EXPECT_EQ(data.not_complete.at(3).Size(), 1u);
-  RunBlock(900, 1000);
-  EXPECT_EQ(fs_.WrittenParts(), 10u);
-  EXPECT_EQ(fs_.WrittenBytes(), 1000u);
-  EXPECT_TRUE(fs_.AllWritten());
-  EXPECT_EQ(disk_->bytes, content_);
-}
 
 TEST_F(TaskTest, ResumeFileIsRewrittenOnlyAfterMoreThanFifteenSeconds) {
   RunResumeWrite();
