@@ -190,22 +190,5 @@ TEST(BlockStatesTest, RandomOperationsMatchAModelOfEveryFilesParts) {
   EXPECT_EQ(states.GetAllocator(0), nullptr);
 }
 
-TEST(BlockStatesTest, AllocationFindsTheOneFileWithFreePartsAmongCompleteOnes) {
-  BlockStates states;
-  EXPECT_FALSE(states.AllocateBlocks(1).IsValid());  // no files at all
-  for (uint32_t id = 0; id < 1000; ++id) {
-    states.AddFile(id, 3);
-    if (id != 613) states.OnPartVerified(UID{id, 0, 2});
-  }
-  std::string why;
-  ASSERT_TRUE(states.CheckInvariants(&why)) << why;
-  EXPECT_EQ(states.AllocateBlocks(10), (UID{613, 0, 2}));
-  EXPECT_FALSE(states.AllocateBlocks(10).IsValid());  // everything requested or done
-  UID out[4];
-  EXPECT_EQ(states.PickRandomFreeBlocks(4, out), 0u);
-  states.Release(UID{613, 1, 1});
-  EXPECT_EQ(states.AllocateBlocks(10), (UID{613, 1, 1}));
-}
-
 }  // namespace
 }  // namespace brelvane

@@ -141,21 +141,6 @@ TEST_P(CWinMMFIOTest, ReadOnlyObjectRefusesWritesSetSizeTruncatesAndClosedRefuse
   EXPECT_FALSE(rw->Sync());
 }
 
-TEST_P(CWinMMFIOTest, CloneIsAnUnopenedObjectForTheSamePath) {
-  auto io = OpenReadWrite("a");
-  const auto data = PatternBytes(64, 9);
-  ASSERT_TRUE(io->Write(data.data(), 64, 0));
-  auto clone = io->Clone();
-  auto* same = dynamic_cast<CWinMMFIO*>(clone.get());
-  ASSERT_NE(same, nullptr);
-  EXPECT_FALSE(same->IsOpen());
-  EXPECT_EQ(same->path(), io->path());
-  ASSERT_TRUE(same->Open(CWinMMFIO::kModeRead, CWinMMFIO::kOpenExisting, 0, false));
-  std::vector<uint8_t> back(64);
-  ASSERT_TRUE(same->Read(back.data(), 64, 0));
-  EXPECT_EQ(back, data);
-}
-
 TEST_P(CWinMMFIOTest, ObjectBeyondTheHandleBudgetReopensPerOperation) {
   const int64_t saved = CWinMMFIO::SetHandleBudgetForTesting(1);
   auto kept = OpenReadWrite("kept");
