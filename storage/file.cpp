@@ -13,13 +13,8 @@
 #include "storage/storage_random.h"
 
 namespace brelvane {
-namespace {
 
-// The layout every part computation relies on: part i starts at i times the
-// first part's length, all parts but the last have that length, and the parts
-// cover the file exactly.  Documents are untrusted, so a File is never built
-// on anything else.
-bool IsProperLayout(const FileEntry& entry) {
+bool File::IsProperLayout(const FileEntry& entry) {
   const auto& parts = entry.parts;
   if (parts.empty() || parts.size() > 0xFFFFFFFFu) return false;
   const uint64_t part_size = parts[0].length;
@@ -34,8 +29,6 @@ bool IsProperLayout(const FileEntry& entry) {
   }
   return parts.back().start + parts.back().length == entry.size;
 }
-
-}  // namespace
 
 File::File(const std::string& full_path, const FileEntry& entry, IBlockStateListener* listener)
     : file_id_(entry.id),
@@ -53,7 +46,7 @@ File::~File() = default;
 
 std::unique_ptr<File> File::Create(const std::string& full_path, const FileEntry& entry,
                                    const RangeSet32& on_disk, IBlockStateListener* listener,
-                                   IFile* io) {
+                                   IFile* io, std::unique_ptr<CWinMMFIO> opened) {
   if (!IsProperLayout(entry)) {
     Log0("Bad part list, file refused. FileID: %u, name: %s", entry.id, entry.name.c_str());
     return nullptr;
@@ -75,25 +68,33 @@ std::unique_ptr<File> File::Create(const std::string& full_path, const FileEntry
     }
     file->UpdateCounts();
   }
-  if (!file->Open(io)) return nullptr;
+  if (!file->Open(io, std::move(opened))) return nullptr;
   return file;
 }
 
-bool File::Open(IFile* io) {
+std::unique_ptr<CWinMMFIO> File::OpenOnDisk(const std::string& full_path, std::string* error) {
+  const size_t slash = full_path.rfind('/');
+  if (slash != std::string::npos && slash > 0) {
+    // A failure here shows as the open failure below, with its reason.
+    (void)CreateDirectories(full_path.substr(0, slash));
+  }
+  auto own = std::make_unique<CWinMMFIO>(full_path);
+  if (!own->Open(CWinMMFIO::kModeReadWrite, CWinMMFIO::kOpenAlways, 0, false)) {
+    if (error != nullptr) own->GetErrorText(error);
+    return nullptr;
+  }
+  return own;
+}
+
+bool File::Open(IFile* io, std::unique_ptr<CWinMMFIO> opened) {
   std::lock_guard<std::mutex> lock(mu_);
   if (io != nullptr) {
     io_ = io;
     return true;
   }
-  const size_t slash = full_path_.rfind('/');
-  if (slash != std::string::npos && slash > 0) {
-    // A failure here shows as the open failure below, with its reason.
-    (void)CreateDirectories(full_path_.substr(0, slash));
-  }
-  auto own = std::make_unique<CWinMMFIO>(full_path_);
   std::string text;
-  if (!own->Open(CWinMMFIO::kModeReadWrite, CWinMMFIO::kOpenAlways, 0, false)) {
-    own->GetErrorText(&text);
+  std::unique_ptr<CWinMMFIO> own = opened ? std::move(opened) : OpenOnDisk(full_path_, &text);
+  if (own == nullptr) {
     Log0("Open file 1 error. name: %s, msg: %s", full_path_.c_str(), text.c_str());
     return false;
   }

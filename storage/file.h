@@ -47,15 +47,25 @@ class File {
 
   // Builds the file and opens it.  `on_disk` names the parts already written
   // (each is reported to `listener` as verified).  With `io` null the file
-  // creates the directories of `full_path`, opens or creates it read-write
-  // and cuts it to the declared size when longer; with `io` given, that
-  // object is used as it is (not owned, must outlive the file).  Returns null
-  // (logged) when the entry's parts are not a proper layout of the file or
-  // the file cannot be opened.  `listener` may be null; it must outlive the
-  // file.
+  // takes `opened` (OpenOnDisk's result for `full_path`) or, when that is
+  // null, opens the file itself as OpenOnDisk does, then cuts it to the
+  // declared size when longer; with `io` given, that object is used as it is
+  // (not owned, must outlive the file).  Returns null (logged) when the
+  // entry's parts are not a proper layout of the file or the file cannot be
+  // opened.  `listener` may be null; it must outlive the file.
   static std::unique_ptr<File> Create(const std::string& full_path, const FileEntry& entry,
                                       const RangeSet32& on_disk, IBlockStateListener* listener,
-                                      IFile* io = nullptr);
+                                      IFile* io = nullptr,
+                                      std::unique_ptr<CWinMMFIO> opened = nullptr);
+  // The layout every part computation relies on: part i starts at i times
+  // the first part's length, all parts but the last have that length, and
+  // the parts cover the file exactly.  Documents are untrusted, so a File is
+  // never built on anything else.
+  static bool IsProperLayout(const FileEntry& entry);
+  // Creates the directories of `full_path` and opens or creates the file
+  // read-write; null on failure, with the reason in `error` (may be null).
+  // Touches nothing of a File: registration may open many at once.
+  static std::unique_ptr<CWinMMFIO> OpenOnDisk(const std::string& full_path, std::string* error);
   virtual ~File();
   File(const File&) = delete;
   File& operator=(const File&) = delete;
@@ -139,7 +149,7 @@ class File {
   File(const std::string& full_path, const FileEntry& entry, IBlockStateListener* listener);
 
  private:
-  [[nodiscard]] bool Open(IFile* io);
+  [[nodiscard]] bool Open(IFile* io, std::unique_ptr<CWinMMFIO> opened);
   // The *Locked variants REQUIRE mu_ held.
   void WritePendingLocked();
   bool ReadPartLocked(uint8_t* destination, uint32_t maximum_length, uint32_t index);

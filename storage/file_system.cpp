@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <future>
+#include <set>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -105,7 +106,8 @@ bool FileSystem::StaysInsideBase(const std::string& full_path) const {
 }
 
 bool FileSystem::RegisterFile(const std::string& full_path, const FileEntry& entry,
-                              bool no_parts_done, const RangeSet32& not_complete) {
+                              bool no_parts_done, const RangeSet32& not_complete,
+                              std::unique_ptr<CWinMMFIO> opened) {
   if (files_.count(entry.id) != 0) {
     Log1("Add file error");
     return false;
@@ -130,7 +132,8 @@ bool FileSystem::RegisterFile(const std::string& full_path, const FileEntry& ent
     on_disk.Intersect(missing, all);
   }
   block_states_.AddFile(entry.id, part_count);
-  std::unique_ptr<File> file = File::Create(full_path, entry, on_disk, &block_states_);
+  std::unique_ptr<File> file =
+      File::Create(full_path, entry, on_disk, &block_states_, nullptr, std::move(opened));
   if (file == nullptr) return false;
   File* raw = file.get();
   if (!AddFile(std::move(file))) return false;
@@ -145,15 +148,68 @@ bool FileSystem::RegisterFile(const std::string& full_path, const FileEntry& ent
 bool FileSystem::AddMultipleFiles(const std::vector<FileEntry>& files,
                                   const std::string& base_directory, bool no_parts_done,
                                   const std::map<uint32_t, RangeSet32>& not_complete) {
+  std::vector<std::unique_ptr<CWinMMFIO>> opened(files.size());
+  if (files.size() >= kOpenAheadMinFiles && WillRegister(files)) {
+    OpenAhead(files, base_directory, &opened);
+  }
   const RangeSet32 none;
-  for (const FileEntry& entry : files) {
+  for (size_t i = 0; i < files.size(); ++i) {
+    const FileEntry& entry = files[i];
     auto found = not_complete.find(entry.id);
     if (!RegisterFile(base_directory + entry.name, entry, no_parts_done,
-                      found == not_complete.end() ? none : found->second)) {
+                      found == not_complete.end() ? none : found->second, std::move(opened[i]))) {
       return false;
     }
   }
   return true;
+}
+
+bool FileSystem::WillRegister(const std::vector<FileEntry>& files) const {
+  std::set<uint32_t> ids;
+  for (const FileEntry& entry : files) {
+    if (files_.count(entry.id) != 0 || !ids.insert(entry.id).second ||
+        !IsSafeRelativeName(entry.name) || !File::IsProperLayout(entry)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void FileSystem::OpenAhead(const std::vector<FileEntry>& files, const std::string& base_directory,
+                           std::vector<std::unique_ptr<CWinMMFIO>>* opened) {
+  // The path check resolves the base on its first call and keeps it: made
+  // and resolved here, it is only read from both threads below.
+  if (!base_directory_.empty() && !CreateDirectories(base_directory_)) return;
+  if (!StaysInsideBase(info_directory_) || (!base_directory_.empty() && real_base_.empty())) {
+    return;
+  }
+  std::atomic<size_t> next{0};
+  std::atomic<bool> refused{false};
+  const auto work = [&] {
+    for (size_t i = next++; i < files.size() && !refused.load(); i = next++) {
+      const std::string path = base_directory + files[i].name;
+      if (!StaysInsideBase(path)) {
+        refused = true;  // RegisterFile refuses it in its turn
+        return;
+      }
+      (*opened)[i] = File::OpenOnDisk(path, nullptr);
+    }
+  };
+  std::vector<std::thread> threads;
+  const size_t helpers =
+      std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), kVerifyThreads) - 1;
+  for (size_t i = 0; i < helpers; ++i) {
+    try {
+      threads.emplace_back([&work] {
+        platform::SetCurrentThreadName("open");
+        work();
+      });
+    } catch (const std::system_error&) {
+      break;  // fewer helpers: this thread does the rest
+    }
+  }
+  work();
+  for (std::thread& thread : threads) thread.join();
 }
 
 bool FileSystem::RegisterSeed() {

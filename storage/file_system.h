@@ -107,6 +107,9 @@ class FileSystem {
                 const std::string& tag);
   // RegisterFile for every entry, in order, under base + name; false at the
   // first failure.  `not_complete` maps file ids to their missing parts.
+  // The files of a release that will be taken whole are opened (or created)
+  // ahead by kVerifyThreads threads, as RegisterFile would open them; the
+  // registration itself stays in order.
   [[nodiscard]] bool AddMultipleFiles(const std::vector<FileEntry>& files,
                                       const std::string& base_directory, bool no_parts_done,
                                       const std::map<uint32_t, RangeSet32>& not_complete);
@@ -114,8 +117,18 @@ class FileSystem {
   // every part not in `not_complete`.  False (logged) for an id registered
   // already, an unsafe name, a path leading outside the base directory, a bad
   // part list or a file that cannot be opened.
+  // `opened`: the file opened ahead (File::OpenOnDisk), or null.
   [[nodiscard]] bool RegisterFile(const std::string& full_path, const FileEntry& entry,
-                                  bool no_parts_done, const RangeSet32& not_complete);
+                                  bool no_parts_done, const RangeSet32& not_complete,
+                                  std::unique_ptr<CWinMMFIO> opened = nullptr);
+  // True when RegisterFile would take every entry as far as its name, id and
+  // part list go (no file is opened ahead for a release that will be refused).
+  bool WillRegister(const std::vector<FileEntry>& files) const;
+  // Opens (or creates) every file of `files` into `opened` as RegisterFile
+  // would, on up to kVerifyThreads threads; stops at a path that leads
+  // outside the base directory.  Entries it did not open stay null.
+  void OpenAhead(const std::vector<FileEntry>& files, const std::string& base_directory,
+                 std::vector<std::unique_ptr<CWinMMFIO>>* opened);
   // Registers the seed's own file (info folder + seed name), nothing on disk.
   [[nodiscard]] bool RegisterSeed();
   // Adds a built file; false, logging "Add file error", for a known id.
@@ -125,6 +138,8 @@ class FileSystem {
   // caller's among them.
   void VerifyAllFiles();
   static constexpr size_t kVerifyThreads = 2;
+  // Releases of at least this many files are opened ahead in parallel.
+  static constexpr size_t kOpenAheadMinFiles = 64;
   // Destroys every file (flushing what was written first).  Runner stopped.
   void DeleteAllFiles();
   // Starts the worker with 16 slots (seed phase) or `capacity` slots.
