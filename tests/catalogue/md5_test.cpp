@@ -5,8 +5,10 @@
 
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "catalogue/catalogue_test_util.h"
+#include "catalogue/md5_lanes.h"
 #include "platform/readonly_file.h"
 
 namespace brelvane {
@@ -110,6 +112,28 @@ TEST(Md5RangeTest, DigestsFileAndStreamRangesUpToTheEnd) {
   EXPECT_EQ(Md5StreamRange(in, 0, kMd5ToEnd, &digest), 5000u);
   EXPECT_EQ(Md5StreamRange(in, 1000, kMd5ToEnd, &digest), 4000u);
   EXPECT_EQ(digest, Md5Buffer(content.data() + 1000, 4000));
+}
+
+// Storage hashes the parts that arrive together eight at a time, grouped by
+// length: a file's last part (and every small file) has any length, so every
+// padding case must hold in every lane, for every lane count.
+TEST(Md5LanesTest, EqualsOneDigestPerMessage) {
+  for (const size_t length : {0, 1, 55, 56, 63, 64, 65, 119, 120, 127, 128, 129, 1000, 65537}) {
+    std::vector<std::string> messages;
+    const uint8_t* pointers[kMd5Lanes];
+    for (size_t i = 0; i < kMd5Lanes; ++i) {
+      messages.push_back(PseudoRandomBytes(length, static_cast<uint32_t>(length * 8 + i)));
+      pointers[i] = reinterpret_cast<const uint8_t*>(messages[i].data());
+    }
+    for (size_t count = 1; count <= kMd5Lanes; ++count) {
+      Md5Digest digests[kMd5Lanes];
+      Md5EqualLength(pointers, count, length, digests);
+      for (size_t i = 0; i < count; ++i) {
+        ASSERT_EQ(digests[i], Md5Buffer(messages[i].data(), length))
+            << "length " << length << ", count " << count << ", lane " << i;
+      }
+    }
+  }
 }
 
 }  // namespace
