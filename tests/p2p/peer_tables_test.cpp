@@ -36,6 +36,21 @@ TEST(UserTableTest, OnlyChangesAfterTheFirstAreLoggedWithTheTimeInTheOldState) {
 }
 
 
+// Not caught by the swarm tests (a pick that does not wrap still finishes there, unfairly).
+TEST(UserTableTest, PickRandomScansOnceAroundFromTheDrawnRecord) {
+  UserTable table(nullptr);
+  uint32_t draw = 0;
+  table.set_random_source([&] { return draw; });
+  EXPECT_FALSE(table.PickRandom(S::kBeforeUpload));
+  for (int i = 1; i <= 4; ++i) table.Add(10 * i, kA, i == 2 ? S::kDownloadReq : S::kBeforeUpload);
+  const int32_t first_idle_upload[] = {10, 30, 30, 40};
+  for (draw = 0; draw < 8; ++draw) {
+    EXPECT_EQ(table.PickRandom(S::kDownloadReq)->first, 20) << draw;  // wraps to it
+    EXPECT_EQ(table.PickRandom(S::kBeforeUpload)->first, first_idle_upload[draw % 4]) << draw;
+    EXPECT_FALSE(table.PickRandom(S::kDownloading)) << draw;
+  }
+}
+
 PeerRecord Peer(int32_t id) {
   return PeerRecord{id, {0x7F000001, 4000, 0}, {0x7F000001, static_cast<uint16_t>(10000 + id), 0}};
 }

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The scheduler's passes driven one at a time, where the swarm tests cannot steer them: download
-// users dropped once complete (unless new work was found) or when inferior, and the switch to
-// HTTP priority.
+// users dropped once complete (unless new work was found) or when inferior, the switch to HTTP
+// priority, and the parts asked of idle users (advertised parts first).
 #include "p2p/scheduler.h"
+
+#include <map>
 
 #include "p2p/p2p_fakes.h"
 
@@ -101,6 +103,35 @@ TEST_F(SchedulerFixture, InferiorUsersAreDroppedAndOnlyDeliverersRequeuedBehindT
   ASSERT_EQ(ids.size(), 36u);
   EXPECT_EQ(ids[30], 7);
   EXPECT_EQ(std::count(ids.begin(), ids.end(), 8), 0);
+}
+
+// Not caught by the swarm tests (asking for any part first still finishes there, slower).
+TEST_F(SchedulerFixture, IdleUsersAreAskedForAdvertisedPartsFirstThenAnyNeededPart) {
+  Register(4);
+  flags.complete = false;
+  download_users.set_random_source([] { return 0u; });  // user 1 is asked first
+  download_users.Add(1, PeerAddress{1, 10}, UserState::kBeforeDownLoad);
+  download_users.Add(2, PeerAddress{1, 12}, UserState::kBeforeDownLoad);
+  download_users.ReplaceAdvertised(1, {{1, 2}});
+  EXPECT_FALSE(scheduler.AcquirePass());  // no idle user left: the thread would wait
+  std::map<uint16_t, wire::PartDescriptor> asked;
+  for (const auto& request : peers.SentTo()) {
+    ASSERT_EQ(wire::DecodeHeader(request.bytes.data()).type, wire::kRequest);
+    asked[request.to.port] = wire::DecodePartMessage(request.bytes.data());
+  }
+  ASSERT_EQ(asked.size(), 2u);
+  EXPECT_EQ(asked[10], (wire::PartDescriptor{1, 2, 2048, 1024}));
+  EXPECT_EQ(asked[12].file_id, 1u);
+  EXPECT_NE(asked[12].part_id, 2u);
+  for (int32_t id : {1, 2}) {
+    const std::optional<UserRecord> r = download_users.Get(id);
+    EXPECT_EQ(r->state, UserState::kDownloadReq);
+    EXPECT_TRUE(r->block.IsValid());
+  }
+  // The attached parts are taken: dropping a user gives its part back.
+  EXPECT_FALSE(fs.IsPartFree(1, 2));
+  download_users.Remove(1);
+  EXPECT_TRUE(fs.IsPartFree(1, 2));
 }
 
 TEST_F(SchedulerFixture, HttpPriorityReleasesPeerPartsAndStopsNewPeerWork) {
