@@ -54,15 +54,18 @@ class FileSystemTest : public ::testing::Test {
 
 TEST_F(FileSystemTest, FullQueueMakesACommitFailAfterItsTimeoutAndEndItsObserver) {
   const auto& content = Add(1, 10000, 100);
+  testing::ObserverLog log;
+  // Every refusal ends the observer: no worker, an unknown file, a full queue.
+  EXPECT_FALSE(fs_.CommitWrite(1, content.data(), 100, 0, log.New()));
   ASSERT_TRUE(fs_.StartRunner(4));
+  EXPECT_FALSE(fs_.CommitWrite(9, content.data(), 100, 0, log.New()));
   Gate gate;
   ASSERT_TRUE(gate.Hold(fs_.runner()));
   for (uint32_t p = 0; p < 4; ++p) Commit(1, p);
-  testing::ObserverLog log;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(fs_.CommitWrite(1, content.data() + 400, 100, 400, log.New()));
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(990));
-  EXPECT_EQ(log.Tally(), "0 verified (0), 1 nothing, 1 destroyed");
+  EXPECT_EQ(log.Tally(), "0 verified (0), 3 nothing, 3 destroyed");
   gate.Open();
   ASSERT_TRUE(fs_.Drain());
   EXPECT_EQ(fs_.GetFile(1)->VerifiedCount(), 4u);
