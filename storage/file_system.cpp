@@ -179,8 +179,9 @@ void FileSystem::OpenAhead(const std::vector<FileEntry>& files, const std::strin
                            std::vector<std::unique_ptr<CWinMMFIO>>* opened) {
   // The path check resolves the base on its first call and keeps it: made
   // and resolved here, it is only read from both threads below.
-  if (!base_directory_.empty() && !CreateDirectories(base_directory_)) return;
-  if (!StaysInsideBase(info_directory_) || (!base_directory_.empty() && real_base_.empty())) {
+  if (!base_directory_.empty() &&
+      (!CreateDirectories(base_directory_) ||
+       (real_base_.empty() && platform::ResolvePath(base_directory_, &real_base_) != 0))) {
     return;
   }
   std::atomic<size_t> next{0};

@@ -166,6 +166,26 @@ TEST_F(FileSystemTest, RegistrationRefusesUnsafeNamesAndPathsLeadingOutside) {
   EXPECT_TRUE(PathExists(dir_.File("real/y")));
 }
 
+// A release of many files is opened ahead on two threads: every file is
+// there afterwards, and a link to elsewhere stops it with nothing outside.
+TEST_F(FileSystemTest, ManyFilesAreOpenedAheadUnderTheSameChecks) {
+  const auto content = PatternBytes(100, 1);
+  std::vector<FileEntry> files;
+  for (uint32_t i = 0; i < FileSystem::kOpenAheadMinFiles + 6; ++i) {
+    files.push_back(MakeEntry(i + 1, "d" + std::to_string(i % 7) + "/f" + std::to_string(i),
+                              content, 100));
+  }
+  ASSERT_TRUE(fs_.AddMultipleFiles(files, dir_.path(), true, {}));
+  for (const FileEntry& f : files) EXPECT_TRUE(PathExists(dir_.path() + f.name)) << f.name;
+  EXPECT_EQ(fs_.TotalParts(), files.size());
+  TempDir base, outside;
+  std::filesystem::create_directory_symlink(outside.path(), base.File("d3"));
+  FileSystem second;
+  second.SetPaths(FileEntry(), base.path(), "T");
+  EXPECT_FALSE(second.AddMultipleFiles(files, base.path(), true, {}));
+  EXPECT_TRUE(std::filesystem::is_empty(outside.path()));
+}
+
 // Handles, runs and listings all come from free parts; a handle gives its
 // part back when its last copy goes, unless the part was completed.
 TEST_F(FileSystemTest, HandlesAndRunsTakeFreePartsAndGiveBackWhatWasNotCompleted) {
