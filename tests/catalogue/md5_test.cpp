@@ -123,6 +123,8 @@ TEST(Md5LanesTest, EqualsOneDigestPerMessage) {
     const uint8_t* pointers[kMd5Lanes];
     for (size_t i = 0; i < kMd5Lanes; ++i) {
       messages.push_back(PseudoRandomBytes(length, static_cast<uint32_t>(length * 8 + i)));
+    }
+    for (size_t i = 0; i < kMd5Lanes; ++i) {
       pointers[i] = reinterpret_cast<const uint8_t*>(messages[i].data());
     }
     for (size_t count = 1; count <= kMd5Lanes; ++count) {
