@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <set>
 #include <string_view>
@@ -29,6 +30,28 @@ bool IsInside(const std::string& path, const std::string& root) {
   if (path == root) return true;
   const std::string prefix = root.empty() || root.back() == '/' ? root : root + "/";
   return path.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Runs `work` on this thread and on up to `threads` - 1 helpers named
+// `name` (one per core at most), and waits for all; `work` takes its jobs
+// from a shared counter, so fewer helpers (none when a thread cannot start,
+// or with `threads` 1) only take longer.
+void RunShared(size_t threads, const char* name, const std::function<void()>& work) {
+  const size_t helpers =
+      std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), threads) - 1;
+  std::vector<std::thread> started;
+  for (size_t i = 0; i < helpers; ++i) {
+    try {
+      started.emplace_back([&work, name] {
+        platform::SetCurrentThreadName(name);
+        work();
+      });
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  work();
+  for (std::thread& thread : started) thread.join();
 }
 
 }  // namespace
@@ -196,21 +219,7 @@ void FileSystem::OpenAhead(const std::vector<FileEntry>& files, const std::strin
       (*opened)[i] = File::OpenOnDisk(path, nullptr);
     }
   };
-  std::vector<std::thread> threads;
-  const size_t helpers =
-      std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), kVerifyThreads) - 1;
-  for (size_t i = 0; i < helpers; ++i) {
-    try {
-      threads.emplace_back([&work] {
-        platform::SetCurrentThreadName("open");
-        work();
-      });
-    } catch (const std::system_error&) {
-      break;  // fewer helpers: this thread does the rest
-    }
-  }
-  work();
-  for (std::thread& thread : threads) thread.join();
+  RunShared(kVerifyThreads, "open", work);
 }
 
 bool FileSystem::RegisterSeed() {
@@ -262,21 +271,7 @@ void FileSystem::VerifyAllFiles() {
                                    batches[i].good);
     }
   };
-  const size_t helpers =
-      std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), kVerifyThreads) - 1;
-  std::vector<std::thread> threads;
-  for (size_t i = 0; i < helpers && batches.size() > 1; ++i) {
-    try {
-      threads.emplace_back([&work] {
-        platform::SetCurrentThreadName("verify");
-        work();
-      });
-    } catch (const std::system_error&) {
-      break;  // fewer helpers: this thread does the rest
-    }
-  }
-  work();
-  for (std::thread& thread : threads) thread.join();
+  RunShared(batches.size() > 1 ? kVerifyThreads : 1, "verify", work);
   size_t k = 0;
   for (auto& [id, file] : files_) file->ApplyDiskCheck(good[k++].data());
   RecomputeCounters();
