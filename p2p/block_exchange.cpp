@@ -229,7 +229,7 @@ void BlockExchange::OnData(const PeerAddress& peer, const uint8_t* message, size
       }
     } else if (head.length == 0) {
       FlushGathered(peer);
-      Commit(head.file_id, bytes, 0, *offset);
+      CommitBlock(head.file_id, OwnedBlock(BufferPool::Take(0), 0, *offset));
       FinishPart(*user, 0);
     } else {
       links_.download_table.SetState(user->id, UserState::kDownloading);
@@ -378,19 +378,10 @@ void BlockExchange::CommitBlock(uint32_t file_id, OwnedBlock block) {
   links_.file_system.CheckWholeParts(file_id, &block, 1);
   IWriteObserver* observer =
       links_.on_committed ? new CommitObserver(links_.on_committed) : nullptr;
-  if (!links_.file_system.CommitBlock(file_id, std::move(block), observer)) {
-    Log2("FileSystem busy, write failed");
-  }
-}
-
-void BlockExchange::Commit(uint32_t file_id, const uint8_t* data, uint32_t length,
-                           uint64_t offset) {
-  IWriteObserver* observer =
-      links_.on_committed ? new CommitObserver(links_.on_committed) : nullptr;
   // A refused write is dropped and the protocol goes on as if it had been
   // written: the part stays incomplete, and becomes free again when the
   // sender's attachment is dropped.
-  if (!links_.file_system.CommitWrite(file_id, data, length, offset, observer)) {
+  if (!links_.file_system.CommitBlock(file_id, std::move(block), observer)) {
     Log2("FileSystem busy, write failed");
   }
 }

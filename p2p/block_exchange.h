@@ -110,7 +110,6 @@ class BlockExchange {
   wire::PartDescriptor LocalPart(uint32_t file_id, uint32_t part_id) const;
   // Sends PPMessageAskFileReport with up to 32 parts still needed, if any.
   void AskForReport(const PeerAddress& peer);
-  void Commit(uint32_t file_id, const uint8_t* data, uint32_t length, uint64_t offset);
   // Hashes the block when it is a whole part, then hands it to storage.
   void CommitBlock(uint32_t file_id, OwnedBlock block);
   void Send(const PeerAddress& peer, const std::vector<uint8_t>& message);
