@@ -25,13 +25,7 @@ struct Sent {
   std::vector<uint8_t> bytes;
   int32_t type() const { return wire::GetI32(bytes.data()); }
 };
-
-struct Client {
-  platform::InetAddress addr;
-  uint16_t tcp_port = 0;
-  int32_t id = -1;
-  uint32_t token = 0;
-};
+struct Client { platform::InetAddress addr; uint16_t tcp_port = 0; int32_t id = -1; uint32_t token = 0; };
 
 wire::Md5Bytes SwarmHash(uint8_t tag) {
   wire::Md5Bytes h{};
@@ -46,18 +40,12 @@ std::vector<uint8_t> BuildStatMessage(const Client& c, const DownloadStat& f) {
   wire::EncodeHeader({wire::kDownloadStat, 9, c.id, c.token, wire::kDownloadStatBody}, m.data());
   uint8_t* b = m.data() + wire::kHeaderSize;
   b[0] = static_cast<uint8_t>(f.begin_state), b[1] = static_cast<uint8_t>(f.end_state);
-  b[2] = f.http_threads;
-  wire::PutU32(b + 4, f.dns);
-  wire::PutU64(b + 16, f.p2p_bytes);
-  wire::PutU64(b + 24, f.http_bytes);
-  wire::PutU64(b + 32, static_cast<uint64_t>(f.start_time));
-  wire::PutU64(b + 40, static_cast<uint64_t>(f.end_time));
-  wire::PutU32(b + 48, f.http_source_count);
+  b[2] = f.http_threads, wire::PutU32(b + 4, f.dns), wire::PutU64(b + 16, f.p2p_bytes);
+  wire::PutU64(b + 24, f.http_bytes), wire::PutU64(b + 32, static_cast<uint64_t>(f.start_time));
+  wire::PutU64(b + 40, static_cast<uint64_t>(f.end_time)), wire::PutU32(b + 48, f.http_source_count);
   wire::PutU32(b + 52, f.version);
   for (size_t i = 0; i < 8; ++i) wire::PutU32(b + 56 + 4 * i, f.http_sources[i]);
-  std::memcpy(b + 88, f.mac.data(), 6);
-  wire::PutU16(b + 96, f.memory_mib);
-  wire::PutU16(b + 98, f.cpu_mhz);
+  std::memcpy(b + 88, f.mac.data(), 6), wire::PutU16(b + 96, f.memory_mib), wire::PutU16(b + 98, f.cpu_mhz);
   std::memcpy(b + 100, f.disk_caption.data(), std::min<size_t>(f.disk_caption.size(), 24));
   std::memcpy(b + 124, f.speeds.data(), 40);
   for (size_t i = 0; i < wire::kDownloadStatBody; ++i) b[i] ^= wire::kReportXorKey;
@@ -69,11 +57,9 @@ std::vector<uint8_t> BuildStatMessage(const Client& c, const DownloadStat& f) {
 class CoreTest : public ::testing::Test, public ServerClock, public ServerOutlet {
  protected:
   void SetUp() override { Make(ServerLimits{}); }
-  void Make(const ServerLimits& limits) {
-    core_ = std::make_unique<MainServerCore>(limits, this, this, 7);
-  }
+  void Make(const ServerLimits& limits) { core_ = std::make_unique<MainServerCore>(limits, this, this, 7); }
   uint64_t MonotonicMs() const override { return now_ms_; }
-  int64_t WallSeconds() const override { return wall_; }
+  int64_t WallSeconds() const override { return 1'700'000'000; }
   void SendDatagram(const platform::InetAddress& to, const uint8_t* data, size_t length) override {
     sent_.push_back(Sent{to, std::vector<uint8_t>(data, data + length)});
   }
@@ -110,8 +96,7 @@ class CoreTest : public ::testing::Test, public ServerClock, public ServerOutlet
   // Sends `bytes` from `c`; the answer when exactly one of `type` came back
   // to `c` and nothing else, else empty.
   std::vector<uint8_t> Ask(const Client& c, const std::vector<uint8_t>& bytes, int32_t type) {
-    TakeSent();
-    Send(c, bytes);
+    TakeSent(), Send(c, bytes);
     const std::vector<Sent> sent = TakeSent();
     const bool one = sent.size() == 1 && sent[0].type() == type && sent[0].to == c.addr;
     return one ? sent[0].bytes : std::vector<uint8_t>{};
@@ -119,14 +104,11 @@ class CoreTest : public ::testing::Test, public ServerClock, public ServerOutlet
   // Sends CSMessageGetPeer; the answer, or count -1 when none came.
   wire::PeerList GetPeers(const Client& c) {
     const std::vector<uint8_t> a = Ask(c, Message(c, wire::kGetPeer), wire::kPeerList);
-    wire::PeerList list;
-    list.count = -1;
-    return a.empty() ? list : wire::DecodePeerList(a.data());
+    return a.empty() ? wire::PeerList{.count = -1} : wire::DecodePeerList(a.data());
   }
   std::vector<Sent> TakeSent() { return std::exchange(sent_, {}); }
 
   uint64_t now_ms_ = 5'000'000;
-  int64_t wall_ = 1'700'000'000;
   std::vector<Sent> sent_;
   std::vector<std::string> lines_;
   std::unique_ptr<MainServerCore> core_;
@@ -170,10 +152,9 @@ TEST_F(CoreTest, SwarmsNeverMixAndPeerListsPreferCompleteAndRecentMembers) {
   const Client& a = clients[0];
   const wire::PeerRecord own{a.id, {0xC0A80005, a.addr.port, 0}, {0xC0A80005, 7000, a.addr.port}};
   for (const int32_t target : {clients[3].id, clients[1].id, a.id + 5000, a.id}) {
-    const std::vector<uint8_t> request = wire::BuildConnectRequest(
-        {0, 1, a.id, a.token, 0}, wire::kConnectRequestCS, {{target, {}, {}}, own});
-    Send(a, request);
-    const std::vector<Sent> sent = TakeSent();
+    const std::vector<uint8_t> request =
+        wire::BuildConnectRequest({0, 1, a.id, a.token, 0}, wire::kConnectRequestCS, {{target, {}, {}}, own});
+    const std::vector<Sent> sent = (Send(a, request), TakeSent());
     ASSERT_EQ(sent.size(), target == clients[3].id ? 1u : 0u) << "target " << target;
     if (sent.empty()) continue;
     const uint8_t* m = sent[0].bytes.data();
@@ -202,17 +183,14 @@ TEST_F(CoreTest, OnlyTheRightMemberIsActedOnAndSilentOnesGetOneReloginPerSecond)
   Client a = Joined(1, 1);
   (void)Joined(2, 1);
   const std::pair<void (*)(Client*), int32_t> cases[] = {  // forgery, type sent back (0: none)
-      {[](Client*) {}, wire::kPeerList},
-      {[](Client* c) { c->token ^= 1; }, 0},
-      {[](Client* c) { c->addr.port += 1; }, 0},
-      {[](Client* c) { c->addr.ip += 1; }, 0},
+      {[](Client*) {}, wire::kPeerList}, {[](Client* c) { c->token ^= 1; }, 0},
+      {[](Client* c) { c->addr.port += 1; }, 0}, {[](Client* c) { c->addr.ip += 1; }, 0},
       {[](Client* c) { c->id += 1000; }, wire::kRelogin},  // never issued
       {[](Client* c) { c->id = -1, c->token = 0; }, 0},     // not logged in yet
   };
   for (const auto& [forge, answer] : cases) {
-    now_ms_ += 1000;  // re-logins are paced per source and second
     Client forged = a;
-    forge(&forged);
+    now_ms_ += 1000, forge(&forged);  // re-logins are paced per source and second
     Send(forged, Message(forged, wire::kGetPeer));
     const std::vector<Sent> sent = TakeSent();  // one answer to the sender, or none
     EXPECT_EQ(sent.size() == 1 && sent[0].to == forged.addr ? sent[0].type() : 7 * sent.size(), answer);
@@ -221,8 +199,7 @@ TEST_F(CoreTest, OnlyTheRightMemberIsActedOnAndSilentOnesGetOneReloginPerSecond)
     if (answer == wire::kPeerList) a = Joined(1, 1);
   }
   for (int i = 0; i < 8; ++i) now_ms_ += 15000, Send(a, Message(a, wire::kKeepAlive));  // kept
-  now_ms_ += 60000;  // exactly 60 s of silence is still allowed
-  Send(a, Message(a, wire::kProgress));
+  now_ms_ += 60000, Send(a, Message(a, wire::kProgress));  // exactly 60 s of silence is still allowed
   EXPECT_TRUE(TakeSent().empty());
   EXPECT_EQ(core_->DropSilent(), 1u);  // b
   EXPECT_EQ(GetPeers(a).count, 0);
@@ -232,8 +209,7 @@ TEST_F(CoreTest, OnlyTheRightMemberIsActedOnAndSilentOnesGetOneReloginPerSecond)
     now_ms_ += advance_ms;
     const std::vector<uint8_t> r = Ask(a, Message(a, wire::kKeepAlive), wire::kRelogin);
     ASSERT_EQ(r.size(), relogin ? wire::kHeaderSize : 0u) << "after " << advance_ms << " ms";
-    // User id -1, token and length 0.
-    EXPECT_TRUE(r.empty() || (wire::GetI32(&r[8]) == -1 && wire::GetU64(&r[12]) == 0));
+    EXPECT_TRUE(r.empty() || (wire::GetI32(&r[8]) == -1 && wire::GetU64(&r[12]) == 0));  // id -1, token 0
   }
   EXPECT_EQ(core_->member_count() + core_->swarm_count(), 0u);
   EXPECT_NE(Joined(1, 1).id, a.id);  // ids are never reused
@@ -277,11 +253,11 @@ TEST_F(CoreTest, StatisticsLinesDecodeToTheValuesSent) {
   const Client c = Joined(3, 5);
   const auto line_of = [&](void (*change)(DownloadStat*)) {
     DownloadStat f{.begin_state = 2, .end_state = 6, .http_threads = 4, .dns = 0xC0A80101,
-                   .p2p_bytes = 0x1234567890ull, .http_bytes = 987654321,
-                   .start_time = 1700000000, .end_time = 1700000321, .http_source_count = 12,
-                   .version = 17, .http_sources = {0x0A010203, 0xC0A800FE, 0, 0, 0, 0, 0, 0x01020304},
-                   .mac = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0xfe}, .memory_mib = 4096,
-                   .cpu_mhz = 3200, .disk_caption = "ABCDEFGHIJKLMNOPQRSTUVWXYZ",  // cut to 24
+                   .p2p_bytes = 0x1234567890ull, .http_bytes = 987654321, .start_time = 1700000000,
+                   .end_time = 1700000321, .http_source_count = 12, .version = 17,
+                   .http_sources = {0x0A010203, 0xC0A800FE, 0, 0, 0, 0, 0, 0x01020304},
+                   .mac = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0xfe}, .memory_mib = 4096, .cpu_mhz = 3200,
+                   .disk_caption = "ABCDEFGHIJKLMNOPQRSTUVWXYZ",  // cut to 24
                    .speeds = {16777215.0f, NAN, -2.5f, 0.125f, -1, -1, -1, -1, -1, -1}};
     change(&f);
     lines_.clear();
@@ -290,14 +266,13 @@ TEST_F(CoreTest, StatisticsLinesDecodeToTheValuesSent) {
   };
   EXPECT_EQ(line_of([](DownloadStat*) {}),
             "{\"time\":1700000000,\"source\":\"10.0.0.4:4003\",\"user_id\":" + std::to_string(c.id) +
-                ",\"swarm\":\"9b9c9d9e9fa0a1a2a3a4a5a6a7a8a9aa\",\"begin_state\":2,\"begin_state_"
-                "name\":\"Complete\",\"end_state\":6,\"end_state_name\":\"Restart\",\"http_threads\":"
-                "4,\"dns\":\"192.168.1.1\",\"p2p_bytes\":78187493520,\"http_bytes\":987654321,"
-                "\"start_time\":1700000000,\"end_time\":1700000321,\"version\":17,\"http_sources\":"
-                "[\"10.1.2.3\",\"192.168.0.254\",\"0.0.0.0\",\"0.0.0.0\",\"0.0.0.0\",\"0.0.0.0\","
-                "\"0.0.0.0\",\"1.2.3.4\"],\"mac\":\"00:1a:2b:3c:4d:fe\",\"memory_mib\":4096,"
-                "\"cpu_mhz\":3200,\"disk_caption\":\"ABCDEFGHIJKLMNOPQRSTUVWX\",\"speeds\":[16777215,"
-                "null,-2.5,0.125,-1,-1,-1,-1,-1,-1]}");
+                ",\"swarm\":\"9b9c9d9e9fa0a1a2a3a4a5a6a7a8a9aa\",\"begin_state\":2,\"begin_state_name\":"
+                "\"Complete\",\"end_state\":6,\"end_state_name\":\"Restart\",\"http_threads\":4,\"dns\":"
+                "\"192.168.1.1\",\"p2p_bytes\":78187493520,\"http_bytes\":987654321,\"start_time\":"
+                "1700000000,\"end_time\":1700000321,\"version\":17,\"http_sources\":[\"10.1.2.3\","
+                "\"192.168.0.254\",\"0.0.0.0\",\"0.0.0.0\",\"0.0.0.0\",\"0.0.0.0\",\"0.0.0.0\",\"1.2.3.4\"],"
+                "\"mac\":\"00:1a:2b:3c:4d:fe\",\"memory_mib\":4096,\"cpu_mhz\":3200,\"disk_caption\":"
+                "\"ABCDEFGHIJKLMNOPQRSTUVWX\",\"speeds\":[16777215,null,-2.5,0.125,-1,-1,-1,-1,-1,-1]}");
   const std::pair<void (*)(DownloadStat*), const char*> cases[] = {
       {[](auto* f) { f->begin_state = 1, f->end_state = 4; },
        "\"begin_state_name\":\"Continue\",\"end_state\":4,\"end_state_name\":\"Finish\","},
