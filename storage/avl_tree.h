@@ -2,9 +2,10 @@
 // Binary tree nodes and the height-balanced (AVL) search tree under RangeSet.
 //
 // BinaryTreeNode is a node that owns its children: deleting a node deletes its
-// whole subtree.  BinaryAVLNode adds a stored height, refreshed upwards from
-// every node whose children change, so that the tree can balance itself
-// without recomputing heights recursively.  AVLTree<V, Less, Match> keeps
+// whole subtree.  BinaryAVLNode adds a stored height and node count of its
+// subtree, refreshed upwards from every node whose children change, so that
+// the tree can balance itself without recomputing heights recursively and
+// find the node of a given rank in O(log n).  AVLTree<V, Less, Match> keeps
 // BinaryAVLNode<V> values ordered by Less (a wholly before b) and finds them
 // with Match (a matches b); RangeSet uses it with closed ranges, where
 // "before" means "lies wholly below" and "matches" means "overlaps".
@@ -204,9 +205,9 @@ template <typename V, typename Less, typename Match>
 class AVLTree;
 
 // A node that stores the height of its subtree (1 for a node without
-// children).  Every detach and every Link* refreshes the stored heights
-// upwards from the node that gained or lost a child, stopping at the first
-// node whose height is unchanged.  The refresh climbs only through
+// children) and the number of nodes in it.  Every detach and every Link*
+// refreshes both upwards from the node that gained or lost a child, stopping
+// at the first node where neither changed.  The refresh climbs only through
 // height-keeping nodes.
 template <typename V>
 class BinaryAVLNode : public BinaryTreeNode<V> {
@@ -219,6 +220,7 @@ class BinaryAVLNode : public BinaryTreeNode<V> {
   BinaryAVLNode* Clone() const override {
     auto* copy = new BinaryAVLNode(this->value());
     copy->height_ = height_;
+    copy->nodes_ = nodes_;
     copy->CloneChildrenOf(*this);
     return copy;
   }
@@ -241,8 +243,9 @@ class BinaryAVLNode : public BinaryTreeNode<V> {
     return child;
   }
 
-  // The stored height; no recursion.
+  // The stored height and node count; no recursion.
   uint32_t Height() const override { return height_; }
+  uint32_t NodeCount() const override { return nodes_; }
 
   // SetLeft (SetRight), then a height refresh upwards from this node.
   [[nodiscard]] virtual bool LinkLeft(Base* child) {
@@ -260,17 +263,22 @@ class BinaryAVLNode : public BinaryTreeNode<V> {
   template <typename, typename, typename>
   friend class AVLTree;
 
+  static uint32_t NodesOf(const Base* node) { return node ? node->NodeCount() : 0; }
+
   static void RefreshHeights(Base* start) {
     for (Base* node = start; node != nullptr; node = node->parent()) {
       if (!node->keeps_height()) return;
       auto* keeper = static_cast<BinaryAVLNode*>(node);
       const uint32_t height = 1 + std::max(Base::HeightOf(node->left()), Base::HeightOf(node->right()));
-      if (height == keeper->height_) return;
+      const uint32_t nodes = 1 + NodesOf(node->left()) + NodesOf(node->right());
+      if (height == keeper->height_ && nodes == keeper->nodes_) return;
       keeper->height_ = height;
+      keeper->nodes_ = nodes;
     }
   }
 
   uint32_t height_ = 1;
+  uint32_t nodes_ = 1;
 };
 
 // An AVL search tree of V.  Less(a, b) is true when a lies wholly before b;
@@ -411,6 +419,7 @@ class AVLTree {
       if (node == root_) root_ = replacement;
       node->SwapWith(replacement);
       std::swap(node->height_, replacement->height_);
+      std::swap(node->nodes_, replacement->nodes_);
     }
     Node* parent = AsNode(node->parent());
     if (parent == nullptr) {
@@ -430,6 +439,22 @@ class AVLTree {
   }
 
   Node* First() const { return root_ ? Leftmost(root_) : nullptr; }
+
+  // The node of rank `n` (0-based, in order), or null when n >= Count().
+  Node* NodeAt(uint32_t n) const {
+    Node* node = root_;
+    while (node != nullptr) {
+      const uint32_t left = Node::NodesOf(node->left());
+      if (n == left) return node;
+      if (n < left) {
+        node = AsNode(node->left());
+      } else {
+        n -= left + 1;
+        node = AsNode(node->right());
+      }
+    }
+    return nullptr;
+  }
   Node* Last() const { return root_ ? Rightmost(root_) : nullptr; }
 
   // In-order successor (predecessor), or null at the end.
@@ -454,8 +479,8 @@ class AVLTree {
     return AsNode(parent);
   }
 
-  // Verifies links, stored heights, balance, in-order ordering under Less
-  // and the node count.  On failure describes the first fault in `why`.
+  // Verifies links, stored heights and node counts, balance, in-order
+  // ordering under Less and the node count.  On failure describes the first fault in `why`.
   [[nodiscard]] bool CheckInvariants(std::string* why = nullptr) const {
     std::string fault;
     uint32_t nodes = 0;
@@ -603,9 +628,13 @@ class AVLTree {
     if (!fault->empty()) return;
     const uint32_t left = BaseNode::HeightOf(node->left());
     const uint32_t right = BaseNode::HeightOf(node->right());
+    const uint32_t subtree = 1 + Node::NodesOf(node->left()) + Node::NodesOf(node->right());
     if (node->height_ != 1 + std::max(left, right)) {
       *fault = "stored height " + std::to_string(node->height_) + " but subtree height " +
                std::to_string(1 + std::max(left, right));
+    } else if (node->nodes_ != subtree) {
+      *fault = "stored node count " + std::to_string(node->nodes_) + " but " + std::to_string(subtree) +
+               " nodes in the subtree";
     } else if (left > right + 1 || right > left + 1) {
       *fault = "subtree heights " + std::to_string(left) + " and " + std::to_string(right) +
                " out of balance";

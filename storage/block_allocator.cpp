@@ -57,9 +57,7 @@ uint32_t FileBlockAllocator::Allocate(uint32_t* n, bool fallback) {
   const uint32_t want = *n;
   if (free_.Empty() || want == 0) return kNoPart;
   const uint32_t k = free_.RangeCount();
-  const uint32_t r = StorageRandom() % k;
-  auto it = free_.RangeBegin();
-  for (uint32_t i = 0; i < r; ++i) ++it;
+  auto it = free_.RangeAt(StorageRandom() % k);
 
   RangeSet32::Range longest{1, 0};
   uint64_t longest_length = 0;

@@ -414,6 +414,8 @@ class RangeSet {
 
   RangeIterator RangeBegin() const { return RangeIterator(&tree_, tree_.First()); }
   RangeIterator RangeEnd() const { return RangeIterator(&tree_, nullptr); }
+  // The range of rank `n` in ascending order (RangeEnd() when n >= RangeCount()), in O(log n).
+  RangeIterator RangeAt(uint32_t n) const { return RangeIterator(&tree_, tree_.NodeAt(n)); }
   RangeView Ranges() const { return RangeView{RangeBegin(), RangeEnd()}; }
 
   ValueIterator begin() const { return ValueIterator(this, tree_.First(), 0); }
