@@ -3,10 +3,6 @@
 // end of the test, and whole-file reads and writes.
 #pragma once
 
-#include <cstdint>
-#include <string>
-#include <vector>
-
 #include "catalogue/seed_model.h"
 #include "catalogue/temp_dir.h"
 
@@ -24,6 +20,6 @@ std::string PseudoRandomBytes(size_t length, uint32_t seed);
 
 // A file entry with parts laid out for `part_size` and digests of `bytes`.
 FileEntry MakeEntry(uint32_t id, const std::string& name, const std::string& bytes,
-                    uint32_t part_size);
+                    uint32_t part_size = 65536);
 
 }  // namespace brelvane::testing

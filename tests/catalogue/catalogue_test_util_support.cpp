@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 
 #include "catalogue/file_list_builder.h"
 #include "catalogue/md5.h"
@@ -33,9 +32,7 @@ std::string PseudoRandomBytes(size_t length, uint32_t seed) {
   std::string bytes(length, '\0');
   uint32_t state = seed * 2654435761u + 1;
   for (char& c : bytes) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
+    state ^= state << 13, state ^= state >> 17, state ^= state << 5;  // xorshift32
     c = static_cast<char>(state >> 24);
   }
   return bytes;
@@ -43,15 +40,9 @@ std::string PseudoRandomBytes(size_t length, uint32_t seed) {
 
 FileEntry MakeEntry(uint32_t id, const std::string& name, const std::string& bytes,
                     uint32_t part_size) {
-  FileEntry entry;
-  entry.id = id;
-  entry.name = name;
-  entry.size = bytes.size();
-  entry.md5 = Md5Buffer(bytes.data(), bytes.size());
-  entry.parts = LayOutParts(bytes.size(), part_size);
-  for (PartEntry& part : entry.parts) {
-    part.md5 = Md5Buffer(bytes.data() + part.start, part.length);
-  }
+  FileEntry entry{id, name, bytes.size(), Md5Buffer(bytes.data(), bytes.size()),
+                  LayOutParts(bytes.size(), part_size)};
+  for (PartEntry& part : entry.parts) part.md5 = Md5Buffer(bytes.data() + part.start, part.length);
   return entry;
 }
 

@@ -9,18 +9,13 @@
 #include <iterator>
 #include <map>
 #include <optional>
-#include <string>
-#include <vector>
 
 #include "catalogue/catalogue_test_util.h"
 
 namespace brelvane {
 namespace {
 
-using testing::ReadBytes;
-using testing::ReadTestData;
-using testing::TempDir;
-using testing::WriteBytes;
+using namespace testing;  // NOLINT: the catalogue test helpers
 
 RangeSet32 Parts(std::initializer_list<uint32_t> ids) {
   RangeSet32 set;
@@ -46,28 +41,21 @@ TEST(DownloadInfoTest, WritesTheGoldenBytesAndReadsThemBackAtTheEdgesOfTheIds) {
   ASSERT_TRUE(WriteDownloadInfo(not_complete, path));
   EXPECT_EQ(ReadBytes(path), ReadTestData("download_info.ini"));
   EXPECT_EQ(DownloadInfoText(Example()), ReadTestData("download_info.ini"));
-  not_complete = Example();
-  not_complete[0] = Parts({0});
-  not_complete[4294967295u].InsertRange(100, 1100);
-  not_complete[4294967295u].Insert(4294967295u);
+  not_complete = Example(), not_complete[0] = Parts({0});
+  not_complete[4294967295u].InsertRange(100, 1100), not_complete[4294967295u].Insert(4294967295u);
   ASSERT_TRUE(WriteDownloadInfo(not_complete, path));
   DownloadInfoData data;
   ASSERT_TRUE(ReadDownloadInfo(path, &data));
-  EXPECT_FALSE(data.all_file_complete);
-  EXPECT_EQ(data.not_complete, not_complete);
+  EXPECT_EQ(std::pair(data.all_file_complete, data.not_complete), std::pair(false, not_complete));
   // Nothing missing: only the flag, replacing the old file without a temporary.
   ASSERT_TRUE(WriteDownloadInfo({{4, RangeSet32()}}, path));
   EXPECT_EQ(ReadBytes(path), "[Global]\nAllFileComplete = 1\n\n");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
-                          std::filesystem::directory_iterator()), 1);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
   EXPECT_FALSE(WriteDownloadInfo(Example(), dir.File("no/such/dir/info")));
 }
 
 TEST(DownloadInfoTest, ReadsHandWrittenFiles) {
-  const struct {
-    const char* text;
-    std::map<uint32_t, RangeSet32> missing;  // empty: all complete
-  } cases[] = {
+  const struct { const char* text; std::map<uint32_t, RangeSet32> missing; } cases[] = {  // none: complete
       {"[Global]\nAllFileComplete = 1\nNotCompleteFileId = 3\n", {}},  // flag wins
       {"[0]\nNotCompletePartId = 00|4\n[Global]\nAllFileComplete = 0\nNotCompleteFileId = 0\n",
        {{0, Parts({0, 4})}}},  // several zeros are zero
@@ -79,10 +67,9 @@ TEST(DownloadInfoTest, ReadsHandWrittenFiles) {
   };
   TempDir dir;
   for (const auto& c : cases) {
-    const std::optional<DownloadInfoData> data = ReadText(dir, c.text);
-    ASSERT_TRUE(data) << c.text;
-    EXPECT_EQ(data->all_file_complete, c.missing.empty()) << c.text;
-    EXPECT_EQ(data->not_complete, c.missing) << c.text;
+    const std::optional<DownloadInfoData> d = ReadText(dir, c.text);
+    ASSERT_TRUE(d) << c.text;
+    EXPECT_EQ(std::pair(d->all_file_complete, d->not_complete), std::pair(c.missing.empty(), c.missing));
   }
 }
 
@@ -94,36 +81,29 @@ TEST(DownloadInfoTest, RefusesMalformedAndUnreadableFiles) {
       sections + "[Global]\nAllFileComplete = yes\n", sections + "[Global]\nAllFileComplete = 2\n",
       sections + "[Global]\nAllFileComplete =\n", sections + "[Global]\nNotCompleteFileId = 3\n",
       sections + "[Global]\nAllFileComplete = 0\n", sections + "[Other]\nAllFileComplete = 1\n"};
-  for (const char* ids : {"3|x", "3||12", "|3|12", "-3|12", "3|4294967296", "3|12|13", "0x3|12",
-                          ""}) {
+  for (const char* ids : {"3|x", "3||12", "|3|12", "-3|12", "3|4294967296", "3|12|13", "0x3|12", ""})
     texts.push_back(sections + global + ids + "\n");
-  }
   for (const char* parts : {"[3]\nNotCompletePartId = 1|two\n", "[3]\nNotCompletePartId = 0x1\n",
-                            "[3]\nOther = 1\n", "[4]\nNotCompletePartId = 1\n"}) {
+                            "[3]\nOther = 1\n", "[4]\nNotCompletePartId = 1\n"})
     texts.push_back(parts + global + "3\n");
-  }
   TempDir dir;
   for (const std::string& text : texts) EXPECT_FALSE(ReadText(dir, text)) << text;
   DownloadInfoData data;
-  EXPECT_FALSE(ReadDownloadInfo(dir.File("missing"), &data));
-  EXPECT_FALSE(ReadDownloadInfo(dir.path(), &data));
+  EXPECT_FALSE(ReadDownloadInfo(dir.File("missing"), &data) || ReadDownloadInfo(dir.path(), &data));
 }
 
 // Whatever the point where a crash cut the file, what is left is refused,
 // unless only the final line ends were lost.
 TEST(DownloadInfoTest, RefusesEveryTruncation) {
   std::map<uint32_t, RangeSet32> not_complete = Example();
-  not_complete[120] = Parts({1, 2});
-  not_complete[1] = Parts({9});
+  not_complete[120] = Parts({1, 2}), not_complete[1] = Parts({9});
   const std::string full = DownloadInfoText(not_complete);
   const size_t content_end = full.find_last_not_of('\n') + 1;
   TempDir dir;
   for (size_t cut = 0; cut < full.size(); ++cut) {
     const std::optional<DownloadInfoData> data = ReadText(dir, full.substr(0, cut));
     EXPECT_EQ(data.has_value(), cut >= content_end) << "cut at " << cut << ":\n" << full.substr(0, cut);
-    if (data) {
-      EXPECT_EQ(data->not_complete, not_complete);
-    }
+    EXPECT_TRUE(!data || data->not_complete == not_complete) << cut;
   }
 }
 

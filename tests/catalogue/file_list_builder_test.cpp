@@ -5,8 +5,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <string>
-#include <vector>
 
 #include "catalogue/catalogue_test_util.h"
 #include "catalogue/ini_document.h"
@@ -15,10 +13,7 @@ namespace brelvane {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::MakeEntry;
-using testing::PseudoRandomBytes;
-using testing::TempDir;
-using testing::WriteBytes;
+using namespace testing;  // NOLINT: the catalogue test helpers
 
 std::vector<std::string> Names(const std::vector<FileEntry>& files) {
   std::vector<std::string> names;
@@ -39,15 +34,10 @@ TEST(PartSizeTest, AutomaticUnitsFollowTheFirstFileAndTheLastPartTakesTheRemaind
       {0, 1},         {250 * mib - 1, 1}, {250 * mib, 2}, {300 * mib, 2},
       {500 * mib, 4}, {749 * mib, 4},     {750 * mib, 8}, {uint64_t{1} << 50, 8}};
   for (const auto& [size, units] : steps) EXPECT_EQ(AutoPartSizeUnits(size), units) << size;
-  const auto layout = [](uint64_t size) {
-    std::vector<std::tuple<uint32_t, uint64_t, uint32_t>> parts;
-    for (const PartEntry& p : LayOutParts(size, 65536)) parts.emplace_back(p.id, p.start, p.length);
-    return parts;
-  };
-  using Parts = decltype(layout(0));
-  EXPECT_EQ(layout(65537), (Parts{{0, 0, 65536}, {1, 65536, 1}}));
-  EXPECT_EQ(layout(131072), (Parts{{0, 0, 65536}, {1, 65536, 65536}}));
-  EXPECT_EQ(layout(0), (Parts{{0, 0, 0}}));
+  using Parts = std::vector<PartEntry>;  // id, length, start
+  EXPECT_EQ(LayOutParts(65537, 65536), (Parts{{0, 65536, 0, {}}, {1, 1, 65536, {}}}));
+  EXPECT_EQ(LayOutParts(131072, 65536), (Parts{{0, 65536, 0, {}}, {1, 65536, 65536, {}}}));
+  EXPECT_EQ(LayOutParts(0, 65536), (Parts{{0, 0, 0, {}}}));
 }
 
 // Parts of 192 KiB are read eight to a chunk and hashed side by side (sizes
@@ -55,8 +45,7 @@ TEST(PartSizeTest, AutomaticUnitsFollowTheFirstFileAndTheLastPartTakesTheRemaind
 // 576 KiB are too large for that and are hashed as a stream over reads that do
 // not line up with them.  Both ways, with and without the second thread.
 TEST(BuildFileListTest, DigestsEveryPartAndFileAcrossReadBoundaries) {
-  const size_t p3 = 3 * 65536;
-  const size_t p9 = 9 * 65536;
+  const size_t p3 = 3 * 65536, p9 = 9 * 65536;
   const std::pair<uint32_t, std::vector<size_t>> layouts[] = {
       {3, {0, 1, 65535, p3 - 1, p3, p3 + 1, 262145, 1048579, 8 * p3 - 1, 8 * p3, 8 * p3 + 1,
            11 * p3 + 100, 17 * p3}},
@@ -71,19 +60,16 @@ TEST(BuildFileListTest, DigestsEveryPartAndFileAcrossReadBoundaries) {
       WriteBytes(dir.File(name), bytes);
       expected.push_back(MakeEntry(id, name, bytes, units * kPartSizeUnit));
     }
-    BuildOptions options;
-    options.part_size_units = units;
-    EXPECT_EQ(Build(dir.path(), options), expected) << units;
-    options.use_second_thread = false;
-    EXPECT_EQ(Build(dir.path(), options), expected) << units;
+    for (const bool two : {true, false}) {
+      const BuildOptions options{.part_size_units = units, .progress = {}, .use_second_thread = two};
+      EXPECT_EQ(Build(dir.path(), options), expected) << units << (two ? ", two threads" : "");
+    }
   }
 }
 
 TEST(BuildFileListTest, ListsInByteWiseOrderAndTheOptionsChooseWhatIsTaken) {
   TempDir dir;
-  for (const char* name : {"a.txt", "B", "a/x", "a/Y/z", "_", "Z", "\xc3\xa9", "0"}) {
-    WriteBytes(dir.File(name), name);
-  }
+  for (const char* n : {"a.txt", "B", "a/x", "a/Y/z", "_", "Z", "\xc3\xa9", "0"}) WriteBytes(dir.File(n), n);
   WriteBytes(dir.File("big"), PseudoRandomBytes(700000, 1));
   fs::create_symlink(dir.File("a/x"), dir.File("link-to-file"));
   fs::create_directory_symlink(dir.File("a"), dir.File("link-to-dir"));
@@ -91,40 +77,30 @@ TEST(BuildFileListTest, ListsInByteWiseOrderAndTheOptionsChooseWhatIsTaken) {
   std::vector<std::string> skipped;
   BuildProgress last;
   int calls = 0;
-  BuildOptions options;
-  options.skipped = &skipped;
-  options.progress = [&](const BuildProgress& progress) {
-    EXPECT_LE(progress.bytes_done, progress.bytes_total);
-    last = progress;
-    ++calls;
+  const auto progress = [&](const BuildProgress& p) {
+    EXPECT_LE(p.bytes_done, p.bytes_total);
+    last = p, ++calls;
   };
-  std::vector<FileEntry> files = Build(dir.path(), options);
+  std::vector<FileEntry> files = Build(dir.path(), {.progress = progress, .skipped = &skipped});
   EXPECT_EQ(Names(files), (std::vector<std::string>{"0", "B", "Z", "_", "a/Y/z", "a/x", "a.txt",
                                                     "big", "link-to-file", "\xc3\xa9"}));
   uint64_t bytes = 0;
   for (size_t i = 0; i < files.size(); ++i) EXPECT_EQ(files[i].id, i);
   for (const FileEntry& file : files) bytes += file.size;
-  EXPECT_EQ(files[8], MakeEntry(8, "link-to-file", "a/x", 65536));
+  EXPECT_EQ(files[8], MakeEntry(8, "link-to-file", "a/x"));
   EXPECT_EQ(skipped, (std::vector<std::string>{"broken", "link-to-dir"}));
   EXPECT_GE(calls, 4);
   EXPECT_EQ(std::tuple(last.files_done, last.files_total, last.bytes_done, last.bytes_total),
             std::tuple(uint64_t{10}, uint64_t{10}, bytes, bytes));
 
-  options = BuildOptions();
-  options.recursive = false;
-  EXPECT_EQ(Names(Build(dir.path(), options)),
-            (std::vector<std::string>{"0", "B", "Z", "_", "a.txt", "big", "link-to-file",
-                                      "\xc3\xa9"}));
+  EXPECT_EQ(Names(Build(dir.path(), {.recursive = false, .progress = {}})),
+            (std::vector<std::string>{"0", "B", "Z", "_", "a.txt", "big", "link-to-file", "\xc3\xa9"}));
   IniDocument filter;  // only keys of the unnamed section
   ASSERT_TRUE(filter.Parse("a.txt = 1\na/Y/z =\n[Other]\nZ = 1\n"));
-  options = BuildOptions();
-  options.include_filter = &filter;
-  files = Build(dir.path(), options);
+  files = Build(dir.path(), {.include_filter = &filter, .progress = {}});
   EXPECT_EQ(Names(files), (std::vector<std::string>{"a/Y/z", "a.txt"}));
   EXPECT_EQ(files[1].id, 1u);
-  options = BuildOptions();
-  options.compute_digests = false;  // only names
-  files = Build(dir.path(), options);
+  files = Build(dir.path(), {.compute_digests = false, .progress = {}});  // only names
   EXPECT_EQ(files.size(), 10u);
   EXPECT_EQ(std::tuple(files[2].name, files[2].size, files[2].parts.size()),
             std::tuple("Z", uint64_t{0}, size_t{0}));
@@ -134,18 +110,15 @@ TEST(BuildFileListTest, ListsInByteWiseOrderAndTheOptionsChooseWhatIsTaken) {
 TEST(BuildFileListTest, TakesOneFileAndFailsOnAMissingDirectoryAnUnreadableFileOrATooLargePartSize) {
   TempDir dir;
   WriteBytes(dir.File("deep/er/file.bin"), "abc");
-  EXPECT_EQ(Build(dir.File("deep/er/file.bin")),
-            std::vector<FileEntry>{MakeEntry(0, "file.bin", "abc", 65536)});
+  EXPECT_EQ(Build(dir.File("deep/er/file.bin")), std::vector<FileEntry>{MakeEntry(0, "file.bin", "abc")});
   std::vector<FileEntry> files;
   std::string error;
   EXPECT_EQ(BuildFileList(dir.File("missing"), BuildOptions(), &files, &error), -1);
   EXPECT_NE(error.find("missing"), std::string::npos) << error;
   WriteBytes(dir.File("a"), "x");
-  BuildOptions options;
-  options.part_size_units = kMaxPartSizeUnits + 1;
-  EXPECT_EQ(BuildFileList(dir.path(), options, &files), -1);
-  options.part_size_units = kMaxPartSizeUnits;
-  EXPECT_EQ(BuildFileList(dir.path(), options, &files), 0);
+  EXPECT_EQ(BuildFileList(dir.path(), {.part_size_units = kMaxPartSizeUnits + 1, .progress = {}}, &files),
+            -1);
+  EXPECT_EQ(BuildFileList(dir.path(), {.part_size_units = kMaxPartSizeUnits, .progress = {}}, &files), 0);
   EXPECT_EQ(files[0].parts[0].length, 1u);
   WriteBytes(dir.File("b"), "secret");
   fs::permissions(dir.File("b"), fs::perms::none);

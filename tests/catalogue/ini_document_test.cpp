@@ -4,16 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
-#include <string>
 
 #include "catalogue/catalogue_test_util.h"
 
 namespace brelvane {
 namespace {
 
-using testing::ReadBytes;
-using testing::TempDir;
-using testing::WriteBytes;
+using namespace testing;  // NOLINT: the catalogue test helpers
 
 std::string Value(const IniDocument& doc, const std::string& section, const std::string& key) {
   std::string value;
@@ -21,31 +18,24 @@ std::string Value(const IniDocument& doc, const std::string& section, const std:
 }
 
 TEST(IniDocumentTest, ParsesSectionsKeysAndValues) {
-  const struct {
-    const char* text;
-    const char* section;
-    const char* key;
-    const char* value;  // "<missing>" when absent
-  } cases[] = {
-      {" \t[ Main ]\t\r\n  key one  =  a value = with equals \r\n", "Main", "key one",
-       "a value = with equals"},  // lines, keys and values are trimmed
-      {"\n# comment = not a key\n   \n  # indented\n[S]\nk=v\n", "S", "k", "v"},
-      {"\n# comment = not a key\n[S]\nk=v\n", "", "# comment", "<missing>"},
-      {"a/b.txt = 1\nc =\n[S]\nd = 2\n", "", "a/b.txt", "1"},  // before any header
-      {"a/b.txt = 1\nc =\n[S]\nd = 2\n", "", "c", ""},
-      {"a/b.txt = 1\nc =\n[S]\nd = 2\n", "", "d", "<missing>"},
-      {"[A]\nx = 1\n[B]\ny = 2\n[A]\nz = 3\nx = 4\n", "A", "x", "4"},  // later values win
-      {"[A]\nx = 1\n[B]\ny = 2\n[A]\nz = 3\nx = 4\n", "A", "z", "3"},  // reopened section
-      {"[A]\nx = 1\n[B]\ny = 2\n[A]\nz = 3\nx = 4\n", "B", "y", "2"},
-      {"[Global]\nKey = 1\n", "global", "Key", "<missing>"},  // case-sensitive
-      {"[Global]\nKey = 1\n", "Global", "key", "<missing>"},
-      {"[Open = x\n", "", "[Open", "x"},  // an unclosed header is a key
+  const struct { const char* text; std::vector<std::array<const char*, 3>> keys; } cases[] = {  // "<missing>"
+      {" \t[ Main ]\t\r\n  key one  =  a value = with equals \r\n",
+       {{"Main", "key one", "a value = with equals"}}},  // lines, keys and values are trimmed
+      {"\n# comment = not a key\n   \n  # indented\n[S]\nk=v\n",
+       {{"S", "k", "v"}, {"", "# comment", "<missing>"}}},
+      {"a/b.txt = 1\nc =\n[S]\nd = 2\n", {{"", "a/b.txt", "1"}, {"", "c", ""}, {"", "d", "<missing>"}}},
+      {"[A]\nx = 1\n[B]\ny = 2\n[A]\nz = 3\nx = 4\n",  // later values win; a section reopens
+       {{"A", "x", "4"}, {"A", "z", "3"}, {"B", "y", "2"}}},
+      {"[Global]\nKey = 1\n", {{"global", "Key", "<missing>"}, {"Global", "key", "<missing>"}}},  // by case
+      {"[Open = x\n", {{"", "[Open", "x"}}},  // an unclosed header is a key
   };
   for (const auto& c : cases) {
     IniDocument doc;
     ASSERT_TRUE(doc.Parse(c.text)) << c.text;
-    EXPECT_EQ(Value(doc, c.section, c.key), c.value) << c.text;
-    EXPECT_EQ(doc.HasKey(c.section, c.key), std::string(c.value) != "<missing>") << c.text;
+    for (const auto& [section, key, value] : c.keys) {
+      EXPECT_EQ(Value(doc, section, key), value) << c.text;
+      EXPECT_EQ(doc.HasKey(section, key), std::string(value) != "<missing>") << c.text;
+    }
   }
   IniDocument doc;
   ASSERT_TRUE(doc.Parse("\n# comment = not a key\n[S]\nk=v\n"));
@@ -55,9 +45,8 @@ TEST(IniDocumentTest, ParsesSectionsKeysAndValues) {
 TEST(IniDocumentTest, ParseAndLoadErrorsNameTheLine) {
   IniDocument doc;
   EXPECT_FALSE(doc.Parse("[S]\nk = v\n\n  key value  \nlater = 1\n"));
-  EXPECT_EQ(doc.error_text(), "Parse Error.");
-  EXPECT_EQ(doc.error_line(), "key value");
-  EXPECT_EQ(doc.error_line_number(), 4u);
+  EXPECT_EQ(std::tuple(doc.error_text(), doc.error_line(), doc.error_line_number()),
+            std::tuple("Parse Error.", "key value", 4u));
   std::ostringstream out;
   doc.PrintError(out);
   EXPECT_EQ(out.str(), "Parse Error.\nAt line 4\nError Line: key value\n");
@@ -65,21 +54,16 @@ TEST(IniDocumentTest, ParseAndLoadErrorsNameTheLine) {
   EXPECT_EQ(doc.error_line_number(), 1u);
   TempDir dir;
   EXPECT_FALSE(doc.Load(dir.File("nothing.ini")));
-  EXPECT_EQ(doc.error_text(), "Cannot Open File.");
-  EXPECT_EQ(doc.error_line(), dir.File("nothing.ini"));
-  EXPECT_EQ(doc.error_line_number(), 0u);
+  EXPECT_EQ(std::tuple(doc.error_text(), doc.error_line(), doc.error_line_number()),
+            std::tuple("Cannot Open File.", dir.File("nothing.ini"), 0u));
 }
 
 TEST(IniDocumentTest, PrintsInByteWiseOrderAndSavesWhatLoadsBackEqual) {
   IniDocument doc;
-  ASSERT_TRUE(doc.Set("b", "z", "1"));
-  ASSERT_TRUE(doc.Set("b", "a", "2"));
-  ASSERT_TRUE(doc.Set("B", "k", "3"));
-  ASSERT_TRUE(doc.Set("10", "k", "4"));
-  ASSERT_TRUE(doc.Set("9", "k", uint64_t{5}));
+  ASSERT_TRUE(doc.Set("b", "z", "1") && doc.Set("b", "a", "2") && doc.Set("B", "k", "3") &&
+              doc.Set("10", "k", "4") && doc.Set("9", "k", uint64_t{5}));
   EXPECT_EQ(doc.Print(), "[10]\nk = 4\n\n[9]\nk = 5\n\n[B]\nk = 3\n\n[b]\na = 2\nz = 1\n\n");
-  ASSERT_TRUE(doc.Set("", "loose key", "loose value"));
-  ASSERT_TRUE(doc.Set("Section", "not a header", "[x]  with  spaces"));
+  ASSERT_TRUE(doc.Set("", "loose key", "loose value") && doc.Set("S", "not a header", "[x]  with  spaces"));
   TempDir dir;
   ASSERT_TRUE(doc.Save(dir.File("doc.ini")));
   IniDocument back;

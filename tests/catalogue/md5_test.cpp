@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "catalogue/catalogue_test_util.h"
 #include "catalogue/md5_lanes.h"
@@ -27,10 +25,7 @@ using testing::PseudoRandomBytes;
 // block shows; the short ones also fed in three pieces at every pair of
 // split points, and one more a byte at a time after a Reset().
 TEST(Md5Test, MatchesKnownDigestsWhateverTheSplitIntoUpdates) {
-  const struct {
-    std::string message;
-    const char* hex;
-  } cases[] = {
+  const struct { std::string message; const char* hex; } cases[] = {
       {"", "D41D8CD98F00B204E9800998ECF8427E"},
       {"abc", "900150983CD24FB0D6963F7D28E17F72"},
       {"1234567890123456789012345678901234567890"
@@ -86,14 +81,11 @@ TEST(Md5RangeTest, DigestsFileAndStreamRangesUpToTheEnd) {
   testing::WriteBytes(path, content);
   platform::ReadOnlyFile file;
   ASSERT_TRUE(file.Open(path));
-  const struct {
-    uint64_t offset, length, expected;
-  } ranges[] = {{0, 5000, 5000}, {100, 1024, 1024}, {1023, 2049, 2049},
-                {4000, 9999, 1000}, {2500, kMd5ToEnd, 2500}, {10, 0, 0}};
+  const struct { uint64_t offset, length, expected; } ranges[] = {{0, 5000, 5000}, {100, 1024, 1024},
+      {1023, 2049, 2049}, {4000, 9999, 1000}, {2500, kMd5ToEnd, 2500}, {10, 0, 0}};
   for (const auto& r : ranges) {
     SCOPED_TRACE(std::to_string(r.offset) + "+" + std::to_string(r.length));
-    const Md5Digest expected = r.expected == 0 ? Md5Digest()
-                                               : Md5Buffer(content.data() + r.offset, r.expected);
+    const Md5Digest expected = r.expected ? Md5Buffer(content.data() + r.offset, r.expected) : Md5Digest();
     Md5Digest digest = Md5Buffer("x", 1);
     if (r.length != kMd5ToEnd) {
       EXPECT_EQ(Md5FileRange(path, r.offset, r.length, &digest), r.expected);
@@ -119,21 +111,17 @@ TEST(Md5RangeTest, DigestsFileAndStreamRangesUpToTheEnd) {
 // padding case must hold in every lane, for every lane count.
 TEST(Md5LanesTest, EqualsOneDigestPerMessage) {
   for (const size_t length : {0, 1, 55, 56, 63, 64, 65, 119, 120, 127, 128, 129, 1000, 65537}) {
-    std::vector<std::string> messages;
+    std::string messages[kMd5Lanes];  // an array: the pointers stay valid
     const uint8_t* pointers[kMd5Lanes];
     for (size_t i = 0; i < kMd5Lanes; ++i) {
-      messages.push_back(PseudoRandomBytes(length, static_cast<uint32_t>(length * 8 + i)));
-    }
-    for (size_t i = 0; i < kMd5Lanes; ++i) {
+      messages[i] = PseudoRandomBytes(length, static_cast<uint32_t>(length * 8 + i));
       pointers[i] = reinterpret_cast<const uint8_t*>(messages[i].data());
     }
     for (size_t count = 1; count <= kMd5Lanes; ++count) {
       Md5Digest digests[kMd5Lanes];
       Md5EqualLength(pointers, count, length, digests);
-      for (size_t i = 0; i < count; ++i) {
-        ASSERT_EQ(digests[i], Md5Buffer(messages[i].data(), length))
-            << "length " << length << ", count " << count << ", lane " << i;
-      }
+      for (size_t i = 0; i < count; ++i)
+        ASSERT_EQ(digests[i], Md5Buffer(messages[i].data(), length)) << length << ", " << i << "/" << count;
     }
   }
 }

@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+// The seed documents (file list, torrent): golden layouts, refusals, part
+// layouts; and the diff of two file lists.
 #include "catalogue/seed_document.h"
 
 #include <gtest/gtest.h>
@@ -6,56 +8,40 @@
 
 #include <functional>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "catalogue/catalogue_test_util.h"
+#include "catalogue/seed_diff.h"
 
 namespace brelvane {
 namespace {
 
-using testing::MakeEntry;
-using testing::ReadBytes;
-using testing::ReadTestData;
-using testing::TempDir;
-using testing::WriteBytes;
+using namespace testing;  // NOLINT: the catalogue test helpers
 
 // The model behind tests/catalogue/data/file_list.xml.
 std::vector<FileEntry> GoldenFiles() {
-  return {
-      MakeEntry(0, "readme.txt", "hello\n", 65536),
-      MakeEntry(1, "data/game.pak", std::string(65537, 'b'), 65536),
-      MakeEntry(2, "empty.cfg", "", 65536),
-      MakeEntry(7, "docs/a & b <x>  two spaces.txt", "x", 65536),
-  };
+  return {MakeEntry(0, "readme.txt", "hello\n"), MakeEntry(1, "data/game.pak", std::string(65537, 'b')),
+          MakeEntry(2, "empty.cfg", ""), MakeEntry(7, "docs/a & b <x>  two spaces.txt", "x")};
 }
 
 // The delete names written there, before the writer drops "readme.txt"
 // (it is also a file of the release).
-std::vector<std::string> GoldenDeleteNamesGiven() {
-  return {"old/removed.dll", "readme.txt", "bin/old tool.exe"};
-}
+const std::vector<std::string> kGoldenDeleteNamesGiven{"old/removed.dll", "readme.txt", "bin/old tool.exe"};
 
 // The model behind tests/catalogue/data/torrent.xml.
 SeedInfo GoldenTorrent() {
-  SeedInfo info;
-  info.http_urls = {"http://127.0.0.1:8080/release", "http://127.0.0.2/mirror"};
-  info.trackers = {{"127.0.0.1", 9000}, {"10.0.0.2", 65535}};
-  info.total_size = 5368709120ull;
-  info.file = MakeEntry(kSeedFileId, "Seed.xml.gz", std::string(70000, 'S'), 65536);
-  return info;
+  return {{"http://127.0.0.1:8080/release", "http://127.0.0.2/mirror"},
+          {{"127.0.0.1", 9000}, {"10.0.0.2", 65535}}, 5368709120ull,
+          MakeEntry(kSeedFileId, "Seed.xml.gz", std::string(70000, 'S'))};
 }
 
-// gzip with a default header (no name, time 0); WriteFileList must produce
-// level 9, Z_FILTERED.
-std::string Gzip(const std::string& text, int level = 9, int strategy = Z_FILTERED) {
+// gzip with a default header (no name, time 0) at level 9, Z_FILTERED, as
+// WriteFileList must write it (zlib's default level and strategy differ).
+std::string Gzip(const std::string& text) {
   z_stream stream{};
-  EXPECT_EQ(deflateInit2(&stream, level, Z_DEFLATED, 15 + 16, 8, strategy), Z_OK);
+  EXPECT_EQ(deflateInit2(&stream, 9, Z_DEFLATED, 15 + 16, 8, Z_FILTERED), Z_OK);
   std::string out(deflateBound(&stream, text.size()) + 64, '\0');
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-  stream.avail_in = static_cast<uInt>(text.size());
-  stream.next_out = reinterpret_cast<Bytef*>(out.data());
-  stream.avail_out = static_cast<uInt>(out.size());
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data())), stream.avail_in = text.size();
+  stream.next_out = reinterpret_cast<Bytef*>(out.data()), stream.avail_out = out.size();
   EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
   out.resize(stream.total_out);
   deflateEnd(&stream);
@@ -63,9 +49,8 @@ std::string Gzip(const std::string& text, int level = 9, int strategy = Z_FILTER
 }
 
 // A file list document around the given Exist content.
-std::string FileListWith(const std::string& exist_body, const std::string& non_exist_body = "") {
-  return "<Root><Exist>" + exist_body + "</Exist><NonExist>" + non_exist_body +
-         "</NonExist></Root>";
+std::string FileListWith(const std::string& exist_body) {
+  return "<Root><Exist>" + exist_body + "</Exist><NonExist></NonExist></Root>";
 }
 
 const char kDigest[] = "900150983CD24FB0D6963F7D28E17F72";
@@ -83,34 +68,31 @@ std::string FileWith(const std::string& from, const std::string& to) {
 
 TEST(FileListGoldenTest, WritesTheGoldenLayoutAsGzipLevelNineFilteredAndReadsItBack) {
   TempDir dir;
-  const std::string golden = ReadTestData("file_list.xml");
-  EXPECT_EQ(FileListText(GoldenFiles(), GoldenDeleteNamesGiven()), golden);
-  const std::string path = dir.File("list.gz");
-  ASSERT_TRUE(WriteFileList(GoldenFiles(), GoldenDeleteNamesGiven(), path));
-  const std::string written = ReadBytes(path);
-  EXPECT_EQ(written, Gzip(golden));
-  EXPECT_NE(written, Gzip(golden, 6, Z_DEFAULT_STRATEGY));  // the comparison can fail
+  const std::string golden = ReadTestData("file_list.xml"), path = dir.File("list.gz");
+  EXPECT_EQ(FileListText(GoldenFiles(), kGoldenDeleteNamesGiven), golden);
+  ASSERT_TRUE(WriteFileList(GoldenFiles(), kGoldenDeleteNamesGiven, path));
+  EXPECT_EQ(ReadBytes(path), Gzip(golden));
   WriteBytes(dir.File("plain.xml"), golden);
   for (const std::string& name : {path, dir.File("plain.xml")}) {
     FileList list;
     ASSERT_TRUE(ReadFileList(name, &list)) << name;
     EXPECT_EQ(list.files, GoldenFiles());
-    EXPECT_EQ(list.delete_names,
-              (std::vector<std::string>{"old/removed.dll", "bin/old tool.exe"}));
+    EXPECT_EQ(list.delete_names, (std::vector<std::string>{"old/removed.dll", "bin/old tool.exe"}));
   }
   EXPECT_FALSE(WriteFileList(GoldenFiles(), {}, dir.File("no/such/dir/list.gz")));
 }
 
 TEST(TorrentGoldenTest, WritesAndReadsTheGoldenLayout) {
-  EXPECT_EQ(TorrentText(GoldenTorrent()), ReadTestData("torrent.xml"));
+  const std::string golden = ReadTestData("torrent.xml");
+  EXPECT_EQ(TorrentText(GoldenTorrent()), golden);
   std::ostringstream out;
   ASSERT_TRUE(WriteTorrent(GoldenTorrent(), out));
-  EXPECT_EQ(out.str(), ReadTestData("torrent.xml"));
-  std::istringstream in(ReadTestData("torrent.xml"));
+  EXPECT_EQ(out.str(), golden);
+  std::istringstream in(golden);
   SeedInfo info;
   ASSERT_TRUE(ReadTorrent(in, &info));
   EXPECT_EQ(info, GoldenTorrent());
-  EXPECT_EQ(DetectDocumentKind(ReadTestData("torrent.xml")), DocumentKind::kTorrent);
+  EXPECT_EQ(DetectDocumentKind(golden), DocumentKind::kTorrent);
   EXPECT_EQ(DetectDocumentKind(ReadTestData("file_list.xml")), DocumentKind::kFileList);
   EXPECT_EQ(DetectDocumentKind("<Other />"), DocumentKind::kNotADocument);
   EXPECT_EQ(DetectDocumentKind("\x1f\x8b"), DocumentKind::kNotADocument);
@@ -133,7 +115,7 @@ TEST(ReadTorrentTest, TakesUsableServersAndTheFirstFileAndRefusesDocumentsWithou
   const std::string second = FileWith("name=\"a\"", "name=\"b\"");
   info = SeedInfo();
   ASSERT_TRUE(ParseTorrent("<Root><Exist>" + GoodFile() + second + "</Exist></Root>", &info));
-  EXPECT_EQ(info, (SeedInfo{{}, {}, 0, MakeEntry(0, "a", "abc", 65536)}));
+  EXPECT_EQ(info, (SeedInfo{{}, {}, 0, MakeEntry(0, "a", "abc")}));
   for (const std::string& bad :
        {std::string("<Root><Server /><Exist /></Root>"), std::string("<Root><Server /></Root>"),
         "<Other><Exist>" + GoodFile() + "</Exist></Other>", std::string(), std::string("not xml"),
@@ -178,22 +160,16 @@ TEST(ReadExistTest, AcceptsLargestValuesNamesWithSpacesAndDigestsInEitherCase) {
   }
   FileList list;
   ASSERT_TRUE(ParseFileList(FileListWith(file), &list));
-  EXPECT_EQ(list.files[0].size, UINT64_MAX);
-  EXPECT_EQ(list.files[0].id, UINT32_MAX);
-  EXPECT_EQ(list.files[0].name, " lead  and trail ");
-  EXPECT_EQ(DigestToHex(list.files[0].md5), kDigest);
-  EXPECT_EQ(DigestToHex(list.files[0].parts[0].md5), kDigest);
+  const FileEntry& f = list.files[0];
+  EXPECT_EQ(std::tuple(f.size, f.id, f.name, DigestToHex(f.md5), DigestToHex(f.parts[0].md5)),
+            std::tuple(UINT64_MAX, UINT32_MAX, " lead  and trail ", kDigest, kDigest));
   // Quoted and escaped angle brackets are no nesting; a missing Exist means
   // no files, and nameless deletes are skipped.
-  FileList quoted;
-  ASSERT_TRUE(ParseFileList(
-      "<!-- <a><a><a> -->" + FileListWith(FileWith("name=\"a\"", "name=\"x/>y&lt;z>w\"")),
-      &quoted));
+  FileList quoted, deletes;
+  ASSERT_TRUE(ParseFileList("<!-- <a><a><a> -->" + FileListWith(FileWith("a\"", "x/>y&lt;z>w\"")), &quoted));
   EXPECT_EQ(quoted.files[0].name, "x/>y<z>w");
-  FileList deletes;
-  ASSERT_TRUE(ParseFileList(
-      "<Root><NonExist><File name=\"x\" /><File /><File name=\"y z\" /></NonExist></Root>",
-      &deletes));
+  ASSERT_TRUE(ParseFileList("<Root><NonExist><File name=\"x\" /><File /><File name=\"y z\" />"
+                            "</NonExist></Root>", &deletes));
   EXPECT_EQ(deletes, (FileList{{}, {"x", "y z"}}));
 }
 
@@ -204,8 +180,7 @@ TEST(ReadFileListTest, RefusesWhatIsNotACompleteDocument) {
   damaged[damaged.size() - 6] ^= 0x01;  // inside the CRC-32 of the trailer
   std::string deep = "<Root><Exist>", nested = "<Root>";
   for (int i = 0; i < 200000; ++i) deep += "<a>";
-  for (int i = 0; i < 100; ++i) nested += "<x>";
-  for (int i = 0; i < 100; ++i) nested += "</x>";
+  for (int i = 0; i < 100; ++i) nested.insert(6, "<x>") += "</x>";
   std::vector<std::string> texts = {"just some text", "", damaged, deep, nested + "</Root>",
                                     ReadTestData("file_list.xml").substr(0, 300),
                                     std::string("<Root>\0<Exist /></Root>", 23)};
@@ -222,21 +197,56 @@ TEST(ReadFileListTest, RefusesWhatIsNotACompleteDocument) {
 }
 
 TEST(CheckPartLayoutTest, AcceptsWhatTheBuilderProducesAndRefusesEveryOtherLayout) {
-  for (const size_t size : {0, 65537, 131072}) {
-    EXPECT_TRUE(CheckPartLayout(MakeEntry(0, "a", std::string(size, 'x'), 65536))) << size;
-  }
-  const FileEntry good = MakeEntry(0, "a", std::string(200000, 'x'), 65536);
+  for (size_t n : {0, 65537, 131072}) EXPECT_TRUE(CheckPartLayout(MakeEntry(0, "a", std::string(n, 'x'))));
+  const FileEntry good = MakeEntry(0, "a", std::string(200000, 'x'));
   const std::function<void(FileEntry&)> breaks[] = {
       [](FileEntry& e) { e.parts[1].start += 1; }, [](FileEntry& e) { e.parts[2].id = 5; },
       [](FileEntry& e) { e.size += 1; },           [](FileEntry& e) { e.parts.pop_back(); },
       [](FileEntry& e) { e.parts.clear(); },       [](FileEntry& e) { e.parts[0].length = 0; }};
   for (const auto& brk : breaks) {
     FileEntry entry = good;
-    brk(entry);
     std::string why;
-    EXPECT_FALSE(CheckPartLayout(entry, &why)) << &brk - breaks;
-    EXPECT_FALSE(why.empty());
+    brk(entry);
+    EXPECT_TRUE(!CheckPartLayout(entry, &why) && !why.empty()) << &brk - breaks;
   }
+}
+
+// A file of `parts` parts of 10 bytes whose part i has the digest of
+// `tags[i]`; the whole-file digest is that of `whole`.
+FileEntry Tagged(uint32_t id, const std::string& name, const std::string& tags, const std::string& whole) {
+  FileEntry file{id, name, 10 * tags.size(), Md5Buffer(whole.data(), whole.size()), {}};
+  for (uint32_t i = 0; i < tags.size(); ++i) file.parts.push_back({i, 10, 10 * i, Md5Buffer(&tags[i], 1)});
+  return file;
+}
+
+// The parts to fetch of a realistic release pair (changed parts, new files,
+// removed ones, exact printout): integration.release_tool_test's diff and
+// integration.http_update_test's delta update.  The new list here is out of id
+// order: files print by id all the same.
+TEST(PrintDiffTest, PrintsDeletionsThenPartsByFileIdAndPlaceholdersForUnknownIds) {
+  const std::vector<FileEntry> new_files = {Tagged(1, "a dir/a.dat", "pq", "n1"),
+                                            Tagged(0, "b.dat", "aXcY", "n0")};
+  const std::vector<FileEntry> old_files = {Tagged(0, "b.dat", "abcd", "o0"),
+                                            Tagged(1, "old.txt", "z", "o1"),
+                                            Tagged(2, "older.txt", "z", "o2")};
+  const auto print = [&new_files](const SeedDiff& diff) {
+    std::ostringstream out;
+    PrintDiff(diff, new_files, out);
+    return out.str();
+  };
+  EXPECT_EQ(print(DiffFileLists(new_files, old_files)),
+            "File need to delete :\n\told.txt\n\tolder.txt\n"
+            "File need to update :\nPartID Start Length\n"
+            "\tb.dat\n\t\t1\t10\t10\n\t\t3\t30\t10\n"
+            "\ta dir/a.dat\n\t\t0\t0\t10\n\t\t1\t10\t10\n");
+  EXPECT_EQ(print(DiffFileLists(new_files, new_files)), "");
+  // An equal whole digest needs nothing, even if parts differ.
+  EXPECT_EQ(print(DiffFileLists({Tagged(0, "f", "xyz", "same")}, {Tagged(0, "f", "abc", "same")})), "");
+  SeedDiff diff;  // ids the list does not hold: placeholders, no read past the list
+  diff.parts_to_fetch[7].Insert(0);
+  diff.parts_to_fetch[0].Insert(9);
+  EXPECT_EQ(print(diff), "File need to update :\nPartID Start Length\n"
+                         "\tb.dat\n\t\t9\t?\t?\n\t?\n\t\t0\t?\t?\n");
 }
 
 }  // namespace

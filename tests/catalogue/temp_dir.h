@@ -2,12 +2,10 @@
 // The one scratch-directory helper of the tests (catalogue, storage, peers).
 #pragma once
 
-#include <atomic>
-#include <cstdint>
+#include <stdlib.h>
+
 #include <filesystem>
-#include <random>
 #include <string>
-#include <system_error>
 
 namespace brelvane::testing {
 
@@ -17,23 +15,14 @@ namespace brelvane::testing {
 class TempDir {
  public:
   TempDir() {
-    static std::atomic<uint32_t> counter{0};
-    std::random_device rd;
-    std::error_code ec;
-    do {
-      path_ = (std::filesystem::temp_directory_path() /
-               ("brelvane-test-" + std::to_string(rd()) + "-" + std::to_string(counter++)))
-                  .string();
-    } while (!std::filesystem::create_directory(path_, ec));
-    path_ += "/";
+    std::string name = (std::filesystem::temp_directory_path() / "brelvane-test-XXXXXX").string();
+    path_ = (mkdtemp(name.data()) ? name : "/nonexistent/brelvane-test") + "/";
   }
   ~TempDir() {
     namespace fs = std::filesystem;
     std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(path_, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::end(it); it.increment(ec))
       fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    }
     fs::remove_all(path_, ec);
   }
   TempDir(const TempDir&) = delete;

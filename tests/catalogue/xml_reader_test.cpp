@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
+// The XML reader, and the bounds every document is scanned against first.
 #include "catalogue/xml_reader.h"
 
 #include <gtest/gtest.h>
 
-#include <string>
+#include "catalogue/document_bounds.h"
 
 namespace brelvane {
 namespace {
@@ -12,32 +13,23 @@ namespace {
 // asked for, "/name" per end, "!" on an error.
 std::string Trace(std::string_view text) {
   XmlReader reader(text);
-  std::string trace;
-  for (;;) {
+  for (std::string trace;;) {
     switch (reader.Next()) {
       case XmlReader::Event::kStart:
         trace += "<" + std::string(reader.name());
-        for (const char* key : {"a", "n"}) {
+        for (const char* key : {"a", "n"})
           if (const char* value = reader.Attribute(key)) trace += std::string(" ") + key + "=" + value;
-        }
         trace += ">";
         break;
-      case XmlReader::Event::kEnd:
-        trace += "/" + std::string(reader.name());
-        break;
-      case XmlReader::Event::kDone:
-        return trace;
-      case XmlReader::Event::kError:
-        return trace + "!";
+      case XmlReader::Event::kEnd: trace += "/" + std::string(reader.name()); break;
+      case XmlReader::Event::kDone: return trace;
+      case XmlReader::Event::kError: return trace + "!";
     }
   }
 }
 
 TEST(XmlReaderTest, ReadsElementsAndRefusesMalformedText) {
-  const struct {
-    std::string_view text;
-    std::string_view trace;
-  } kCases[] = {
+  const struct { std::string_view text, trace; } kCases[] = {
       {"<R a=\"1\" n='x y'><E/>\n<E a=\"2\" ></E ></R>\n", "<R a=1 n=x y><E>/E<E a=2>/E/R"},
       {"<!DOCTYPE d><R><!-- <x> --><![CDATA[</R>]]><?pi <y>?>text &x; </R><!-- end -->", "<R>/R"},
       {"<A/> <R/>", "<A>/A<R>/R"},
@@ -74,17 +66,54 @@ TEST(XmlReaderTest, ReadsElementsAndRefusesMalformedText) {
 
 TEST(XmlReaderTest, ValuesStopAtANulAndDepthCountsOpenElements) {
   XmlReader reader(std::string_view("<R n=\"a&#0;b\"><E/></R>"));
-  ASSERT_EQ(reader.Next(), XmlReader::Event::kStart);
+  using enum XmlReader::Event;
+  ASSERT_EQ(reader.Next(), kStart);
   EXPECT_STREQ(reader.Attribute("n"), "a");
   EXPECT_EQ(reader.depth(), 1u);
-  ASSERT_EQ(reader.Next(), XmlReader::Event::kStart);
-  EXPECT_EQ(reader.depth(), 2u);
-  EXPECT_EQ(reader.Attribute("n"), nullptr);
-  ASSERT_EQ(reader.Next(), XmlReader::Event::kEnd);
+  ASSERT_EQ(reader.Next(), kStart);
+  EXPECT_TRUE(reader.depth() == 2u && reader.Attribute("n") == nullptr);
+  ASSERT_EQ(reader.Next(), kEnd);
   EXPECT_EQ(reader.depth(), 1u);
-  ASSERT_EQ(reader.Next(), XmlReader::Event::kEnd);
-  EXPECT_EQ(reader.Next(), XmlReader::Event::kDone);
-  EXPECT_EQ(reader.Next(), XmlReader::Event::kDone);
+  EXPECT_EQ((std::tuple{reader.Next(), reader.Next(), reader.Next()}), std::tuple(kEnd, kDone, kDone));
+}
+
+constexpr DocumentBounds kSmall{
+    .max_bytes = 128, .max_nodes = 4, .max_attributes = 3, .max_nesting = 2, .max_markup_bytes = 24};
+
+// Each bound just reached passes; one more is refused.  Documents that inflate
+// past the byte bound (file-list bombs, an endless torrent) are refused in
+// bounded memory by the updater and the release tool:
+// integration.bounded_documents_test.
+TEST(DocumentScannerTest, EachBoundHoldsAtItsLimit) {
+  const struct { const char* what; std::string text; DocumentFault fault; } rows[] = {
+      {"bytes at the bound", std::string(128, ' '), DocumentFault::kNone},
+      {"bytes over", std::string(129, ' '), DocumentFault::kTooManyBytes},
+      {"four nodes, text counted", "<a>x</a><a/><!-- c -->", DocumentFault::kNone},
+      {"five nodes", "<a>x</a><a/><!-- c --><?p?>", DocumentFault::kTooManyNodes},
+      {"three attributes", "<a b='1' c='2' d='3'/>", DocumentFault::kNone},
+      {"quoted = not counted", "<a b='=' c=\"==\"/>", DocumentFault::kNone},
+      {"four attributes", "<a b=1 c=2 d=3 e=4/>", DocumentFault::kTooManyAttributes},
+      {"two levels, empty third", "<a><b><c/></b></a>", DocumentFault::kNone},
+      {"three levels", "<a><b><c></c></b></a>", DocumentFault::kTooDeep},
+      {"end tags close levels", "<a><b/></a><a><b></b></a>", DocumentFault::kNone},
+      {"quoted /> closes nothing", "<a x='/>'><b x=\"/\"></b></a>", DocumentFault::kNone},
+      {"tag of 24", "<a b=\"" + std::string(15, 'x') + "\"/>", DocumentFault::kNone},
+      {"tag of 25", "<a b=\"" + std::string(16, 'x') + "\"/>", DocumentFault::kMarkupTooLong},
+      {"comment of 25", "<!--" + std::string(18, '<') + "-->", DocumentFault::kMarkupTooLong},
+      {"markup in comment and CDATA", "<!--<a><a><a>--><![CDATA[<b><b><b>]]>",
+       DocumentFault::kNone},
+      {"text of 24", std::string(24, 'x') + "<a/>", DocumentFault::kNone},
+      {"text of 25", std::string(25, 'x') + "<a/>", DocumentFault::kMarkupTooLong},
+      {"blank runs are free", "<a>" + std::string(100, ' ') + "</a>", DocumentFault::kNone},
+      {"NUL", std::string("<a>\0</a>", 8), DocumentFault::kNulByte},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(CheckDocument(row.text, kSmall), row.fault) << row.what;
+    // The same verdict when the text arrives a byte at a time.
+    DocumentScanner scanner(kSmall);
+    for (size_t i = 0; i < row.text.size() && scanner.Feed(std::string_view(row.text).substr(i, 1)); ++i) {}
+    EXPECT_EQ(scanner.fault(), row.fault) << row.what << ", fed by bytes";
+  }
 }
 
 }  // namespace
