@@ -4,11 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <initializer_list>
 #include <memory>
 #include <optional>
-#include <string>
-#include <vector>
 
 #include "base/console_log.h"
 
@@ -31,18 +28,17 @@ std::unique_ptr<ConfigSettings> Read(std::initializer_list<const char*> args) {
 
 TEST(ArgumentTableTest, GroupsValuesUnderTheLowerCasedKeyBeforeThem) {
   ArgumentTable t = Parse({"stray", "-Dir", "C:\\Game", "", "-", "-HttpUrl", "a", "b", "-Flag"});
-  std::vector<std::string> v;
-  ASSERT_TRUE(t.GetTexts("pgmname", v));
-  EXPECT_EQ(v, (std::vector<std::string>{"brelvane.exe", "stray"}));
-  ASSERT_TRUE(t.GetTexts("DIR", v));
-  EXPECT_EQ(v, (std::vector<std::string>{"C:\\Game"}));
-  ASSERT_TRUE(t.GetTexts("httpurl", v));
-  EXPECT_EQ(v, (std::vector<std::string>{"a", "b"}));
-  EXPECT_TRUE(t.Has("flag"));
-  ASSERT_TRUE(t.GetTexts("Flag", v));
-  EXPECT_TRUE(v.empty());
+  const auto texts = [&t](const char* key) {
+    std::vector<std::string> v{"stale"};
+    return t.GetTexts(key, v) ? v : std::vector<std::string>{"<absent>"};
+  };
+  using V = std::vector<std::string>;
+  EXPECT_EQ(texts("pgmname"), (V{"brelvane.exe", "stray"}));
+  EXPECT_EQ(texts("DIR"), V{"C:\\Game"});
+  EXPECT_EQ(texts("httpurl"), (V{"a", "b"}));
+  EXPECT_TRUE(t.Has("flag") && texts("Flag").empty());
   EXPECT_FALSE(t.Has("absent"));
-  EXPECT_FALSE(t.GetTexts("absent", v));
+  EXPECT_EQ(texts("absent"), V{"<absent>"});
 }
 
 TEST(ParseInt32Test, FollowsStreamExtraction) {

@@ -4,7 +4,6 @@
 
 #include <mutex>
 #include <sstream>
-#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -12,16 +11,37 @@
 
 namespace brelvane::testing {
 
-// A string sink that may be written by the console writer on one thread
-// while a test reads it on another.
-class LockedStringBuf : public std::streambuf {
+// Captures every console record as UTF-8 lines, from the threshold 5 up;
+// restores the default output and threshold when it goes.  The console
+// writer may write on one thread while the test reads on another.
+class ConsoleCapture : private std::streambuf {
  public:
+  ConsoleCapture() {
+    ConsoleLog::Get().SetOutput(&out_);
+    ConsoleLog::Get().set_charset(ConsoleCharset::Utf8);
+    ConsoleLog::Get().set_threshold(5);
+  }
+  ~ConsoleCapture() override {
+    ConsoleLog::Get().SetOutput(nullptr);
+    ConsoleLog::Get().set_threshold(5);
+  }
+  // What was written since the last Clear().
+  std::vector<std::string> Lines() {
+    std::vector<std::string> lines;
+    std::istringstream in(Text());
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
   std::string Text() {
     std::lock_guard<std::mutex> lock(mu_);
-    return text_;
+    return text_.substr(cleared_);
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mu_);
+    cleared_ = text_.size();
   }
 
- protected:
+ private:
   int_type overflow(int_type c) override {
     const char byte = traits_type::to_char_type(c);
     if (c != traits_type::eof()) xsputn(&byte, 1);
@@ -33,38 +53,10 @@ class LockedStringBuf : public std::streambuf {
     return n;
   }
 
- private:
   std::mutex mu_;
   std::string text_;
-};
-
-// Captures every console record as UTF-8 lines, from the threshold 5 up;
-// restores the default output and threshold when it goes.
-class ConsoleCapture {
- public:
-  ConsoleCapture() {
-    ConsoleLog::Get().SetOutput(&out_);
-    ConsoleLog::Get().set_charset(ConsoleCharset::Utf8);
-    ConsoleLog::Get().set_threshold(5);
-  }
-  ~ConsoleCapture() {
-    ConsoleLog::Get().SetOutput(nullptr);
-    ConsoleLog::Get().set_threshold(5);
-  }
-  // What was written since the last Clear().
-  std::vector<std::string> Lines() {
-    std::vector<std::string> lines;
-    std::istringstream in(Text());
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-  }
-  std::string Text() { return buf_.Text().substr(cleared_); }
-  void Clear() { cleared_ = buf_.Text().size(); }
-
- private:
-  LockedStringBuf buf_;
-  std::ostream out_{&buf_};
   size_t cleared_ = 0;
+  std::ostream out_{this};
 };
 
 }  // namespace brelvane::testing

@@ -2,20 +2,15 @@
 // Scriptable engine and transport for the application tests.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
 #include <mutex>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "app/application.h"
 #include "app/console_capture.h"
 #include "app/services.h"
-#include "base/console_log.h"
 
 namespace brelvane::testing {
 
@@ -23,8 +18,8 @@ namespace brelvane::testing {
 // "SetHttpThreadCount 3", "EndPhase 4", "Report -1 -1 ..."); thread-safe.
 class FakeEngine : public IEngine {
  public:
-  // Results of the start sequence's steps.
-  bool fetch_seed_info = true, check_meta = true, request_seed = true, state_report = true;
+  // Results of the start sequence's steps that the tests make fail.
+  bool check_meta = true, request_seed = true;
   // When set, RequestSeed blocks until running turns false, then returns
   // request_seed.
   bool request_seed_waits_for_stop = false;
@@ -37,25 +32,21 @@ class FakeEngine : public IEngine {
   std::vector<std::string> Calls(const std::string& prefix = "") {
     std::lock_guard<std::mutex> lock(mu_);
     std::vector<std::string> calls;
-    for (const std::string& call : calls_) {
-      if (call.starts_with(prefix)) calls.push_back(call);
-    }
+    for (const std::string& call : calls_) if (call.starts_with(prefix)) calls.push_back(call);
     return calls;
   }
 
-  bool FetchSeedInfo(const std::atomic<bool>&) override { return Note("FetchSeedInfo"), fetch_seed_info; }
+  bool FetchSeedInfo(const std::atomic<bool>&) override { return Note("FetchSeedInfo"), true; }
   void Start() override { Note("Start"); }
   void StartLogin() override { Note("StartLogin"); }
   bool CheckMeta() override { return Note("CheckMeta"), check_meta; }
   bool RequestSeed(const std::atomic<bool>& running) override {
     Note("RequestSeed");
     in_request_seed = request_seed_waits_for_stop;
-    while (request_seed_waits_for_stop && running) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    while (request_seed_waits_for_stop && running) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return request_seed;
   }
-  bool StateReport() override { return Note("StateReport"), state_report; }
+  bool StateReport() override { return Note("StateReport"), true; }
   void StartUploadThreads(int32_t n) override { Note("StartUploadThreads " + std::to_string(n)); }
   void SetHttpThreadCount(int32_t n) override { Note("SetHttpThreadCount " + std::to_string(n)); }
   void StartP2PDownload() override { Note("StartP2PDownload"); }
@@ -73,6 +64,8 @@ class FakeEngine : public IEngine {
   }
   void Stop() override { Note("Stop"); }
   void DisconnectAndReset() override { Note("DisconnectAndReset"); }
+  void SwitchToHttpPriority() override { Note("SwitchToHttpPriority"); }
+  // The figures the answers and the title show.
   int32_t UserId() override { return user_id; }
   int64_t IncompleteBytes() override { return 5000000000LL; }
   int64_t TotalBytes() override { return 6000000000LL; }
@@ -81,11 +74,7 @@ class FakeEngine : public IEngine {
   int32_t PendingUploadJobs() override { return 2; }
   int32_t CandidateCount() override { return 20; }
   int32_t MirrorsInUse() override { return 1; }
-  void SwitchToHttpPriority() override { Note("SwitchToHttpPriority"); }
-  bool FileName(uint32_t id, std::string& name) override {
-    if (id == 7) name = "bin/game.exe";
-    return id == 7;
-  }
+  bool FileName(uint32_t id, std::string& name) override { return id == 7 && (name = "bin/game.exe", true); }
   std::string SeedFilePath() override { return "D:/g/Brelvane_Info/.Seed"; }
   std::string SeedFilePathPast() override { return "D:/g/Brelvane_Info/.Seed_Past"; }
   std::string DownloadInfoFilePath() override { return "D:/g/Brelvane_Info/.Download_Info_Data"; }

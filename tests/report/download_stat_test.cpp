@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The statistics message byte by byte, its console line, the once-per-run
-// rule and the inventory steps.  The Linux inventory itself over the fake
-// trees of data/: system_info_test.cpp.
+// rule and the inventory steps; the Linux inventory itself over the fake
+// trees of data/.
 #include "report/download_stat.h"
 
 #include <gmock/gmock.h>
@@ -13,10 +13,12 @@
 #include <optional>
 
 #include "app/console_capture.h"
+#include "platform/system_info.h"
 
 namespace brelvane {
 namespace {
 
+using namespace platform;  // NOLINT: the inventory
 using testing::ConsoleCapture;
 
 // Answers what the test put in: a class missing from `classes` fails.
@@ -30,16 +32,13 @@ class FakeInventory : public StatInventory {
 
   bool Init() override { return init_ok; }
   bool Query(int class_index, std::vector<platform::SystemInfoObject>* out) override {
-    ++queries;
-    const auto it = classes.find(class_index);
-    *out = it == classes.end() ? std::vector<platform::SystemInfoObject>{} : it->second;
-    return it != classes.end();
+    *out = classes.contains(class_index) ? classes[class_index] : std::vector<platform::SystemInfoObject>{};
+    return ++queries, classes.contains(class_index);
   }
   void Shutdown() override {}
   std::string LastError() const override { return "boom"; }
   bool AdapterAddress(std::array<uint8_t, 6>* out) override {
-    *out = mac.value_or(std::array<uint8_t, 6>{});
-    return mac.has_value();
+    return *out = mac.value_or(std::array<uint8_t, 6>{}), mac.has_value();
   }
   uint32_t DnsServer() override { return dns; }
 };
@@ -47,8 +46,7 @@ class FakeInventory : public StatInventory {
 // A fake machine: the workstation of the test data, as the fake inventory.
 FakeInventory Workstation() {
   FakeInventory inv;
-  inv.mac = std::array<uint8_t, 6>{0x00, 0x1a, 0x2b, 0x0c, 0x0d, 0xff};
-  inv.dns = 0xC0A80101;
+  inv.mac = std::array<uint8_t, 6>{0x00, 0x1a, 0x2b, 0x0c, 0x0d, 0xff}, inv.dns = 0xC0A80101;
   inv.classes[10] = {{{"Caption", "Samsung SSD 980 PRO 2TB NVMe-X"}}, {{"Caption", "Other"}}};
   inv.classes[31] = {{{"Capacity", "2147483648"}}, {{"Capacity", "2147483648"}}};
   inv.classes[43] = {{{"MaxClockSpeed", "3400"}}};
@@ -56,11 +54,10 @@ FakeInventory Workstation() {
 }
 
 TEST(DownloadStatTest, BodyFieldsAtTheirOffsetsAndTheConsoleLine) {
-  DownloadStatInputs in;
-  in.begin_state = 1, in.end_state = kEndStateCancel, in.start_time = 1000;
-  in.end_time = 1500;  // recorded, but only a completion keeps it
-  in.p2p_bytes = 6144000, in.http_bytes = 0x100000000, in.version = 9983;
-  in.http_thread_num = 260;  // low 8 bits: 4
+  // The recorded end time: only a completion keeps it; the thread count: its low 8 bits (4).
+  DownloadStatInputs in{.begin_state = 1, .end_state = kEndStateCancel, .start_time = 1000, .end_time = 1500,
+                        .p2p_bytes = 6144000, .http_bytes = 0x100000000, .http_thread_num = 260,
+                        .version = 9983, .http_sources = {}};
   for (uint32_t i = 0; i < 10; ++i) in.http_sources.push_back({0x0A000000u + i, (i * 7) % 10 + 1});
   for (size_t i = 0; i < kSpeedWindows; ++i) in.speeds[i] = i < 3 ? 12.5f * (i + 1) : -1.0f;
   FakeInventory inv = Workstation();
@@ -83,12 +80,11 @@ TEST(DownloadStatTest, BodyFieldsAtTheirOffsetsAndTheConsoleLine) {
   for (size_t i = wire::kHeaderSize; i < want.size(); ++i) want[i] ^= 0x6B;  // header stays readable
   EXPECT_EQ(ScrambleDownloadStat(r.plain), want);
   EXPECT_EQ(r.line,
-            "ReportDownloadStat dns=192.168.1.1 p2p=0,6144000 http=0,4294967296 p2pspeed=10 "
-            "httpspeed=6990 start=1000 end=1600 beginstate=Continue endstate=Cancel "
-            "macaddr=0.1a.2b.c.d.ff. harddiskcaption=Samsung SSD 980 PRO 2TB  "
-            "memerycapacity=4096 cpumaxclockspeed=3400 http0=7.0.0.10 http1=4.0.0.10 "
-            "http2=1.0.0.10 http3=8.0.0.10 http4=5.0.0.10 http5=2.0.0.10 http6=9.0.0.10 "
-            "http7=6.0.0.10 ");
+            "ReportDownloadStat dns=192.168.1.1 p2p=0,6144000 http=0,4294967296 p2pspeed=10 httpspeed=6990 "
+            "start=1000 end=1600 beginstate=Continue endstate=Cancel macaddr=0.1a.2b.c.d.ff. "
+            "harddiskcaption=Samsung SSD 980 PRO 2TB  memerycapacity=4096 cpumaxclockspeed=3400 "
+            "http0=7.0.0.10 http1=4.0.0.10 http2=1.0.0.10 http3=8.0.0.10 http4=5.0.0.10 http5=2.0.0.10 "
+            "http6=9.0.0.10 http7=6.0.0.10 ");
 }
 
 TEST(DownloadStatTest, EndStatesOfARunAndOneReportPerRun) {
@@ -111,13 +107,10 @@ TEST(DownloadStatTest, EndStatesOfARunAndOneReportPerRun) {
     FakeInventory inv = Workstation();
     std::vector<DownloadStatMessage> sent;
     int64_t now = c.now;
-    DownloadStatReporter reporter(
-        inv, [] { return wire::MsgHeader{}; },
-        [&sent](const DownloadStatMessage& m) { sent.push_back(m); }, [&now] { return now; });
+    const auto send = [&](const DownloadStatMessage& m) { sent.push_back(m); };
+    DownloadStatReporter reporter(inv, [] { return wire::MsgHeader{}; }, send, [&] { return now; });
     ConsoleCapture console;
-    DownloadStatInputs in;
-    in.begin_state = c.begin, in.end_state = c.end, in.start_time = c.start;
-    in.end_time = c.recorded_end, in.p2p_bytes = 6000 * 1024;
+    DownloadStatInputs in{c.begin, c.end, c.start, c.recorded_end, 6000 * 1024, 0, 0, 0, {}};
     EXPECT_TRUE(reporter.Report(in));
     now = 9000, in.end_state = kEndStateCancel;
     EXPECT_FALSE(reporter.Report(in));
@@ -162,6 +155,76 @@ TEST(DownloadStatTest, InventoryStepsFailAloneAndConvertTheirTexts) {
                                    "Viewer ") + c.failure + " Fail : boom"} : std::vector<std::string>{});
     EXPECT_EQ(inv.queries, c.init_ok ? 3 : 0) << c.failure;
     EXPECT_THAT(r.line, ::testing::HasSubstr(c.line_part));
+  }
+}
+
+// The Linux inventory over the fake sysfs/procfs trees of data/.
+std::string DataRoot(const std::string& tree) {
+  return std::string(BRELVANE_SOURCE_DIR) + "/tests/report/data/" + tree;
+}
+
+TEST(SystemInfoViewerTest, AnswersTheReportClassesFromTheFirstReadableSource) {
+  // values: "-" where an object lacks the property; error: the failure names it.
+  struct Case { const char* tree; int class_index; const char* property;
+                std::vector<std::string> values; const char* error; };
+  const Case cases[] = {
+      // Loop, dm- and sr devices skipped; the model is trimmed.
+      {"workstation", 10, "Caption", {"Samsung SSD 980 PRO 2TB NVMe-X", "ST2000DM008-2FR1"}, ""},
+      // DMI modules win over MemTotal; the empty slot is not a module.
+      {"workstation", 31, "Capacity", {"2147483648", "2147483648"}, ""},
+      {"workstation", 43, "MaxClockSpeed", {"3400"}, ""},
+      {"vm", 10, "Caption", {"-"}, ""},                // virtio disk: no model
+      {"vm", 31, "Capacity", {"536870912"}, ""},       // four 128 MiB memory blocks
+      {"vm", 43, "MaxClockSpeed", {"2097"}, ""},       // cpu MHz 2096.535, rounded
+      {"minimal", 31, "Capacity", {"4294967296"}, ""}, // MemTotal 3.73 GiB rounded up
+      {"minimal", 10, "Caption", {}, "sys/block"},
+      {"minimal", 43, "MaxClockSpeed", {}, "proc/cpuinfo"},
+      {"workstation", 2, "", {}, "Win32_Battery"},
+      {"workstation", 59, "", {}, "index 59"},
+      {"workstation", -1, "", {}, "index -1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.tree) + " class " + std::to_string(c.class_index));
+    SystemInfoViewer viewer(DataRoot(c.tree));
+    ASSERT_TRUE(viewer.Init());
+    std::vector<SystemInfoObject> objects{{{"stale", "x"}}};
+    EXPECT_EQ(viewer.Query(c.class_index, &objects), *c.error == '\0') << viewer.last_error();
+    EXPECT_NE(viewer.last_error().find(c.error), std::string::npos) << viewer.last_error();
+    std::vector<std::string> values;
+    for (const auto& o : objects) values.push_back(o.contains(c.property) ? o.at(c.property) : "-");
+    EXPECT_EQ(values, c.values);
+  }
+}
+
+TEST(SystemInfoViewerTest, ClassTableAndUnusableViewer) {
+  EXPECT_STREQ(SystemInfoClassName(kWin32PhysicalMemory), "Win32_PhysicalMemory");
+  EXPECT_STREQ(SystemInfoClassName(58), "Win32_VoltageProbe");
+  EXPECT_EQ(SystemInfoClassName(kSystemInfoClassCount), nullptr);
+
+  SystemInfoViewer missing(DataRoot("does-not-exist"));
+  EXPECT_FALSE(missing.Init());
+  EXPECT_NE(missing.last_error().find("Error code = 2"), std::string::npos);
+  std::vector<SystemInfoObject> objects;
+  EXPECT_FALSE(missing.Query(kWin32Processor, &objects));
+  EXPECT_NE(missing.last_error().find("not initialised"), std::string::npos);
+}
+
+TEST(SystemInfoLookupTest, FirstEthernetAdapterAndDnsServer) {
+  struct Case { const char* tree; bool found; std::array<uint8_t, 6> mac; uint32_t dns; };
+  const Case cases[] = {
+      // lo, docker0 (no device), wlan0 (wireless) skipped; enp3s0 has a
+      // lower interface index than eno1.  The resolved stub points to the
+      // upstream file, whose first IPv4 server is taken.
+      {"workstation", true, {0x00, 0x1a, 0x2b, 0x0c, 0x0d, 0xff}, 0xC0A80101},
+      {"vm", false, {}, 0},                 // veth only; IPv6 server only
+      {"minimal", false, {}, 0x7F000035},   // stub without an upstream file
+      {"does-not-exist", false, {}, 0},
+  };
+  for (const Case& c : cases) {
+    std::array<uint8_t, 6> mac{0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
+    EXPECT_EQ(FirstEthernetAddress(&mac, DataRoot(c.tree)), c.found) << c.tree;
+    EXPECT_EQ(mac, c.mac) << c.tree;
+    EXPECT_EQ(FirstDnsServer(DataRoot(c.tree)), c.dns) << c.tree;
   }
 }
 
