@@ -48,10 +48,6 @@ CWinMMFIO::CWinMMFIO(std::string path, IoMethod method)
 
 CWinMMFIO::~CWinMMFIO() { Close(); }
 
-std::unique_ptr<IIO> CWinMMFIO::Clone() const {
-  return std::make_unique<CWinMMFIO>(path_, method_);
-}
-
 bool CWinMMFIO::Open(int mode, int disposition, uint64_t minimum_size, bool sequential) {
   if (IsOpen()) {
     last_error_ = kErrorAlreadyOpen;

@@ -33,8 +33,6 @@ namespace brelvane {
 class IIO {
  public:
   virtual ~IIO() = default;
-  // A new, unopened I/O object of the same kind for the same path.
-  virtual std::unique_ptr<IIO> Clone() const = 0;
   // Writes `length` bytes of `data` at `offset`, extending the object first
   // when the write reaches past its end.
   [[nodiscard]] virtual bool Write(const void* data, uint32_t length, uint64_t offset) = 0;
@@ -80,7 +78,6 @@ class CWinMMFIO : public IFile {
   CWinMMFIO(const CWinMMFIO&) = delete;
   CWinMMFIO& operator=(const CWinMMFIO&) = delete;
 
-  std::unique_ptr<IIO> Clone() const override;
   [[nodiscard]] bool Write(const void* data, uint32_t length, uint64_t offset) override;
   [[nodiscard]] bool Read(void* buffer, uint32_t length, uint64_t offset) override;
   uint64_t GetSize() override { return size_; }

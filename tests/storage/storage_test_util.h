@@ -40,7 +40,6 @@ FileEntry MakeEntry(uint32_t id, const std::string& name, const std::vector<uint
 // worker is idle.
 class MemoryFile : public IFile {
  public:
-  std::unique_ptr<IIO> Clone() const override { return std::make_unique<MemoryFile>(); }
   bool Write(const void* data, uint32_t length, uint64_t offset) override;
   bool Read(void* buffer, uint32_t length, uint64_t offset) override;
   uint64_t GetSize() override { return bytes.size(); }
