@@ -14,11 +14,7 @@
 namespace brelvane {
 namespace {
 
-using testing::Gate;
-using testing::MakeEntry;
-using testing::PatternBytes;
-using testing::ReadWholeFile;
-using testing::TempDir;
+using namespace testing;  // NOLINT(google-build-using-namespace): the storage test helpers
 
 class FileSystemTest : public ::testing::Test {
  protected:
@@ -54,7 +50,7 @@ class FileSystemTest : public ::testing::Test {
 
 TEST_F(FileSystemTest, FullQueueMakesACommitFailAfterItsTimeoutAndEndItsObserver) {
   const auto& content = Add(1, 10000, 100);
-  testing::ObserverLog log;
+  ObserverLog log;
   // Every refusal ends the observer: no worker, an unknown file, a full queue.
   EXPECT_FALSE(fs_.CommitWrite(1, content.data(), 100, 0, log.New()));
   ASSERT_TRUE(fs_.StartRunner(4));
@@ -73,42 +69,36 @@ TEST_F(FileSystemTest, FullQueueMakesACommitFailAfterItsTimeoutAndEndItsObserver
 
 TEST_F(FileSystemTest, BackloggedFileRefusesDataWhileTheDiskLacksRoom) {
   const auto content = PatternBytes(600 * 16, 5);
-  const auto entry = MakeEntry(4, "b", content, 16);
-  testing::MemoryFile disk;
+  MemoryFile disk;
   disk.refuse_writes = true;
-  ASSERT_TRUE(fs_.AddFile(File::Create(dir_.File("b"), entry, {}, &fs_.block_states(), &disk)));
+  ASSERT_TRUE(fs_.AddFile(
+      File::Create(dir_.File("b"), MakeEntry(4, "b", content, 16), {}, &fs_.block_states(), &disk)));
   fs_.RecomputeCounters();
   int queries = 0;
   uint64_t free_bytes = 1 << 20;  // room while the backlog builds up
-  fs_.set_free_space_query([&](const std::string&, uint64_t* bytes) {
-    ++queries;
-    *bytes = free_bytes;
-    return 0;
-  });
+  fs_.set_free_space_query([&](const std::string&, uint64_t* n) { return ++queries, *n = free_bytes, 0; });
   ASSERT_TRUE(fs_.StartRunner(128));
   for (uint32_t p = 0; p < 600; ++p) {
     ASSERT_TRUE(fs_.CommitWrite(4, content.data() + p * 16, 16, p * 16, nullptr)) << p;
-    if (p % 100 == 0) {
-      ASSERT_TRUE(fs_.Drain());  // the backlog builds up as the worker goes
-    }
+    ASSERT_TRUE(p % 100 != 0 || fs_.Drain());  // the backlog builds up as the worker goes
   }
   ASSERT_TRUE(fs_.Drain());
   ASSERT_TRUE(fs_.GetFile(4)->IsBacklogged());
+  const auto commit = [&] { return fs_.CommitWrite(4, content.data(), 16, 0, nullptr); };
   free_bytes = 0;
-  EXPECT_FALSE(fs_.CommitWrite(4, content.data(), 16, 0, nullptr));
+  EXPECT_FALSE(commit());
   EXPECT_GT(queries, 0);
   free_bytes = 1 << 20;  // room again: accepted (and ignored, the part is verified)
-  EXPECT_TRUE(fs_.CommitWrite(4, content.data(), 16, 0, nullptr));
+  EXPECT_TRUE(commit());
   // A failing query counts as no room.
   fs_.set_free_space_query([&](const std::string&, uint64_t*) { return ++queries, 5; });
-  EXPECT_FALSE(fs_.CommitWrite(4, content.data(), 16, 0, nullptr));
-
+  EXPECT_FALSE(commit());
   disk.refuse_writes = false;
   fs_.Flush(4);
   ASSERT_TRUE(fs_.Drain());
   EXPECT_FALSE(fs_.GetFile(4)->IsBacklogged());
   queries = 0;
-  EXPECT_TRUE(fs_.CommitWrite(4, content.data(), 16, 0, nullptr));
+  EXPECT_TRUE(commit());
   EXPECT_EQ(queries, 0);  // below the backlog no free-space check is made
   ASSERT_TRUE(fs_.Drain());
   EXPECT_EQ(disk.bytes, content);
@@ -117,8 +107,7 @@ TEST_F(FileSystemTest, BackloggedFileRefusesDataWhileTheDiskLacksRoom) {
 }
 
 TEST_F(FileSystemTest, RegistrationTakesPartsOnDiskFromTheNotCompleteSet) {
-  const auto content = PatternBytes(800, 9);
-  auto entry = MakeEntry(2, "r", content, 100);
+  const auto entry = entries_[2] = MakeEntry(2, "r", PatternBytes(800, 9), 100);
   ASSERT_TRUE(fs_.RegisterFile(dir_.File("r"), entry, false, {}));
   EXPECT_EQ(fs_.WrittenParts(), 8u);
   EXPECT_TRUE(fs_.AllWritten());
@@ -128,10 +117,8 @@ TEST_F(FileSystemTest, RegistrationTakesPartsOnDiskFromTheNotCompleteSet) {
   EXPECT_FLOAT_EQ(fs_.Progress(), 0.0f);
 
   RangeSet32 missing;
-  missing.Insert(2);
-  missing.Insert(5);
+  missing.Insert(2), missing.Insert(5);
   ASSERT_TRUE(fs_.RegisterFile(dir_.File("r"), entry, false, missing));
-  entries_[2] = entry;
   EXPECT_EQ(Parts(2), "vvfvvfvv");
   EXPECT_EQ(fs_.WrittenParts(), 6u);
   EXPECT_EQ(fs_.TotalParts(), 8u);
@@ -147,8 +134,7 @@ TEST_F(FileSystemTest, RegistrationRefusesUnsafeNamesAndPathsLeadingOutside) {
   TempDir outside;
   const auto content = PatternBytes(100, 1);
   for (const char* name : {"../escape", "/abs", "a/../../b", "CON", "a\\b", ""}) {
-    EXPECT_FALSE(fs_.RegisterFile(dir_.path() + name, MakeEntry(7, name, content, 100), true, {}))
-        << name;
+    EXPECT_FALSE(fs_.RegisterFile(dir_.path() + name, MakeEntry(7, name, content, 100), true, {})) << name;
   }
   // A seed tag (not a checked name) cannot climb out either.
   FileSystem seed_fs;
@@ -156,13 +142,11 @@ TEST_F(FileSystemTest, RegistrationRefusesUnsafeNamesAndPathsLeadingOutside) {
   EXPECT_FALSE(seed_fs.RegisterSeed());
   EXPECT_FALSE(PathExists(dir_.path() + "../escaped"));
   std::filesystem::create_directory_symlink(outside.path(), dir_.File("link"));
-  EXPECT_FALSE(
-      fs_.RegisterFile(dir_.File("link/x"), MakeEntry(8, "link/x", content, 100), true, {}));
+  EXPECT_FALSE(fs_.RegisterFile(dir_.File("link/x"), MakeEntry(8, "link/x", content, 100), true, {}));
   EXPECT_FALSE(PathExists(outside.File("x")));
   std::filesystem::create_directory(dir_.File("real"));
   std::filesystem::create_directory_symlink(dir_.File("real"), dir_.File("inner"));
-  EXPECT_TRUE(
-      fs_.RegisterFile(dir_.File("inner/y"), MakeEntry(9, "inner/y", content, 100), true, {}));
+  EXPECT_TRUE(fs_.RegisterFile(dir_.File("inner/y"), MakeEntry(9, "inner/y", content, 100), true, {}));
   EXPECT_TRUE(PathExists(dir_.File("real/y")));
 }
 
@@ -172,8 +156,7 @@ TEST_F(FileSystemTest, ManyFilesAreOpenedAheadUnderTheSameChecks) {
   const auto content = PatternBytes(100, 1);
   std::vector<FileEntry> files;
   for (uint32_t i = 0; i < FileSystem::kOpenAheadMinFiles + 6; ++i) {
-    files.push_back(MakeEntry(i + 1, "d" + std::to_string(i % 7) + "/f" + std::to_string(i),
-                              content, 100));
+    files.push_back(MakeEntry(i + 1, "d" + std::to_string(i % 7) + "/f" + std::to_string(i), content, 100));
   }
   ASSERT_TRUE(fs_.AddMultipleFiles(files, dir_.path(), true, {}));
   for (const FileEntry& f : files) EXPECT_TRUE(PathExists(dir_.path() + f.name)) << f.name;
@@ -199,9 +182,8 @@ TEST_F(FileSystemTest, HandlesAndRunsTakeFreePartsAndGiveBackWhatWasNotCompleted
   EXPECT_FALSE(fs_.AcquireBlock(1, 5).IsValid());  // no such part
   EXPECT_FALSE(fs_.AcquireBlock(6, 0).IsValid());  // no such file
   {
-    BlockHandle copy = handle;
-    handle = BlockHandle();
-    EXPECT_EQ(Parts(1), "fffrf");  // the copy still holds it
+    BlockHandle copy = std::exchange(handle, BlockHandle());
+    EXPECT_EQ(Parts(1), "fffrf");  // the copy still holds part 3
     BlockHandle done = fs_.AcquireBlock(1, 2);
     Commit(1, 2);
     ASSERT_TRUE(fs_.Drain());
@@ -209,23 +191,20 @@ TEST_F(FileSystemTest, HandlesAndRunsTakeFreePartsAndGiveBackWhatWasNotCompleted
   EXPECT_EQ(Parts(1), "ffvff");
   EXPECT_FALSE(fs_.AcquireBlock(1, 2).IsValid());
   EXPECT_TRUE(fs_.AreAllVerified(UID{1, 2, 2}));
-  EXPECT_FALSE(fs_.AreAllVerified(UID{1, 1, 2}));
-  EXPECT_FALSE(fs_.AreAllVerified(UID{}));
+  EXPECT_FALSE(fs_.AreAllVerified(UID{1, 1, 2}) || fs_.AreAllVerified(UID{}));
   EXPECT_FALSE(BlockHandle().IsValid());
 
   PartRecord records[10];
   ASSERT_EQ(fs_.GetRandomFreeBlocks(10, records), 4u);
-  for (uint32_t i = 0; i < 4; ++i) {
-    EXPECT_NE(records[i].part_id, 2u);
-    EXPECT_EQ(records[i].offset, records[i].part_id * 100);
-    EXPECT_EQ(records[i].length, 100u);
-  }
-  std::vector<BlockHandle> held;
   std::set<uint32_t> parts;
-  for (int i = 0; i < 4; ++i) {
-    held.push_back(fs_.AcquireAnyBlock());
-    parts.insert(held.back().Part());
+  for (uint32_t i = 0; i < 4; ++i) {
+    parts.insert(records[i].part_id);
+    EXPECT_EQ(std::pair(records[i].offset, records[i].length), std::pair(records[i].part_id * 100, 100u));
   }
+  EXPECT_EQ(parts, (std::set<uint32_t>{0, 1, 3, 4}));
+  std::vector<BlockHandle> held;
+  parts.clear();
+  for (int i = 0; i < 4; ++i) parts.insert(held.emplace_back(fs_.AcquireAnyBlock()).Part());
   EXPECT_EQ(parts, (std::set<uint32_t>{0, 1, 3, 4}));
   EXPECT_FALSE(fs_.AcquireAnyBlock().IsValid());
   held.clear();
@@ -275,8 +254,8 @@ TEST_F(FileSystemTest, SeedRegistersInTheInfoFolderAndInfoFilesCanBeDeleted) {
   EXPECT_FALSE(PathExists(fs.resume_path()));  // the seed's blocks write no resume file
   fs.StopRunner();
   fs.DeleteAllFiles();
-  testing::WriteWholeFile(fs.resume_path(), {1});
-  testing::WriteWholeFile(fs.past_seed_path(), {1});
+  WriteWholeFile(fs.resume_path(), {1});
+  WriteWholeFile(fs.past_seed_path(), {1});
   fs.DeleteInfoFiles();
   EXPECT_FALSE(PathExists(fs.info_directory()));
   // A resume write queued before the deletion must not bring the folder back.
@@ -296,13 +275,11 @@ TEST_F(FileSystemTest, FeedersOnTwoThreadsFillManyFiles) {
       const auto& content = contents_[id];
       for (size_t at = 0; at < content.size(); at += 50) {
         const auto n = static_cast<uint32_t>(std::min<size_t>(50, content.size() - at));
-        while (!fs_.CommitWrite(id, content.data() + at, n, at, nullptr)) {
-        }
+        while (!fs_.CommitWrite(id, content.data() + at, n, at, nullptr)) continue;
       }
     }
   };
-  std::thread a(feeder, 0);
-  std::thread b(feeder, 1);
+  std::thread a(feeder, 0), b(feeder, 1);
   PartRecord records[16];
   while (!fs_.AllWritten()) {  // readers run while the worker writes
     (void)fs_.CollectHeldParts(16, records);
@@ -317,7 +294,7 @@ TEST_F(FileSystemTest, FeedersOnTwoThreadsFillManyFiles) {
   }
   std::vector<uint8_t> back(128);
   EXPECT_TRUE(fs_.ReadFile(3, back.data(), 128, 128));
-  EXPECT_EQ(back, std::vector<uint8_t>(contents_[3].begin() + 128, contents_[3].begin() + 256));
+  EXPECT_TRUE(std::equal(back.begin(), back.end(), contents_[3].begin() + 128));
   EXPECT_FALSE(fs_.ReadFile(77, back.data(), 128, 0));
 }
 
