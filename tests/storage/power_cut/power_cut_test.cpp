@@ -69,11 +69,9 @@ void RunUpdate(const Release& release) {
   for (const auto& [id, parts] : missing) {
     for (uint32_t part : parts) {
       const PartEntry& p = release.files[id].parts[part];
-      const uint32_t third = p.length / 3;
-      const uint64_t cuts[] = {p.start, p.start + third, p.start + 2 * third, p.start + p.length};
-      for (int i = 0; i < 3; ++i) {
-        const auto n = static_cast<uint32_t>(cuts[i + 1] - cuts[i]);
-        ASSERT_TRUE(fs.CommitWrite(id, release.contents[id].data() + cuts[i], n, cuts[i], nullptr));
+      for (uint64_t at = p.start, end = at + p.length, third = p.length / 3 + 1; at < end; at += third) {
+        const auto n = static_cast<uint32_t>(std::min(third, end - at));
+        ASSERT_TRUE(fs.CommitWrite(id, release.contents[id].data() + at, n, at, nullptr));
       }
     }
   }
@@ -103,7 +101,7 @@ size_t CheckCountedParts(const Release& release) {
 }
 
 TEST(PowerCutTest, ResumeFileNeverCountsLostPartsAndTheNextRunFinishes) {
-  const Release release = MakeRelease();
+  const Release release = MakeRelease();  // no file is empty
   SimulatedDisk& disk = SimulatedDisk::Get();
   disk.Reset({kBase, kInfo});
   RunUpdate(release);
@@ -119,8 +117,8 @@ TEST(PowerCutTest, ResumeFileNeverCountsLostPartsAndTheNextRunFinishes) {
     if (CheckCountedParts(release) > 0) ++cuts_with_counted_parts;
     RunUpdate(release);
     for (size_t i = 0; i < release.files.size(); ++i) {
-      std::vector<uint8_t> bytes;
-      EXPECT_TRUE(disk.Contents(kBase + release.files[i].name, &bytes));
+      std::vector<uint8_t> bytes;  // stays empty when the file is missing
+      disk.Contents(kBase + release.files[i].name, &bytes);
       EXPECT_EQ(bytes, release.contents[i]) << release.files[i].name;
     }
     if (HasFailure()) break;  // one cut point's report is enough

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -76,16 +77,14 @@ template <typename Op>
 OsError OnHandle(NativeFile file, bool counted, bool write, Op op) {
   return Do(counted, [&]() -> OsError {
     auto it = g_handles.find(file);
-    if (it == g_handles.end() || (write && !it->second.second)) return EBADF;
-    return op(*it->second.first);
+    return it == g_handles.end() || (write && !it->second.second) ? EBADF : op(*it->second.first);
   });
 }
 
 // Closes every handle and turns the power on (the lock is held).
 void PowerOn() {
   g_handles.clear();
-  g_operations = g_cut_at = 0;
-  g_dead = false;
+  g_operations = g_cut_at = 0, g_dead = false;
 }
 
 }  // namespace
@@ -132,8 +131,7 @@ void SimulatedDisk::Crash() {
 bool SimulatedDisk::Contents(const std::string& path, std::vector<uint8_t>* out) {
   std::lock_guard<std::mutex> lock(g_mu);
   NodePtr node = Find(path);
-  if (node != nullptr && !node->directory) *out = node->data;
-  return node != nullptr && !node->directory;
+  return node != nullptr && !node->directory && (*out = node->data, true);
 }
 
 }  // namespace testing
@@ -163,8 +161,7 @@ OsError OpenFile(const std::string& path, FileAccess access, FileDisposition dis
 
 OsError CloseFile(NativeFile file) {
   std::lock_guard<std::mutex> lock(g_mu);
-  g_handles.erase(file);
-  return 0;
+  return g_handles.erase(file), 0;
 }
 
 OsError GetFileLength(NativeFile file, uint64_t* length) {
@@ -178,8 +175,7 @@ OsError SetFileLength(NativeFile file, uint64_t length, bool) {
 OsError ReadAt(NativeFile file, void* buffer, size_t length, uint64_t offset) {
   return OnHandle(file, false, false, [&](Node& node) -> OsError {
     if (offset + length > node.data.size()) return EIO;
-    std::memcpy(buffer, node.data.data() + offset, length);
-    return 0;
+    return std::memcpy(buffer, node.data.data() + offset, length), 0;
   });
 }
 
@@ -198,50 +194,34 @@ OsError SyncFileData(NativeFile file) {
 uint64_t OpenFileLimit() { return 1 << 20; }
 uint32_t AllocationGranularity() { return 4096; }
 // The engine's default method is positioned I/O; views are not simulated.
-OsError MapView(NativeFile, uint64_t, size_t, bool, MappedView* out) {
-  *out = MappedView{};
-  return ENOTSUP;
-}
-OsError UnmapView(MappedView* view) {
-  *view = MappedView{};
-  return 0;
-}
+OsError MapView(NativeFile, uint64_t, size_t, bool, MappedView* out) { return *out = {}, ENOTSUP; }
+OsError UnmapView(MappedView* view) { return *view = {}, 0; }
 std::string ErrorText(OsError code) { return std::generic_category().message(code); }
 
 PathKind GetPathKind(const std::string& path) {
   std::lock_guard<std::mutex> lock(g_mu);
-  if (IsDir(path)) return PathKind::kDirectory;
-  return Find(path) != nullptr ? PathKind::kFile : PathKind::kMissing;
+  return IsDir(path) ? PathKind::kDirectory : Find(path) != nullptr ? PathKind::kFile : PathKind::kMissing;
 }
 
 bool IsDirectory(const std::string& path) { return GetPathKind(path) == PathKind::kDirectory; }
 
 OsError ResolvePath(const std::string& path, std::string* out) {
-  if (GetPathKind(path) == PathKind::kMissing) return ENOENT;
-  *out = Normal(path);
-  return 0;
+  return GetPathKind(path) == PathKind::kMissing ? ENOENT : (*out = Normal(path), 0);
 }
 
-OsError FreeDiskSpace(const std::string&, uint64_t* bytes) {
-  *bytes = uint64_t{1} << 40;
-  return 0;
-}
+OsError FreeDiskSpace(const std::string&, uint64_t* bytes) { return *bytes = uint64_t{1} << 40, 0; }
 
 OsError MakeDirectory(const std::string& path) {
   return Do(true, [&]() -> OsError {
     if (Normal(path) == "/" || Find(path) != nullptr) return EEXIST;
-    if (!IsDir(Parent(Normal(path)))) return ENOENT;
-    g_names[Normal(path)] = NewNode(true);
-    return 0;
+    return IsDir(Parent(Normal(path))) ? (g_names[Normal(path)] = NewNode(true), 0) : ENOENT;
   });
 }
 
 OsError RemoveFile(const std::string& path) {
   return Do(true, [&]() -> OsError {
     NodePtr node = Find(path);
-    if (node == nullptr || node->directory) return node == nullptr ? ENOENT : EISDIR;
-    g_names.erase(Normal(path));
-    return 0;
+    return node == nullptr ? ENOENT : node->directory ? EISDIR : (g_names.erase(Normal(path)), 0);
   });
 }
 
@@ -249,11 +229,10 @@ OsError RemoveDirectory(const std::string& path) {
   return Do(true, [&]() -> OsError {
     const std::string name = Normal(path);
     if (name == "/" || !IsDir(name)) return ENOTDIR;
-    for (const auto& entry : g_names) {
-      if (entry.first != name && Parent(entry.first) == name) return ENOTEMPTY;
+    for (const auto& e : g_names) {
+      if (e.first != name && Parent(e.first) == name) return ENOTEMPTY;
     }
-    g_names.erase(name);
-    return 0;
+    return g_names.erase(name), 0;
   });
 }
 
@@ -261,16 +240,13 @@ OsError ReplaceFile(const std::string& from, const std::string& to) {
   return Do(true, [&]() -> OsError {
     NodePtr node = Find(from);
     if (node == nullptr || IsDir(to)) return node == nullptr ? ENOENT : EISDIR;
-    g_names.erase(Normal(from));
-    g_names[Normal(to)] = node;
-    return 0;
+    return g_names.erase(Normal(from)), g_names[Normal(to)] = node, 0;
   });
 }
 
 OsError SyncFileSystem(const std::string&) {
   return Do(true, [&]() -> OsError {
-    g_durable = g_names;
-    for (auto& entry : g_names) entry.second->durable = entry.second->data;
+    for (auto& entry : g_durable = g_names) entry.second->durable = entry.second->data;
     return 0;
   });
 }
@@ -280,9 +256,8 @@ OsError SyncDirectory(const std::string& path) {
     const std::string dir = Normal(path);
     if (!IsDir(dir)) return ENOENT;
     std::erase_if(g_durable, [&](const auto& entry) { return Parent(entry.first) == dir; });
-    for (const auto& entry : g_names) {
-      if (entry.first != dir && Parent(entry.first) == dir) g_durable.insert(entry);
-    }
+    std::copy_if(g_names.begin(), g_names.end(), std::inserter(g_durable, g_durable.end()),
+                 [&](const auto& e) { return e.first != dir && Parent(e.first) == dir; });
     return 0;
   });
 }
