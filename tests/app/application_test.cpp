@@ -33,14 +33,11 @@ class ApplicationTest : public ::testing::Test {
   bool Start(std::vector<const char*> extra = {}) {
     std::vector<const char*> argv = {"brelvane", "-Charset", "UTF-8"};
     argv.insert(argv.end(), extra.begin(), extra.end());
-    if (!app_.Initialise(static_cast<int>(argv.size()), argv.data())) return false;
-    app_.LaunchThreads();
-    return true;
+    return app_.Initialise(static_cast<int>(argv.size()), argv.data()) && (app_.LaunchThreads(), true);
   }
   void Quit() {
     std::istringstream in("quit");
-    app_.RunCommandLoop(in);
-    app_.StopSequence();
+    app_.RunCommandLoop(in), app_.StopSequence();
   }
   bool Printed(const std::string& line) { return std::ranges::count(capture_.Lines(), line) > 0; }
 

@@ -31,13 +31,11 @@ using testing::ConsoleCapture;
 TEST(ConsoleLogTest, RecordsNumbersAndThreshold) {
   ConsoleCapture capture;
   ConsoleLog& log = ConsoleLog::Get();
-  log.Print(ConsoleLevel::Info, "正在退出程序");
-  log.Answer("P2PState", int32_t{16});
+  log.Print(ConsoleLevel::Info, "正在退出程序"), log.Answer("P2PState", int32_t{16});
   log.Begin(ConsoleLevel::Error) << "a" << int32_t{-1} << uint32_t{4000000000u} << uint16_t{65535}
                                  << int64_t{-5000000000LL};
   for (float f : {45.5f, 100.0f, 0.0f, 12.3456789f, 1234567.0f}) log.Answer("v", f);
-  log.set_threshold(3);
-  log.Print(ConsoleLevel::Info, "info"), log.Print(ConsoleLevel::Warning, "warning");
+  log.set_threshold(3), log.Print(ConsoleLevel::Info, "info"), log.Print(ConsoleLevel::Warning, "warning");
   log.Print(ConsoleLevel::Error, "error");
   log.set_threshold(0), log.Print(ConsoleLevel::Error, "hidden"), log.Answer("x", int32_t{1});
   log.set_threshold(6), log.Print(ConsoleLevel::Debug, "debug");
@@ -49,9 +47,9 @@ TEST(ConsoleLogTest, RecordsNumbersAndThreshold) {
 
 TEST(ConsoleLogTest, DefaultCharsetWritesGbkBytesAndConversionSurvivesBadInput) {
   ConsoleCapture capture;
-  ConsoleLog::Get().set_charset(ConsoleCharset::Gbk);
-  ConsoleLog::Get().Print(ConsoleLevel::Info, "程序正常退出");
-  ConsoleLog::Get().set_charset(ConsoleCharset::Utf8);
+  ConsoleLog& log = ConsoleLog::Get();
+  log.set_charset(ConsoleCharset::Gbk), log.Print(ConsoleLevel::Info, "程序正常退出");
+  log.set_charset(ConsoleCharset::Utf8);
   EXPECT_EQ(capture.Text().substr(0, 8), "[Info]\xB3\xCC");  // 程 is B3 CC in GBK
   EXPECT_EQ(platform::GbkToUtf8(capture.Text()), "[Info]程序正常退出\n");
   platform::Utf8ToGbk gbk;

@@ -55,7 +55,6 @@ std::vector<uint8_t> BuildStatMessage(const Client& c, const DownloadStat& f) {
 // client actions.
 class CoreTest : public ::testing::Test, public ServerClock, public ServerOutlet {
  protected:
-  void SetUp() override { Make(ServerLimits{}); }
   void Make(const ServerLimits& limits) { core_ = std::make_unique<MainServerCore>(limits, this, this, 7); }
   uint64_t MonotonicMs() const override { return now_ms_; }
   int64_t WallSeconds() const override { return 1'700'000'000; }
@@ -66,8 +65,7 @@ class CoreTest : public ::testing::Test, public ServerClock, public ServerOutlet
 
   // A client at 10.0.<n / 250>.<n % 250 + 1>, port 4000 + n % 7.
   static Client MakeClient(uint32_t n, uint16_t tcp_port = 7000) {
-    const uint32_t ip = 0x0A000000u | ((n / 250) << 8) | (n % 250 + 1);
-    return Client{{ip, static_cast<uint16_t>(4000 + n % 7)}, tcp_port};
+    return Client{{0x0A000000u | ((n / 250) << 8) | (n % 250 + 1), uint16_t(4000 + n % 7)}, tcp_port};
   }
   // Logs in; when accepted, stores the id and token in `c`.  ReplyCode -99
   // when no acknowledgement came back to the client.  The address inside is
@@ -110,7 +108,7 @@ class CoreTest : public ::testing::Test, public ServerClock, public ServerOutlet
   uint64_t now_ms_ = 5'000'000;
   std::vector<Sent> sent_;
   std::vector<std::string> lines_;
-  std::unique_ptr<MainServerCore> core_;
+  std::unique_ptr<MainServerCore> core_ = std::make_unique<MainServerCore>(ServerLimits{}, this, this, 7);
 };
 
 TEST_F(CoreTest, SwarmsNeverMixAndPeerListsPreferCompleteAndRecentMembers) {
@@ -258,26 +256,23 @@ TEST_F(CoreTest, StatisticsLinesDecodeToTheValuesSent) {
                    .mac = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0xfe}, .memory_mib = 4096, .cpu_mhz = 3200,
                    .disk_caption = "ABCDEFGHIJKLMNOPQRSTUVWXYZ",  // cut to 24
                    .speeds = {16777215.0f, NAN, -2.5f, 0.125f, -1, -1, -1, -1, -1, -1}};
-    change(&f);
-    lines_.clear();
-    Send(c, BuildStatMessage(c, f));
+    change(&f), lines_.clear(), Send(c, BuildStatMessage(c, f));
     return lines_.size() == 1 ? lines_[0] : std::to_string(lines_.size()) + " lines";
   };
   EXPECT_EQ(line_of([](DownloadStat*) {}),
-            "{\"time\":1700000000,\"source\":\"10.0.0.4:4003\",\"user_id\":" + std::to_string(c.id) +
-                ",\"swarm\":\"9b9c9d9e9fa0a1a2a3a4a5a6a7a8a9aa\",\"begin_state\":2,\"begin_state_name\":"
-                "\"Complete\",\"end_state\":6,\"end_state_name\":\"Restart\",\"http_threads\":4,\"dns\":"
-                "\"192.168.1.1\",\"p2p_bytes\":78187493520,\"http_bytes\":987654321,\"start_time\":"
-                "1700000000,\"end_time\":1700000321,\"version\":17,\"http_sources\":[\"10.1.2.3\","
-                "\"192.168.0.254\",\"0.0.0.0\",\"0.0.0.0\",\"0.0.0.0\",\"0.0.0.0\",\"0.0.0.0\",\"1.2.3.4\"],"
-                "\"mac\":\"00:1a:2b:3c:4d:fe\",\"memory_mib\":4096,\"cpu_mhz\":3200,\"disk_caption\":"
-                "\"ABCDEFGHIJKLMNOPQRSTUVWX\",\"speeds\":[16777215,null,-2.5,0.125,-1,-1,-1,-1,-1,-1]}");
+            R"({"time":1700000000,"source":"10.0.0.4:4003","user_id":)" + std::to_string(c.id) +
+                R"(,"swarm":"9b9c9d9e9fa0a1a2a3a4a5a6a7a8a9aa","begin_state":2,"begin_state_name":)"
+                R"("Complete","end_state":6,"end_state_name":"Restart","http_threads":4,"dns":"192.168.1.1",)"
+                R"("p2p_bytes":78187493520,"http_bytes":987654321,"start_time":1700000000,"end_time":)"
+                R"(1700000321,"version":17,"http_sources":["10.1.2.3","192.168.0.254","0.0.0.0","0.0.0.0",)"
+                R"("0.0.0.0","0.0.0.0","0.0.0.0","1.2.3.4"],"mac":"00:1a:2b:3c:4d:fe","memory_mib":4096,)"
+                R"("cpu_mhz":3200,"disk_caption":"ABCDEFGHIJKLMNOPQRSTUVWX","speeds":[16777215,null,-2.5,)"
+                R"(0.125,-1,-1,-1,-1,-1,-1]})");
   const std::pair<void (*)(DownloadStat*), const char*> cases[] = {
       {[](auto* f) { f->begin_state = 1, f->end_state = 4; },
        "\"begin_state_name\":\"Continue\",\"end_state\":4,\"end_state_name\":\"Finish\","},
       {[](auto* f) { f->begin_state = -1, f->end_state = 9; },
-       "\"begin_state\":-1,\"begin_state_name\":\"Unknown\",\"end_state\":9,\"end_state_name\":"
-       "\"Unknown\","},
+       R"("begin_state":-1,"begin_state_name":"Unknown","end_state":9,"end_state_name":"Unknown",)"},
       {[](auto* f) { f->http_source_count = 0; }, "\"http_sources\":[],"},
       {[](auto* f) { f->disk_caption = std::string("a\"b\\c\x01\xe4\xb8\xad\xff", 10); },
        "\"disk_caption\":\"a\\\"b\\\\c\\u0001\xe4\xb8\xad\\u00ff\","},
