@@ -3,68 +3,32 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <cstdint>
-#include <functional>
 #include <future>
 #include <random>
 #include <thread>
-#include <vector>
+
+#include "net_test_util.h"
 
 namespace brelvane {
 namespace {
 
-// Simulated time: sleeping advances it.  Single-threaded use only.
-class FakeClock : public BandwidthLimiter::Clock {
- public:
-  uint64_t NowMs() override { return now_; }
-  void SleepMs(uint32_t ms) override {
-    ++sleeps_;
-    now_ += ms;
-    if (on_sleep_) on_sleep_();
-  }
-  void AdvanceTo(uint64_t t) {
-    if (t > now_) now_ = t;
-  }
+using net_test::FakeClock;
+using enum TrafficSource;
 
-  uint64_t now_ = 1000000;  // anything but 0
-  int sleeps_ = 0;
-  std::function<void()> on_sleep_;
-};
-
-struct Passed {
-  uint64_t at_ms;
-  uint64_t bytes;
-};
+using Passed = std::pair<uint64_t, uint64_t>;  // when, bytes
 
 // The most bytes let through in any span of `span_ms` (starting at an event).
 uint64_t MaxInAnySpan(const std::vector<Passed>& events, uint64_t span_ms) {
   uint64_t best = 0, sum = 0;
   size_t end = 0;
   for (size_t begin = 0; begin < events.size(); ++begin) {
-    while (end < events.size() && events[end].at_ms < events[begin].at_ms + span_ms) {
-      sum += events[end++].bytes;
+    for (; end < events.size() && events[end].first < events[begin].first + span_ms; ++end) {
+      sum += events[end].second;
     }
     best = std::max(best, sum);
-    sum -= events[begin].bytes;
+    sum -= events[begin].second;
   }
   return best;
-}
-
-// Feeds `chunks` through the limiter as one receiver would: chunk i can be
-// received from arrivals[i] on (the network has it no earlier), and only once
-// the charge of the previous one returned.  Records each chunk both when it
-// was received (and charged) and when its charge let it through.
-void Feed(BandwidthLimiter& limiter, FakeClock& clock, const std::vector<uint64_t>& arrivals,
-          const std::vector<uint32_t>& chunks, std::vector<Passed>* received,
-          std::vector<Passed>* passed) {
-  for (size_t i = 0; i < chunks.size(); ++i) {
-    clock.AdvanceTo(arrivals[i]);
-    received->push_back({clock.NowMs(), chunks[i]});
-    limiter.Charge(chunks[i], i % 3 == 0 ? TrafficSource::kP2P : TrafficSource::kHttp, nullptr);
-    passed->push_back({clock.NowMs(), chunks[i]});
-  }
 }
 
 // Arrivals in `groups` groups of uniform(items) chunks of uniform(size) bytes;
@@ -98,18 +62,21 @@ TEST(BandwidthLimiterTest, HonoursTheLimitWithinFivePercentOverAnyTenSeconds) {
       auto uniform = [&](int64_t low, int64_t high) {
         return std::uniform_int_distribution<int64_t>(low, high)(random);
       };
-      std::vector<uint64_t> arrivals;
-      std::vector<uint32_t> chunks;
-      uint64_t t = clock.NowMs() + p.first;
+      // Fed as one receiver would: a chunk can be received once the network
+      // has it and the charge of the previous one returned.  Each is recorded
+      // both when it was received (and charged) and when its charge let it through.
+      std::vector<Passed> received, passed;
+      uint64_t t = clock.ms + p.first;
       for (int group = 0; group < p.groups; ++group) {
         t += uniform(p.gap_min, p.gap_max);
         for (int64_t i = uniform(p.items_min, p.items_max); i > 0; --i) {
-          arrivals.push_back(t);
-          chunks.push_back(static_cast<uint32_t>(uniform(p.size_min, p.size_max)));
+          const auto chunk = static_cast<uint32_t>(uniform(p.size_min, p.size_max));
+          clock.ms = std::max<uint64_t>(clock.ms, t);
+          received.emplace_back(clock.ms, chunk);
+          limiter.Charge(chunk, received.size() % 3 == 1 ? kP2P : kHttp, nullptr);
+          passed.emplace_back(clock.ms, chunk);
         }
       }
-      std::vector<Passed> received, passed;
-      Feed(limiter, clock, arrivals, chunks, &received, &passed);
       const double allowed = p.limit == 8192
                                  ? 10.0 * p.limit + 16384 + p.limit / BandwidthLimiter::kWindowsPerSecond
                                  : 10.0 * p.limit * 1.05;
@@ -117,9 +84,9 @@ TEST(BandwidthLimiterTest, HonoursTheLimitWithinFivePercentOverAnyTenSeconds) {
       EXPECT_LE(static_cast<double>(MaxInAnySpan(passed, 10000)), allowed) << p.name << ", seed " << seed;
       if (p.gap_max == 0) {  // all waiting at once: a limiter far below the limit wastes it
         uint64_t bytes = 0;
-        for (const Passed& e : passed) bytes += e.bytes;
-        EXPECT_GE(bytes * 1000.0 / static_cast<double>(passed.back().at_ms - arrivals[0]), 0.95 * p.limit)
-            << p.name;
+        for (const Passed& e : passed) bytes += e.second;
+        const auto span_ms = static_cast<double>(passed.back().first - received[0].first);
+        EXPECT_GE(bytes * 1000.0 / span_ms, 0.95 * p.limit) << p.name;
       }
     }
   }
@@ -131,45 +98,45 @@ TEST(BandwidthLimiterTest, HonoursTheLimitWithinFivePercentOverAnyTenSeconds) {
 TEST(BandwidthLimiterTest, SharesOneWindowCarriesExcessOverAndEndsWaitsWhenTold) {
   FakeClock clock;
   BandwidthLimiter limiter(10000, &clock);  // 1000 bytes per window
-  limiter.Charge(1000, TrafficSource::kHttp, nullptr);
-  EXPECT_EQ(clock.sleeps_, 0);
-  limiter.Charge(1000, TrafficSource::kP2P, nullptr);  // over the window's share
-  EXPECT_GT(clock.sleeps_, 0);
+  limiter.Charge(1000, kHttp, nullptr);
+  EXPECT_EQ(clock.sleeps, 0);
+  limiter.Charge(1000, kP2P, nullptr);  // over the window's share
+  EXPECT_GT(clock.sleeps, 0);
   EXPECT_EQ(std::tuple(limiter.HttpBytes(), limiter.P2PBytes(), limiter.TotalBytes()),
             std::tuple(1000u, 1000u, 2000u));
   limiter.Reset();
   EXPECT_EQ(limiter.TotalBytes() + limiter.HttpBytes() + limiter.P2PBytes(), 0u);
   uint64_t start = clock.NowMs();
-  limiter.Charge(50000, TrafficSource::kHttp, nullptr);  // five seconds' worth
+  limiter.Charge(50000, kHttp, nullptr);  // five seconds' worth
   // It returns once its debt is down to one window's share.
   EXPECT_TRUE(clock.NowMs() - start >= 4900u && clock.NowMs() - start <= 5000u);
 
   FakeClock free_clock;
   BandwidthLimiter unlimited(0, &free_clock);
-  for (int i = 0; i < 1000; ++i) unlimited.Charge(1 << 20, TrafficSource::kP2P, nullptr);
+  for (int i = 0; i < 1000; ++i) unlimited.Charge(1 << 20, kP2P, nullptr);
   EXPECT_EQ(unlimited.TotalBytes(), 1000u << 20);
   unlimited.set_limit(10000);
-  unlimited.Charge(100, TrafficSource::kP2P, nullptr);  // no debt left behind
+  unlimited.Charge(100, kP2P, nullptr);  // no debt left behind
   unlimited.Stop();
-  unlimited.Charge(5000, TrafficSource::kHttp, nullptr);
-  EXPECT_EQ(free_clock.sleeps_, 0);
+  unlimited.Charge(5000, kHttp, nullptr);
+  EXPECT_EQ(free_clock.sleeps, 0);
   unlimited.Restart();
-  unlimited.Charge(5000, TrafficSource::kHttp, nullptr);
-  EXPECT_GT(free_clock.sleeps_, 0);
+  unlimited.Charge(5000, kHttp, nullptr);
+  EXPECT_GT(free_clock.sleeps, 0);
 
   limiter.set_limit(1000);
   std::atomic<bool> stop{false};
   for (const bool by_flag : {false, true}) {
-    clock.sleeps_ = 0;
-    clock.on_sleep_ = [&] {
-      if (clock.sleeps_ == 3) by_flag ? stop.store(true) : limiter.set_limit(0);
+    clock.sleeps = 0;
+    clock.on_sleep = [&] {
+      if (clock.sleeps == 3) by_flag ? stop.store(true) : limiter.set_limit(0);
     };
-    limiter.Charge(1000000, TrafficSource::kHttp, &stop);  // about 1000 s of waiting
-    EXPECT_EQ(clock.sleeps_, 3) << by_flag;
+    limiter.Charge(1000000, kHttp, &stop);  // about 1000 s of waiting
+    EXPECT_EQ(clock.sleeps, 3) << by_flag;
     limiter.set_limit(1000);
   }
-  limiter.Charge(1000000, TrafficSource::kHttp, &stop);  // the flag is set: no wait at all
-  EXPECT_EQ(clock.sleeps_, 3);
+  limiter.Charge(1000000, kHttp, &stop);  // the flag is set: no wait at all
+  EXPECT_EQ(clock.sleeps, 3);
 }
 
 // Real threads on the real clock: a thread-safety check above all (run it
@@ -180,7 +147,7 @@ TEST(BandwidthLimiterTest, ManyThreadsKeepTheLimitAndStopOrTheStopFlagEndsTheirW
   const auto start = std::chrono::steady_clock::now();
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&limiter, t] {
-      for (int i = 0; i < 50; ++i) limiter.Charge(5000, t % 2 ? TrafficSource::kHttp : TrafficSource::kP2P, nullptr);
+      for (int i = 0; i < 50; ++i) limiter.Charge(5000, t % 2 ? kHttp : kP2P, nullptr);
     });
   }
   for (auto& thread : threads) thread.join();
@@ -194,7 +161,7 @@ TEST(BandwidthLimiterTest, ManyThreadsKeepTheLimitAndStopOrTheStopFlagEndsTheirW
     limiter.set_limit(1000);
     std::atomic<bool> stop{false};
     auto waiting = std::async(std::launch::async, [&] {
-      limiter.Charge(10000000, TrafficSource::kP2P, &stop);  // hours of waiting
+      limiter.Charge(10000000, kP2P, &stop);  // hours of waiting
     });
     EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
     by_flag ? stop.store(true) : limiter.Stop();

@@ -7,9 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <condition_variable>
 #include <future>
-#include <memory>
 #include <thread>
 
 #include "net_test_util.h"
@@ -18,9 +17,40 @@
 namespace brelvane {
 namespace {
 
-using net_test::Bytes;
+using Bytes = std::vector<uint8_t>;
 using platform::InetAddress;
 using platform::Socket;
+
+// Records what the transport delivers; WaitFor waits at most 20 s for `ready`
+// (run under the lock).
+struct Recorder : ITransportListener {
+  void OnPeerMessage(const PeerAddress&, const uint8_t* m, size_t n) override {
+    Locked([&] { messages.emplace_back(m, m + n); });
+  }
+  void OnPeerClosed(const PeerAddress& p, CloseReason r) override { Locked([&] { closes.emplace_back(p, r); }); }
+  void OnServerDatagram(const uint8_t* d, size_t n) override { Locked([&] { datagrams.emplace_back(d, d + n); }); }
+  void Locked(auto change) {
+    std::lock_guard<std::mutex> lock(mu);
+    change();
+    cv.notify_all();
+  }
+  bool WaitFor(auto ready) {
+    std::unique_lock<std::mutex> lock(mu);
+    return cv.wait_for(lock, std::chrono::seconds(20), ready);
+  }
+  bool WaitForClose(const PeerAddress& peer, CloseReason* reason) {
+    return WaitFor([&] {
+      for (const auto& [who, why] : closes)
+        if (who == peer) return (*reason = why), true;
+      return false;
+    });
+  }
+
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<Bytes> messages, datagrams;
+  std::vector<std::pair<PeerAddress, CloseReason>> closes;
+};
 
 class NetTransportTest : public ::testing::Test {
  protected:
@@ -62,14 +92,14 @@ class NetTransportTest : public ::testing::Test {
     return a;
   }
   void Hello(const Socket& s) {
-    const size_t before = recorder_.joined.messages.size();
+    const size_t before = recorder_.messages.size();
     const Bytes hello = wire::BuildHello({}, 1);
     EXPECT_TRUE(s.Send(hello.data(), hello.size(), 5000, nullptr).ok());
-    EXPECT_TRUE(recorder_.WaitFor([&] { return recorder_.joined.messages.size() > before; }));
+    EXPECT_TRUE(recorder_.WaitFor([&] { return recorder_.messages.size() > before; }));
   }
 
   net_test::FakeClock clock_;
-  net_test::Recorder recorder_;
+  Recorder recorder_;
   ConfigSettings settings_;
   platform::DatagramSocket server_;
   InetAddress server_address_;
