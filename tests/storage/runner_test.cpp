@@ -1,16 +1,14 @@
 // SPDX-License-Identifier: MIT
-// The storage worker, its queue and semaphore.  A post refused by a full
-// queue after its time-out is checked through FileSystem::CommitWrite
-// (file_system_test.cpp).
+// The storage worker, its queue and semaphore, and the byte budget.  A post
+// refused by a full queue after its time-out is checked through
+// FileSystem::CommitWrite (file_system_test.cpp).
 #include "storage/runner.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <mutex>
 #include <thread>
-#include <vector>
 
+#include "storage/byte_budget.h"
 #include "storage/storage_test_util.h"
 #include "storage/task_queue.h"
 
@@ -77,8 +75,7 @@ TEST(RunnerTest, StopReleasesAPosterWaitingWithoutLimit) {
   std::thread poster([&] {
     auto task = journal.New(2);
     (void)runner.Post(task, kInfiniteWait);  // either queued and dropped, or refused
-  });
-  std::thread stopper([&] { runner.Stop(); });
+  }), stopper([&] { runner.Stop(); });
   gate.Open();
   stopper.join();
   poster.join();
@@ -113,8 +110,7 @@ TEST(TaskQueueTest, CountsAcrossTheWrapTakesNullWakeUpsAndDestroysWhatItHolds) {
 TEST(CountingSemaphoreTest, WaitersWakeOnceABatchIsFreeOrTheCountIsFull) {
   CountingSemaphore slots(0, /*wake_batch=*/4, /*full=*/16);
   std::thread waiter([&] { EXPECT_TRUE(slots.Acquire(kInfiniteWait)); });
-  slots.Release();
-  slots.Release();
+  slots.Release(), slots.Release();
   EXPECT_TRUE(slots.Acquire(0));                // a unit is free: no wait for a newcomer
   for (int i = 0; i < 3; ++i) slots.Release();  // four free now: the waiter must wake
   waiter.join();
@@ -124,9 +120,23 @@ TEST(CountingSemaphoreTest, WaitersWakeOnceABatchIsFreeOrTheCountIsFull) {
 
   CountingSemaphore small(0, /*wake_batch=*/8, /*full=*/2);
   std::thread small_waiter([&] { EXPECT_TRUE(small.Acquire(kInfiniteWait)); });
-  small.Release();
-  small.Release();  // the queue is empty: whatever the batch, wake
+  small.Release(), small.Release();  // the queue is empty: whatever the batch, wake
   small_waiter.join();
+}
+
+TEST(ByteBudgetTest, HoldsAtMostTheLimitExceptOneOversizedRequest) {
+  ByteBudget budget(100);
+  ASSERT_TRUE(budget.Acquire(60, 0) && budget.Acquire(40, 0));
+  EXPECT_FALSE(budget.Acquire(1, 0));  // full: the time limit runs out
+  EXPECT_EQ(budget.held(), 100u);
+  // A waiter gets its room as soon as enough is released.
+  std::thread releaser([&] { budget.Release(60); });
+  EXPECT_TRUE(budget.Acquire(50, 10000));
+  releaser.join();
+  EXPECT_EQ(budget.held(), 90u);
+  budget.Release(90);
+  EXPECT_TRUE(budget.Acquire(500, 0));  // larger than the whole budget, alone
+  EXPECT_FALSE(budget.Acquire(1, 0));
 }
 
 }  // namespace

@@ -3,9 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <future>
-#include <vector>
+#include <thread>
 
 #include "catalogue/download_info.h"
 #include "storage/file.h"
@@ -15,12 +13,7 @@
 namespace brelvane {
 namespace {
 
-using testing::Gate;
-using testing::MakeEntry;
-using testing::MemoryFile;
-using testing::ObserverLog;
-using testing::PatternBytes;
-using testing::TempDir;
+using namespace testing;  // NOLINT(google-build-using-namespace): the storage test helpers
 
 // A disk that notes, at each flush, whether the resume file existed yet.
 class WatchedDisk : public MemoryFile {
@@ -41,75 +34,63 @@ class TaskTest : public ::testing::Test {
     fs_.SetPaths(FileEntry(), dir_.path(), "");
     ASSERT_TRUE(CreateDirectories(fs_.info_directory()));
     disk_ = std::make_unique<WatchedDisk>(fs_.resume_path());
-    content_ = PatternBytes(1000, 21);
-    entry_ = MakeEntry(3, "f.bin", content_, 100);
-    auto file =
-        File::Create(dir_.File("f.bin"), entry_, RangeSet32(), &fs_.block_states(), disk_.get());
-    ASSERT_NE(file, nullptr);
-    file_ = file.get();
+    auto file = File::Create(dir_.File("f.bin"), MakeEntry(3, "f.bin", content_, 100), RangeSet32(),
+                             &fs_.block_states(), disk_.get());
+    ASSERT_NE(file_ = file.get(), nullptr);
     ASSERT_TRUE(fs_.AddFile(std::move(file)));
     fs_.RecomputeCounters();
     fs_.set_clock([this] { return now_; });
     SetLastResumeWrite(0);
   }
-  void RunBlock(size_t from, size_t to) {
-    std::unique_ptr<uint8_t[]> copy(new uint8_t[to - from]);
-    std::memcpy(copy.get(), content_.data() + from, to - from);
-    TaskWriteBlock(file_, from, static_cast<uint32_t>(to - from), std::move(copy), nullptr)
-        .Run(&fs_);
-  }
   void RunResumeWrite() { TaskWriteDownloadInfo(fs_.resume_path()).Run(&fs_); }
+  // The resume file as read back; all_file_complete stays false when there is none.
+  DownloadInfoData Resume() {
+    DownloadInfoData data;
+    EXPECT_TRUE(ReadDownloadInfo(fs_.resume_path(), &data));
+    return data;
+  }
 
   TempDir dir_;
   std::unique_ptr<WatchedDisk> disk_;  // outlives the file system that writes to it
   FileSystem fs_;
-  std::vector<uint8_t> content_;
-  FileEntry entry_;
+  const std::vector<uint8_t> content_ = PatternBytes(1000, 21);
   File* file_ = nullptr;
   uint32_t now_ = 100000;
 };
 
-TEST_F(TaskTest, ResumeFileIsRewrittenOnlyAfterMoreThanFifteenSeconds) {
+// The resume file is rewritten only after more than fifteen seconds; at the
+// end it is written whatever the time, but only once the data is on the
+// device: a failed flush leaves it alone until the next try.
+TEST_F(TaskTest, ResumeFileWaitsFifteenSecondsAndTheFinalOneASuccessfulFlush) {
   RunResumeWrite();
   ASSERT_TRUE(PathExists(fs_.resume_path()));
   EXPECT_EQ(LastResumeWrite(), now_);
-  platform::RemoveFile(fs_.resume_path());
-  now_ += 10;
-  RunResumeWrite();
-  EXPECT_FALSE(PathExists(fs_.resume_path()));
-  now_ += 5;  // exactly 15 seconds: not yet
-  RunResumeWrite();
-  EXPECT_FALSE(PathExists(fs_.resume_path()));
-  now_ += 1;
-  RunResumeWrite();
-  EXPECT_TRUE(PathExists(fs_.resume_path()));
-  DownloadInfoData data;
-  ASSERT_TRUE(ReadDownloadInfo(fs_.resume_path(), &data));
-  EXPECT_FALSE(data.all_file_complete);
-  EXPECT_EQ(data.not_complete.at(3).Size(), 10u);
-}
-
-// At the end the resume file is written whatever the time, but only once the
-// data is on the device: a failed flush leaves it alone until the next try.
-TEST_F(TaskTest, FinalResumeWriteFollowsASuccessfulFlush) {
-  RunResumeWrite();
+  for (const uint32_t step : {10u, 5u, 1u}) {  // the third step passes fifteen seconds
+    platform::RemoveFile(fs_.resume_path());
+    now_ += step;
+    RunResumeWrite();
+    EXPECT_EQ(PathExists(fs_.resume_path()), step == 1) << now_;
+  }
+  EXPECT_FALSE(Resume().all_file_complete);
+  EXPECT_EQ(Resume().not_complete.at(3).Size(), 10u);
   EXPECT_EQ(disk_->syncs, 0);  // nothing written yet, nothing to flush
-  const uint32_t first = LastResumeWrite();
   platform::RemoveFile(fs_.resume_path());
-  for (uint32_t p = 0; p < 10; ++p) RunBlock(p * 100, p * 100 + 100);
+  for (uint32_t p = 0; p < 10; ++p) {
+    auto copy = std::make_unique<uint8_t[]>(100);
+    std::copy_n(content_.begin() + p * 100, 100, copy.get());
+    TaskWriteBlock(file_, p * 100, 100, std::move(copy), nullptr).Run(&fs_);
+  }
   ASSERT_TRUE(fs_.AllWritten());
   disk_->fail_sync_ = true;
   RunResumeWrite();  // same second as the previous write
   EXPECT_FALSE(PathExists(fs_.resume_path()));
-  EXPECT_EQ(LastResumeWrite(), first);
+  EXPECT_EQ(LastResumeWrite(), now_);
   disk_->fail_sync_ = false;
   now_ += 1;
   RunResumeWrite();
   EXPECT_EQ(disk_->syncs, 1);
   EXPECT_FALSE(disk_->resume_existed_at_sync_);
-  DownloadInfoData data;
-  ASSERT_TRUE(ReadDownloadInfo(fs_.resume_path(), &data));
-  EXPECT_TRUE(data.all_file_complete);
+  EXPECT_TRUE(Resume().all_file_complete);
   EXPECT_EQ(LastResumeWrite(), now_);
 }
 
