@@ -4,9 +4,11 @@
 # loopback, timed in the same run against curl and aria2c fetching the same
 # files:
 #
-#   brelvane  the real updater into a fresh directory (-HttpThread 4), driven
-#             until "[Interactive]P2PState=14" and told "quit"; every part is
-#             checked against its MD5 before it is written.
+#   brelvane  the real updater into a fresh directory, driven until
+#             "[Interactive]P2PState=14" and told "quit"; every part is
+#             checked against its MD5 before it is written.  Twice: with the
+#             default 4 download threads, and with 8 (curl's and aria2c's
+#             parallelism here).
 #   curl      curl --parallel --parallel-max 8 writing every file, no checks.
 #   aria2c    aria2c -j8 from an input list, no checks.
 #
@@ -14,7 +16,7 @@
 # the runs is printed, each ratio taken within its own run.
 #
 # Usage: bash bench/small_files.sh [build-dir, default ./build] [runs, default 3]
-# Needs 6 GiB free in /tmp; everything goes in one /tmp/brelvane-small-bench.*
+# Needs 8 GiB free in /tmp; everything goes in one /tmp/brelvane-small-bench.*
 # directory, removed (and nginx stopped) however the script ends.
 #
 # Every tool writes into a directory of its own, and nothing is deleted until
@@ -37,7 +39,7 @@ for tool in aria2c curl nginx python3; do
   command -v "$tool" > /dev/null || [ -x "/usr/sbin/$tool" ] || { echo "missing $tool" >&2; exit 1; }
 done
 free_kib=$(df -Pk /tmp | awk 'NR == 2 { print $4 }')
-[ "$free_kib" -ge $((6 * 1024 * 1024)) ] || { echo "refusing to run: less than 6 GiB free in /tmp" >&2; exit 1; }
+[ "$free_kib" -ge $((8 * 1024 * 1024)) ] || { echo "refusing to run: less than 8 GiB free in /tmp" >&2; exit 1; }
 
 . "$here/bench/bench_lib.sh" brelvane-small-bench
 
@@ -101,7 +103,16 @@ check() {
 
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
-all_b=() all_c=() all_a=() r_c=() r_a=()
+all_b=() all_b8=() all_c=() all_a=() r_c=() r_a=() r_c8=() r_a8=()
+# brelvane THREADS: one updater run into ours<run>-<threads>; its time goes to
+# $took (no subshell, so that the clean-up trap sees the running child).
+brelvane() {
+  rm -rf "$work/run" && mkdir -p "$work/run"
+  waited python3 "$work/run.py" --updater "$work/run" -- "$bin" -Charset UTF-8 -Dir "$work/ours$run-$1" \
+    -HttpUrl "$mirror/r1" -NotUsingUPnP -DownloadLimit 1048576 -HttpThread "$1" > "$work/t"
+  rm -rf "$work/ours$run-$1/Brelvane_Info"; check "$work/ours$run-$1" "brelvane -HttpThread $1"
+  took=$(cat "$work/t")
+}
 for run in $(seq "$runs"); do
   sed "s|$work/dl/|$work/curl$run/|" "$work/curl.cfg" > "$work/curl$run.cfg"
   waited python3 "$work/run.py" --plain "$work" -- curl --parallel --parallel-max 8 -s -f \
@@ -110,13 +121,15 @@ for run in $(seq "$runs"); do
   waited python3 "$work/run.py" --plain "$work" -- aria2c -j8 --quiet=true --summary-interval=0 \
     --file-allocation=none --dir="$work/aria$run" -i "$work/aria2.txt" > "$work/t"
   a=$(cat "$work/t"); check "$work/aria$run" aria2c
-  rm -rf "$work/run" && mkdir -p "$work/run"
-  waited python3 "$work/run.py" --updater "$work/run" -- "$bin" -Charset UTF-8 -Dir "$work/ours$run" \
-    -HttpUrl "$mirror/r1" -NotUsingUPnP -DownloadLimit 1048576 -HttpThread 4 > "$work/t"
-  b=$(cat "$work/t"); rm -rf "$work/ours$run/Brelvane_Info"; check "$work/ours$run" brelvane
-  printf 'run %d: brelvane %.2f s (to state 14), curl --parallel %.2f s, aria2c -j8 %.2f s\n' "$run" "$b" "$c" "$a"
-  all_b+=("$b") all_c+=("$c") all_a+=("$a") r_c+=("$(ratio "$b" "$c")") r_a+=("$(ratio "$b" "$a")")
+  brelvane 4; b=$took
+  brelvane 8; b8=$took
+  printf 'run %d: brelvane %.2f s (to state 14; %.2f s with 8 threads), curl --parallel %.2f s, aria2c -j8 %.2f s\n' \
+    "$run" "$b" "$b8" "$c" "$a"
+  all_b+=("$b") all_b8+=("$b8") all_c+=("$c") all_a+=("$a")
+  r_c+=("$(ratio "$b" "$c")") r_a+=("$(ratio "$b" "$a")") r_c8+=("$(ratio "$b8" "$c")") r_a8+=("$(ratio "$b8" "$a")")
 done
-printf 'medians over %d run(s): brelvane %.2f s, curl %.2f s, aria2c %.2f s\n' "$runs" \
-  "$(median "${all_b[@]}")" "$(median "${all_c[@]}")" "$(median "${all_a[@]}")"
-printf 'wall-time ratio brelvane/curl: %s, brelvane/aria2: %s\n' "$(median "${r_c[@]}")" "$(median "${r_a[@]}")"
+printf 'medians over %d run(s): brelvane %.2f s (8 threads: %.2f s), curl %.2f s, aria2c %.2f s\n' "$runs" \
+  "$(median "${all_b[@]}")" "$(median "${all_b8[@]}")" "$(median "${all_c[@]}")" "$(median "${all_a[@]}")"
+printf 'wall-time ratio brelvane/curl: %s, brelvane/aria2: %s (4 threads)\n' "$(median "${r_c[@]}")" "$(median "${r_a[@]}")"
+printf 'wall-time ratio brelvane/curl: %s, brelvane/aria2: %s (8 threads, as curl and aria2c)\n' \
+  "$(median "${r_c8[@]}")" "$(median "${r_a8[@]}")"
