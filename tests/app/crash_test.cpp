@@ -56,10 +56,8 @@ fs::path OwnDirectory() { return fs::read_symlink("/proc/self/exe").parent_path(
 std::set<fs::path> Dumps() {
   std::set<fs::path> out;
   const std::string base = fs::read_symlink("/proc/self/exe").filename().string();
-  for (const auto& e : fs::directory_iterator(OwnDirectory())) {
-    const std::string name = e.path().filename().string();
-    if (name.rfind(base + "-", 0) == 0 && e.path().extension() == ".dmp") out.insert(e.path());
-  }
+  for (const auto& e : fs::directory_iterator(OwnDirectory()))
+    if (e.path().filename().string().starts_with(base + "-") && e.path().extension() == ".dmp") out.insert(e);
   return out;
 }
 

@@ -129,13 +129,11 @@ TEST(ReadTorrentTest, TakesUsableServersAndTheFirstFileAndRefusesDocumentsWithou
 TEST(ReadExistTest, RefusesMissingAttributesAndNumbersThatAreNotPlainUnsignedDecimal) {
   std::vector<std::pair<std::string, std::string>> edits = {
       {"id=\"0\" name", "x=\"0\" name"}, {"name=", "x="}, {"size=", "x="},
-      {"size=\"3\" md5=", "size=\"3\" x="}, {"<Part id=", "<Part x="}, {"start=", "x="},
-      {"length=", "x="}, {"length=\"3\" md5=", "length=\"3\" x="},
-      {"size=\"3\"", "size=\"18446744073709551616\""},
+      {"size=\"3\" md5=", "size=\"3\" x="}, {"<Part id=", "<Part x="}, {"start=", "x="}, {"length=", "x="},
+      {"length=\"3\" md5=", "length=\"3\" x="}, {"size=\"3\"", "size=\"18446744073709551616\""},
       {"length=\"3\"", "length=\"4294967296\""}};
-  for (const char* id : {"-1", "12abc", "4294967296", "", " 5", "1e3", "+5", "0x10"}) {
+  for (const char* id : {"-1", "12abc", "4294967296", "", " 5", "1e3", "+5", "0x10"})
     edits.emplace_back("id=\"0\"", std::string("id=\"") + id + "\"");
-  }
   FileList list;
   for (const auto& [from, to] : edits) {
     EXPECT_FALSE(ParseFileList(FileListWith(FileWith(from, to)), &list)) << from << " -> " << to;

@@ -144,11 +144,9 @@ TEST(DownloadStatTest, InventoryStepsFailAloneAndConvertTheirTexts) {
   };
   for (const Case& c : cases) {
     FakeInventory inv = Workstation();
-    inv.init_ok = c.init_ok;
-    inv.classes[31].clear();
+    inv.init_ok = c.init_ok, inv.classes[31].clear();
     for (const std::string& text : c.capacities) inv.classes[31].push_back({{"Capacity", text}});
-    inv.classes[43] = {{{"MaxClockSpeed", c.clock}}};
-    inv.classes.erase(c.failing_class);
+    inv.classes[43] = {{{"MaxClockSpeed", c.clock}}}, inv.classes.erase(c.failing_class);
     ConsoleCapture console;
     const DownloadStatReport r = BuildDownloadStat({}, DownloadStatInputs{}, 0, inv);
     EXPECT_EQ(console.Lines(), *c.failure ? std::vector<std::string>{std::string("[Warning]SystemInfo"
