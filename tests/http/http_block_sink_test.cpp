@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <string>
 
 #include "base/auto_reset_event.h"
 #include "http/download_test_env.h"
@@ -24,8 +23,8 @@ class HttpBlockSinkTest : public ::testing::Test {
   void SetUp() override {
     file_system_.SetPaths(FileEntry(), target_.path(), "T");
     content_ = test::PatternBytes(10 * 1024, 21);
-    entry_ = test::EntryFor(4, "f.bin", content_, 1024);
-    ASSERT_TRUE(file_system_.RegisterFile(target_.File("f.bin"), entry_, true, RangeSet32()));
+    ASSERT_TRUE(file_system_.RegisterFile(target_.File("f.bin"), test::EntryFor(4, "f.bin", content_, 1024),
+                                          true, RangeSet32()));
     file_system_.RecomputeCounters();
     ASSERT_TRUE(file_system_.StartRunner(16));
     mirror_id_ = mirrors_.Add("http://m");
@@ -40,7 +39,6 @@ class HttpBlockSinkTest : public ::testing::Test {
   test::LogCapture log_;
   test::ScratchDir target_;
   std::string content_;
-  FileEntry entry_;
   FileSystem file_system_;
   HttpMirrorTable mirrors_;
   int32_t mirror_id_ = 0;
@@ -64,9 +62,7 @@ TEST_F(HttpBlockSinkTest, EachFailureWakesTheControlThreadAndIsCountedByItsKind)
       6, {test::CannedReply{test::Response("200 OK", "x")}}));
   for (const Case& c : cases) {
     HttpClient client;
-    HttpRequest request;
-    request.url = server.Url("/f");
-    ASSERT_EQ(client.Get(request, true), 1);
+    ASSERT_EQ(client.Get({.url = server.Url("/f")}, true), 1);
     const int32_t before = Score();
     const size_t lines_before = log_.Lines().size();
     SinkFor(UID())->OnDone(&client, c.result);

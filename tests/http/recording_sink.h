@@ -19,10 +19,7 @@ namespace brelvane::test {
 
 class RecordingSink : public HttpSink {
  public:
-  struct Block {
-    uint64_t offset;
-    std::string data;
-  };
+  using Block = std::pair<uint64_t, std::string>;  // offset, data
 
   void OnConnect(const platform::InetAddress& address) override {
     std::lock_guard<std::mutex> lock(mu_);
@@ -35,7 +32,7 @@ class RecordingSink : public HttpSink {
   }
   bool OnData(const uint8_t* data, uint32_t length, uint64_t offset) override {
     std::lock_guard<std::mutex> lock(mu_);
-    blocks_.push_back(Block{offset, std::string(reinterpret_cast<const char*>(data), length)});
+    blocks_.emplace_back(offset, std::string(reinterpret_cast<const char*>(data), length));
     return static_cast<size_t>(refuse_block) + 1 != blocks_.size();
   }
   void OnDone(HttpClient*, int64_t result) override {
@@ -47,8 +44,7 @@ class RecordingSink : public HttpSink {
   // Waits until OnDone has been called (at most `timeout_ms`).
   bool WaitDone(int timeout_ms) {
     std::unique_lock<std::mutex> lock(mu_);
-    return done_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                             [this] { return !done_.empty(); });
+    return done_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return !done_.empty(); });
   }
 
   std::vector<platform::InetAddress> connects() const { return Locked(connects_); }
@@ -59,7 +55,7 @@ class RecordingSink : public HttpSink {
   // All block data joined.
   std::string Joined() const {
     std::string all;
-    for (const Block& b : blocks()) all += b.data;
+    for (const Block& b : blocks()) all += b.second;
     return all;
   }
 

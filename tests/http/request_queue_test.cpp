@@ -6,12 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <future>
 #include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "base/auto_reset_event.h"
 
@@ -25,36 +22,29 @@ struct CountedSink : HttpSink {
   std::atomic<int>* destroyed;
 };
 
-HttpRequest Named(const std::string& url, HttpSink* sink = nullptr) {
-  HttpRequest request;
-  request.url = url;
-  request.sink = sink;
-  return request;
-}
-
 TEST(RequestQueueTest, HoldsItsCapacityInOrderAcrossTheRingEndAndDeletesQueuedSinksAtTheEnd) {
   std::atomic<int> destroyed{0};
   {
     RequestQueue queue(3);
     for (int round = 0; round < 4; ++round) {  // the indices wrap around the 4 slots
-      for (int i = 0; i < 3; ++i) { ASSERT_TRUE(queue.TryPush(Named(std::to_string(i)), 0)); }
+      for (int i = 0; i < 3; ++i) { ASSERT_TRUE(queue.TryPush({.url = std::to_string(i)}, 0)); }
       EXPECT_EQ(queue.Count(), 3u);
-      EXPECT_FALSE(queue.TryPush(Named("x"), 20));
+      EXPECT_FALSE(queue.TryPush({.url = "x"}, 20));
       for (int i = 0; i < 3; ++i) {
         HttpRequest out;
         ASSERT_TRUE(queue.TryPop(&out, 0));
         EXPECT_EQ(out.url, std::to_string(i));
       }
-      HttpRequest untouched = Named("keep");
+      HttpRequest untouched{.url = "keep"};
       EXPECT_FALSE(queue.TryPop(&untouched, 0));
       EXPECT_EQ(untouched.url + std::to_string(queue.Count()), "keep0");
     }
     auto pop = std::async(std::launch::async, [&] { return queue.Pop().url; });
     EXPECT_EQ(pop.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);  // empty
-    queue.Push(Named("late"));
+    queue.Push({.url = "late"});
     EXPECT_EQ(pop.get(), "late");
-    queue.Push(Named("b", new CountedSink(&destroyed)));
-    queue.Push(Named("c", new CountedSink(&destroyed)));
+    queue.Push({.url = "b", .sink = new CountedSink(&destroyed)});
+    queue.Push({.url = "c", .sink = new CountedSink(&destroyed)});
   }
   EXPECT_EQ(destroyed.load(), 2);
 }
@@ -71,10 +61,9 @@ TEST(RequestQueueTest, ManyProducersAndConsumersLoseAndRepeatNothing) {
       for (int i = 0; i < kEach; ++i) {
         const std::string url = std::to_string(p) + "/" + std::to_string(i);
         if (i % 2 == 0) {
-          queue.Push(Named(url));
+          queue.Push({.url = url});
         } else {
-          while (!queue.TryPush(Named(url), 1)) {
-          }
+          while (!queue.TryPush({.url = url}, 1)) {}
         }
       }
     });

@@ -6,13 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <chrono>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "http/scripted_server.h"
 
@@ -22,25 +17,19 @@ namespace {
 constexpr int kPromptMs = 5000;
 using test::ElapsedMs;
 
-// A connected pair over loopback: `client` connected to `server`.
+// A connected pair over loopback: `client` connected to `server`, which
+// `listener` accepted (and named by the client's own address).
 struct Pair {
-  Socket listener;
-  Socket client;
-  Socket server;
-  InetAddress listen_address;
+  Pair() {
+    InetAddress at, peer, client_local;
+    EXPECT_TRUE(Socket::ListenTcp(InetAddress::Loopback(0), 4, &listener).ok());
+    EXPECT_TRUE(listener.LocalAddress(&at).ok());
+    EXPECT_TRUE(Socket::ConnectTcp(at, kPromptMs, &client).ok());
+    EXPECT_TRUE(listener.Accept(kPromptMs, &server, &peer).ok() && client.LocalAddress(&client_local).ok());
+    EXPECT_EQ(peer, client_local);
+  }
+  Socket listener, client, server;
 };
-
-void MakePair(Pair* pair) {
-  ASSERT_TRUE(Socket::ListenTcp(InetAddress::Loopback(0), 4, &pair->listener).ok());
-  ASSERT_TRUE(pair->listener.LocalAddress(&pair->listen_address).ok());
-  ASSERT_NE(pair->listen_address.port, 0);
-  ASSERT_TRUE(Socket::ConnectTcp(pair->listen_address, kPromptMs, &pair->client).ok());
-  InetAddress peer;
-  ASSERT_TRUE(pair->listener.Accept(kPromptMs, &pair->server, &peer).ok());
-  InetAddress client_local;
-  ASSERT_TRUE(pair->client.LocalAddress(&client_local).ok());
-  EXPECT_EQ(peer, client_local);
-}
 
 TEST(InetAddressTest, FormatsParsesAndResolves) {
   InetAddress a{0xC0A80102u, 8080};
@@ -66,7 +55,6 @@ TEST(InetAddressTest, FormatsParsesAndResolves) {
 // which would kill the test binary).
 TEST(SocketTest, TimeLimitsRefusalsAndPeersThatStopReadingOrGo) {
   Pair pair;
-  MakePair(&pair);
   Socket accepted, refused;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(pair.listener.Accept(100, &accepted, nullptr).ToString(), "accept: timed out");
@@ -77,7 +65,7 @@ TEST(SocketTest, TimeLimitsRefusalsAndPeersThatStopReadingOrGo) {
   EXPECT_EQ(pair.client.Receive(buffer, sizeof(buffer), 0, &n).code, NetCode::kTimeout);
   EXPECT_EQ(n, 0u);
   const NetStatus status =
-      Socket::ConnectTcp(InetAddress::Loopback(test::RefusingPort()), kPromptMs, &refused);
+      Socket::ConnectTcp(InetAddress::Loopback(1), kPromptMs, &refused);  // nothing listens on port 1
   EXPECT_EQ(status.code, NetCode::kError);
   EXPECT_EQ(status.ToString(), "connect: " + std::string(std::strerror(ECONNREFUSED)) + " (" +
                                    std::to_string(ECONNREFUSED) + ")");
@@ -99,7 +87,6 @@ TEST(SocketTest, TimeLimitsRefusalsAndPeersThatStopReadingOrGo) {
 
 TEST(SocketTest, ShutdownWakesWaitsWithoutLimit) {
   Pair pair;
-  MakePair(&pair);
   for (Socket* waiting : {&pair.client, &pair.listener}) {
     NetStatus status;
     std::atomic<bool> started{false};

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <tuple>
 
 #include "nat/upnp_nat.h"
 
@@ -19,19 +20,14 @@ TEST(UpnpLiveGatewayTest, MapsQueriesAndUnmapsOnARealGateway) {
   UPnPNAT client;
   client.Init(5);
   ASSERT_TRUE(client.Discovery()) << client.LastError();
-  if (service != nullptr) {
-    EXPECT_EQ(client.service_type(), service);
-  }
+  if (service != nullptr) { EXPECT_EQ(client.service_type(), service); }
   ASSERT_TRUE(client.AddPortMapping(client_ip, 23456, 23457, "TCP", "live & test"))
       << client.LastError();
   UPnPNAT::PortMappingEntry entry;
   ASSERT_TRUE(client.GetGenericPortMappingEntry(0, &entry)) << client.LastError();
-  EXPECT_EQ(entry.external_port, 23456);
-  EXPECT_EQ(entry.internal_port, 23457);
-  EXPECT_EQ(entry.protocol, "TCP");
-  EXPECT_EQ(entry.internal_client, client_ip);
-  EXPECT_EQ(entry.description, "live & test");
-  EXPECT_TRUE(entry.enabled);
+  EXPECT_EQ(std::tie(entry.external_port, entry.internal_port, entry.protocol, entry.internal_client,
+                     entry.description, entry.enabled),
+            std::make_tuple(23456, 23457, "TCP", client_ip, "live & test", true));
   EXPECT_GT(entry.lease_seconds, 0u);
   ASSERT_TRUE(client.DeletePortMapping(23456, "TCP")) << client.LastError();
   EXPECT_EQ(client.state(), UPnPNAT::kMappingDeleted);

@@ -1,16 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The UPnP client against a scripted gateway on loopback: an SSDP responder
-// plus the scripted HTTP server of the HTTP tests (compiled in below) for the
+// plus the scripted HTTP server of the HTTP tests for the
 // description and the SOAP calls.  Also the description walk and URL split.
 #include "nat/upnp_nat.h"
 
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <tuple>
-
 #include "http/scripted_server.h"
-#include "http/scripted_server_support.cpp"  // NOLINT(bugprone-suspicious-include)
 #include "nat/upnp_description.h"
 #include "nat/upnp_protocol.h"
 #include "platform/datagram.h"
@@ -67,23 +63,26 @@ std::string SsdpAnswer(const std::string& status = "HTTP/1.1 200 OK") {
 constexpr uint32_t kGateway = 0x0A000001;  // 10.0.0.1
 
 // A scripted gateway: one HTTP connection per entry of `replies` (the
-// description first); each M-SEARCH on 127.0.0.1 is answered with the next of
-// `answers` ("{PORT}": the HTTP port), the last one repeating.
+// description first); each M-SEARCH on 127.0.0.1 is counted and answered with
+// the next of `answers` ("{PORT}": the HTTP port), the last one repeating.
 struct Gateway {
   explicit Gateway(const std::vector<std::string>& replies,
                    std::vector<std::string> answers = {SsdpAnswer(), SsdpAnswer("HTTP/1.1 404")})
-      : http(Script(replies)) {
+      : http([&] {
+          std::vector<test::ConnectionScript> script;
+          for (const std::string& r : replies) script.push_back({CannedReply{r, CannedReply::After::kClose}});
+          return script;
+        }()) {
     EXPECT_TRUE(platform::DatagramSocket::Open(platform::InetAddress::Loopback(0), &socket).ok());
     EXPECT_TRUE(socket.LocalAddress(&ssdp).ok());
     ssdp_thread = std::thread([this, answers] {
       char buffer[2048];
-      size_t n = 0, next = 0;
+      size_t n = 0;
       platform::InetAddress from;
       while (!stop.load()) {
         if (!socket.ReceiveFrom(buffer, sizeof(buffer), 20, &n, &from).ok()) continue;
-        std::lock_guard<std::mutex> lock(mu);
-        ssdp_requests.emplace_back(buffer, n);
-        const std::string answer = http.Expand(answers[std::min(next++, answers.size() - 1)]);
+        const size_t next = static_cast<size_t>(ssdp_requests++);
+        const std::string answer = http.Expand(answers[std::min(next, answers.size() - 1)]);
         (void)socket.SendTo(from, answer.data(), answer.size());
       }
     });
@@ -92,22 +91,8 @@ struct Gateway {
     stop.store(true);
     ssdp_thread.join();
   }
-  static std::vector<test::ConnectionScript> Script(const std::vector<std::string>& replies) {
-    std::vector<test::ConnectionScript> script;
-    for (const std::string& r : replies)
-      script.push_back({CannedReply{r, CannedReply::After::kClose}});
-    return script;
-  }
-  std::vector<std::string> SsdpRequests() {
-    std::lock_guard<std::mutex> lock(mu);
-    return ssdp_requests;
-  }
   UPnPNAT Client() const {
-    UPnPNAT::Options options;
-    options.ssdp = ssdp;
-    options.exchange_timeout_ms = 2000;
-    options.attempt_pause_ms = kPauseMs;
-    UPnPNAT client(options);
+    UPnPNAT client({ssdp, 2000, kPauseMs});  // short time limits
     client.Init(5);
     return client;
   }
@@ -131,8 +116,7 @@ struct Gateway {
   platform::DatagramSocket socket;
   platform::InetAddress ssdp;
   std::atomic<bool> stop{false};
-  std::mutex mu;
-  std::vector<std::string> ssdp_requests;  // guarded by mu
+  std::atomic<int> ssdp_requests{0};
   std::thread ssdp_thread;
 };
 
@@ -163,8 +147,8 @@ TEST(UpnpNatTest, FallsBackToMPostAndReportsRefusedCalls) {
       {kQuery, {Response("200 OK", "<Envelope/>")},
        "The QueryPortMapping XML file is not a valid XML file. Cann't find root element."}};
   for (const auto& [call, replies, error] : cases) {
-    std::vector<std::string> script = {Response("200 OK", Description({}))};
-    script.insert(script.end(), replies.begin(), replies.end());
+    std::vector<std::string> script = replies;
+    script.insert(script.begin(), Response("200 OK", Description({})));
     Gateway gw(script);
     UPnPNAT client = gw.Client();
     ASSERT_TRUE(client.Discovery());
@@ -214,7 +198,7 @@ TEST(UpnpNatTest, RefusesGatewaysThatFailTheChecks) {
     EXPECT_FALSE(client.Discovery()) << what;
     EXPECT_EQ(client.LastError(), "Fail to find an UPNP NAT.") << what;
     EXPECT_EQ(client.state(), UPnPNAT::kFailed);
-    EXPECT_EQ(gw.SsdpRequests().size(), 5u) << what;
+    EXPECT_EQ(gw.ssdp_requests, 5) << what;
     EXPECT_EQ(gw.http.connections(), description.empty() ? 0 : 1) << what;
     EXPECT_EQ(client.description().size(), description.empty() ? 0 : UPnPNAT::kMaxAnswerBytes);
   }
@@ -226,54 +210,48 @@ TEST(UpnpDescriptionTest, WalksToTheServiceOrNamesWhatIsMissing) {
   struct {
     const char* what;
     DescriptionParts parts;
-    std::string prefix{}, error{}, service = kIp1, control = "http://10.0.0.1:5000/ctl/IPConn";
-    std::string description_at = "5000/rootDesc.xml";
+    // "<service type> <control URL>", or the error.
+    std::string expected = kIp1 + " http://10.0.0.1:5000/ctl/IPConn";
+    std::string prefix{}, description_at = "5000/rootDesc.xml";
   } const cases[] = {
-      {"version 1, after an HTTP head", {}, "HTTP/1.1 200 OK\r\n\r\n"},
+      {"version 1, after an HTTP head", {}, kIp1 + " " + http + "5000/ctl/IPConn", "HTTP/1.1 200 OK\r\n\r\n"},
       {"version 2 everywhere",
        {.gateway = dev + "InternetGatewayDevice:2", .wan = dev + "WANDevice:2",
         .connection = dev + "WANConnectionDevice:2",
         .services = {{"urn:x:WANIPv6FirewallControl:1", "/fw"}, {kIp2, "/ctl/IPConn"}}},
-       "", "", kIp2},
-      {"version 1 service preferred",
-       {.services = {{kIp2, "/v2"}, {kPpp1, "/ppp"}, {kIp1, "/ip"}}}, "", "", kPpp1,
-       http + "5000/ppp"},
+       kIp2 + " " + http + "5000/ctl/IPConn"},
+      {"version 1 service preferred", {.services = {{kIp2, "/v2"}, {kPpp1, "/ppp"}, {kIp1, "/ip"}}},
+       kPpp1 + " " + http + "5000/ppp"},
       {"relative control URL, URLBase with a slash",
-       {.services = {{kIp1, "ctl"}}, .url_base = http + "6000/"}, "", "", kIp1, http + "6000/ctl"},
-      {"absolute control URL", {.services = {{kIp1, http + "7/c"}}}, "", "", kIp1, http + "7/c"},
-      {"upper-case scheme", {.services = {{kIp1, "HTTP://10.0.0.1:7/c"}}}, "", "", kIp1,
-       "HTTP://10.0.0.1:7/c"},
-      {"no root (a quote left open before it)", {}, "<x a='",
-       "The device descripe XML file is not a valid XML file. Cann't find root element."},
-      {"no gateway", {.gateway = "urn:x:InternetGatewayDevice:3"}, "",
-       "Fail to find device " + v1_error},
-      {"no gateway list", {.gateway_list = false}, "",
-       " Fail to find deviceList of device " + v1_error},
-      {"no WAN device", {.wan = "urn:x"}, "", "Fail to find device \"" + dev + "WANDevice:1 \""},
-      {"no WAN list", {.wan_list = false}, "",
-       " Fail to find deviceList of device \"" + dev + "WANDevice:1 \""},
-      {"no connection device", {.connection = "urn:x"}, "",
+       {.services = {{kIp1, "ctl"}}, .url_base = http + "6000/"}, kIp1 + " " + http + "6000/ctl"},
+      {"absolute control URL", {.services = {{kIp1, http + "7/c"}}}, kIp1 + " " + http + "7/c"},
+      {"upper-case scheme", {.services = {{kIp1, "HTTP://10.0.0.1:7/c"}}}, kIp1 + " HTTP://10.0.0.1:7/c"},
+      {"no root (a quote left open before it)", {},
+       "The device descripe XML file is not a valid XML file. Cann't find root element.", "<x a='"},
+      {"no gateway", {.gateway = "urn:x:InternetGatewayDevice:3"}, "Fail to find device " + v1_error},
+      {"no gateway list", {.gateway_list = false}, " Fail to find deviceList of device " + v1_error},
+      {"no WAN device", {.wan = "urn:x"}, "Fail to find device \"" + dev + "WANDevice:1 \""},
+      {"no WAN list", {.wan_list = false}, " Fail to find deviceList of device \"" + dev + "WANDevice:1 \""},
+      {"no connection device", {.connection = "urn:x"},
        "Fail to find device \"" + dev + "WANConnectionDevice:1\""},
-      {"no service list", {.service_list = false}, "",
+      {"no service list", {.service_list = false},
        " Fail to find serviceList of device \"" + dev + "WANDevice:1 \""},
-      {"no service", {.services = {{kIp1.substr(0, kIp1.size() - 1) + "3", "/c"}}}, "",
+      {"no service", {.services = {{kIp1.substr(0, kIp1.size() - 1) + "3", "/c"}}},
        "can't find  \" SERVICE_WANIP \" or \" SERVICE_WANPPP \" service."},
-      {"control URL on another host", {.services = {{kIp1, "http://10.0.0.2:5000/ctl"}}}, "",
+      {"control URL on another host", {.services = {{kIp1, "http://10.0.0.2:5000/ctl"}}},
        "The control URL \"http://10.0.0.2:5000/ctl\" is not on the gateway 10.0.0.1."},
-      {"URLBase on another host", {.url_base = "http://evil.example:80"}, "",
+      {"URLBase on another host", {.url_base = "http://evil.example:80"},
        "The control URL \"http://evil.example:80/ctl/IPConn\" is not on the gateway 10.0.0.1."},
-      {"no URLBase, no slash after the description URL's host", {}, "",
-       "Fail to get base_URL from XMLNode \"URLBase\" or describe_url.", "", "", "5000"},
+      {"no URLBase, no slash after the description URL's host", {},
+       "Fail to get base_URL from XMLNode \"URLBase\" or describe_url.", "", "5000"},
   };
   for (const auto& c : cases) {
     upnp::GatewayService service;
     std::string error;
-    const bool ok = upnp::ReadGatewayDescription(c.prefix + Description(c.parts),
-                                                 http + c.description_at, kGateway, &service, &error);
-    EXPECT_EQ(error, c.error) << c.what;
-    EXPECT_EQ(ok, c.error.empty()) << c.what;
-    EXPECT_EQ(ok ? service.service_type + " " + service.control_url : "",
-              ok ? c.service + " " + c.control : "") << c.what;
+    const bool ok = upnp::ReadGatewayDescription(c.prefix + Description(c.parts), http + c.description_at,
+                                                 kGateway, &service, &error);
+    EXPECT_EQ(ok, error.empty()) << c.what;
+    EXPECT_EQ(ok ? service.service_type + " " + service.control_url : error, c.expected) << c.what;
   }
 }
 
