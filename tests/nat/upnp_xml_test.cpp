@@ -36,7 +36,7 @@ TEST(UpnpXmlTest, ReportsEachErrorCodeWithItsPosition) {
       "At line 2, column 8.\nTag is 'root'.\n");
 }
 
-TEST(UpnpXmlTest, FindsChildrenByNameIgnoringCaseAndPrefix) {
+TEST(UpnpXmlTest, FindsChildrenByNameIgnoringCaseAndPrefixAndDecodesEntities) {
   XmlDocument doc;
   ASSERT_EQ(doc.Parse("<s:Envelope><s:Body><u:R><x>1</x><X>2</X><y/><x>3</x></u:R></s:Body>"
                       "</s:Envelope>", "s:envelope"), 0);
@@ -47,14 +47,9 @@ TEST(UpnpXmlTest, FindsChildrenByNameIgnoringCaseAndPrefix) {
   EXPECT_EQ(r.Child("missing").Text(), "");
   XmlDocument prefixed;  // a wanted name with a prefix must match it whole
   EXPECT_EQ(prefixed.Parse("<Envelope/>", "s:Envelope"), kXmlFirstTagNotFound);
-}
-
-TEST(UpnpXmlTest, DecodesTheFiveEntitiesAndReportsOthers) {
-  XmlDocument doc;
+  // The five entities are decoded, others reported.
   ASSERT_EQ(doc.Parse("<root> <a>&lt;x&gt; &amp; &quot;&apos;</a><b>1&nbsp;2&#38;</b>"
-                      "<c>a<![CDATA[&lt;<raw>]]>b<!-- c --></c></root>",
-                      "root"),
-            0);
+                      "<c>a<![CDATA[&lt;<raw>]]>b<!-- c --></c></root>", "root"), 0);
   std::string warning = "stale";
   EXPECT_EQ(doc.root().Child("a").Text(&warning), "<x> & \"'");
   EXPECT_EQ(warning, "");
