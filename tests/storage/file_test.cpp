@@ -5,7 +5,6 @@
 
 #include <functional>
 #include <sstream>
-#include <vector>
 
 #include "base/console_log.h"
 #include "storage/storage_test_util.h"
@@ -13,13 +12,7 @@
 namespace brelvane {
 namespace {
 
-using testing::FileLength;
-using testing::MakeEntry;
-using testing::MemoryFile;
-using testing::PatternBytes;
-using testing::ReadWholeFile;
-using testing::TempDir;
-using testing::WriteWholeFile;
+using namespace testing;  // NOLINT(google-build-using-namespace): the storage test helpers
 
 // Records the parts a File reports verified.
 struct RecordingListener : IBlockStateListener {
@@ -79,17 +72,14 @@ TEST_F(FileTest, PartsVerifyOnTheirLastByteWhateverTheSplitOverlapOrExcessOfChun
   Feed(150, 200);
   EXPECT_EQ(Verified(), "vv...");
   EXPECT_EQ(listener_.verified, (std::vector<UID>{{7, 0, 0}, {7, 1, 1}}));
-  Feed(200, 260);
-  Feed(220, 280);  // overlaps what came before
-  Feed(210, 230);
+  for (const auto& [from, to] : {std::pair{200, 260}, {220, 280}, {210, 230}}) Feed(from, to);  // overlaps
   EXPECT_EQ(file_->GetPart(2)->MissingBytes(), 20u);
   Feed(270, 300);
   Feed(200, 300);  // the same part again is ignored
   std::vector<uint8_t> chunk = Content(400, 50);
-  chunk.resize(500, 0xAB);  // 450 bytes of garbage after the end: cut
-  ASSERT_TRUE(file_->WriteData(chunk.data(), static_cast<uint32_t>(chunk.size()), 400));
-  ASSERT_TRUE(file_->WriteData(chunk.data(), 10, 450));  // wholly past the end
-  ASSERT_TRUE(file_->WriteData(chunk.data(), 10, ~uint64_t{0} - 5));
+  chunk.resize(500, 0xAB);  // 450 bytes of garbage after the end: cut; then chunks wholly past the end
+  ASSERT_TRUE(file_->WriteData(chunk.data(), 500, 400) && file_->WriteData(chunk.data(), 10, 450) &&
+              file_->WriteData(chunk.data(), 10, ~uint64_t{0} - 5));
   EXPECT_EQ(Verified(), "vvv.v");
   EXPECT_EQ(Counts(), "verified 4/350 written 0/0 pending 4");  // the short last part counts 50
   std::vector<uint8_t> bad = Content(300, 100);
@@ -110,12 +100,11 @@ TEST_F(FileTest, NinePendingPartsStayInMemoryTheTenthWritesAllTenAndReadsNeedVer
   ASSERT_TRUE(file_->Read(out.data(), 100, 300));  // served from memory
   EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 100), Content(300, 100));
   std::fill(out.begin(), out.end(), 0xEE);
-  EXPECT_FALSE(file_->Read(out.data(), 300, 700));   // part 9 is not verified
-  EXPECT_EQ(out, std::vector<uint8_t>(300, 0xEE));   // and nothing was copied
-  EXPECT_FALSE(file_->Read(out.data(), 100, 50));    // not at a part boundary
-  EXPECT_FALSE(file_->Read(out.data(), 100, 1500));  // past the last part
-  EXPECT_FALSE(file_->ReadPart(out.data(), 100, 9));
-  EXPECT_FALSE(file_->ReadPart(out.data(), 100, 20));
+  // Refused: part 9 not verified, not at a part boundary, past the last part.
+  EXPECT_FALSE(file_->Read(out.data(), 300, 700) || file_->Read(out.data(), 100, 50) ||
+               file_->Read(out.data(), 100, 1500) || file_->ReadPart(out.data(), 100, 9) ||
+               file_->ReadPart(out.data(), 100, 20));
+  EXPECT_EQ(out, std::vector<uint8_t>(300, 0xEE));  // and nothing was copied
   FeedParts(9, 10);
   EXPECT_EQ(disk_.writes, 10);
   EXPECT_EQ(Counts(), "verified 10/1000 written 10/1000 pending 0");
@@ -168,11 +157,8 @@ TEST(FileOnDiskTest, OpeningCreatesDirectoriesCutsALongerFileAndNeverExtends) {
   TempDir dir;
   const auto content = PatternBytes(300, 4);
   ASSERT_TRUE(CreateDirectories(dir.File("sub")));
-  auto longer = content;
-  longer.resize(500, 9);
-  WriteWholeFile(dir.File("sub/a.bin"), longer);
-  auto file =
-      File::Create(dir.File("sub/a.bin"), MakeEntry(1, "sub/a.bin", content, 100), {}, nullptr);
+  WriteWholeFile(dir.File("sub/a.bin"), PatternBytes(500, 9));
+  auto file = File::Create(dir.File("sub/a.bin"), MakeEntry(1, "sub/a.bin", content, 100), {}, nullptr);
   ASSERT_NE(file, nullptr);
   EXPECT_EQ(FileLength(dir.File("sub/a.bin")), 300);
   EXPECT_EQ(file->DiskSize(), 300u);
@@ -203,23 +189,19 @@ TEST(FileOnDiskTest, DownloadedFileLandsOnDiskAndAFileInTheWayFailsTheOpen) {
     const auto n = static_cast<uint32_t>(std::min<size_t>(77, content.size() - at));
     ASSERT_TRUE(file->WriteData(content.data() + at, n, at));
   }
-  EXPECT_TRUE(file->IsComplete());
+  EXPECT_TRUE(file->IsComplete() && file->SyncWritten());
   EXPECT_EQ(file->WrittenCount(), file->PartCount());
-  EXPECT_TRUE(file->SyncWritten());
   file.reset();
   EXPECT_EQ(ReadWholeFile(dir.File("x/c.bin")), content);
 
   // Reopened with every part on disk, and checked.
-  RangeSet32 all;
-  all.InsertRange(0, 7);
-  auto again = File::Create(dir.File("x/c.bin"), entry, all, nullptr);
+  auto again = File::Create(dir.File("x/c.bin"), entry, RangeSet32(), nullptr);
   ASSERT_NE(again, nullptr);
   again->VerifyAll();
   EXPECT_TRUE(again->IsComplete());
 
   WriteWholeFile(dir.File("blocker"), {1});
-  auto blocked = MakeEntry(4, "blocker/d.bin", content, 128);
-  EXPECT_EQ(File::Create(dir.File("blocker/d.bin"), blocked, RangeSet32(), nullptr), nullptr);
+  EXPECT_EQ(File::Create(dir.File("blocker/d.bin"), MakeEntry(4, "d", content, 128), {}, nullptr), nullptr);
 }
 
 }  // namespace
