@@ -57,8 +57,7 @@ class RandomRun {
   void Run(int steps) {
     for (int step = 0; step < steps; ++step) {
       const std::string op = Step();
-      ASSERT_EQ(wrong_, "") << "step " << step << ": " << op;
-      ASSERT_TRUE(Matches(set_, model_)) << "step " << step << ": " << op;
+      ASSERT_TRUE(wrong_.empty() && Matches(set_, model_)) << "step " << step << ": " << op << " " << wrong_;
     }
   }
 
@@ -89,14 +88,11 @@ class RandomRun {
 
   static ::testing::AssertionResult Matches(const Set& set, const Model& model) {
     if (!Valid(set)) return Valid(set);
-    if (set.Size() != model.size() || set.Empty() != model.empty()) {
-      return ::testing::AssertionFailure() << "size " << set.Size() << ", model " << model.size();
+    if (set.Size() == model.size() && set.Empty() == model.empty() && RangesOf(set) == Runs(model) &&
+        std::equal(set.begin(), set.end(), model.begin(), model.end())) {
+      return ::testing::AssertionSuccess();
     }
-    if (RangesOf(set) != Runs(model)) return ::testing::AssertionFailure() << "ranges differ";
-    if (!std::equal(set.begin(), set.end(), model.begin(), model.end())) {
-      return ::testing::AssertionFailure() << "value walk differs";
-    }
-    return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "size, ranges or value walk differ from the model";
   }
 
   // A second random set of the same window, with its model.
@@ -122,8 +118,7 @@ class RandomRun {
     if (choice < 40) {
       auto next = set_.Erase(v);
       auto expected = model_.erase(v) == 1 ? model_.upper_bound(v) : model_.end();
-      if ((next == set_.end()) != (expected == model_.end()) ||
-          (expected != model_.end() && *next != *expected)) {
+      if (expected == model_.end() ? next != set_.end() : next == set_.end() || *next != *expected) {
         wrong_ = "returned a wrong next value";
       }
       return "Erase " + std::to_string(v);
@@ -144,10 +139,9 @@ class RandomRun {
       for (uint32_t o = p; o <= q && all; ++o) all = model_.count(Key(o)) == 1;
       const bool present = model_.count(v) == 1;
       const auto found = set_.Find(v);
-      if (set_.Contains(Key(p), Key(q)) != all || set_.Contains(v) != present ||
-          (found != set_.end()) != present || (present && *found != v)) {
-        wrong_ = "answered wrongly";
-      }
+      const bool right = set_.Contains(Key(p), Key(q)) == all && set_.Contains(v) == present &&
+                         (found != set_.end()) == present && (!present || *found == v);
+      if (!right) wrong_ = "answered wrongly";
       return "Contains/Find " + span;
     }
     if (choice < 91) return CheckInvert();
@@ -159,9 +153,8 @@ class RandomRun {
         return "Merge";
       }
       Model common;
-      for (K k : model_) {
-        if (other_model.count(k) == 1) common.insert(k);
-      }
+      std::set_intersection(model_.begin(), model_.end(), other_model.begin(), other_model.end(),
+                            std::inserter(common, common.end()));
       if (choice % 2 == 0) {
         set_.Intersect(set_, other);  // either argument may be this set
       } else {
@@ -195,8 +188,7 @@ class RandomRun {
     const Set before = set_;
     set_.Invert();
     const uint64_t all = static_cast<uint64_t>(kMax) + 1;  // wraps to 0 for 64 bits
-    if (!Valid(set_) || RangesOf(set_) != gaps || set_.Size() != all - model_.size() ||
-        set_.Empty()) {
+    if (!Valid(set_) || RangesOf(set_) != gaps || set_.Size() != all - model_.size() || set_.Empty()) {
       wrong_ = "inverted wrongly";
     }
     set_.Invert();
@@ -221,11 +213,7 @@ TYPED_TEST(RangeSetTest, MatchesModelInWindowsAtBottomTopAndAcrossTheWrap) {
   using K = KeyOf<TypeParam>;
   constexpr K kMax = std::numeric_limits<K>::max();
   constexpr uint32_t kWidth = 300;
-  const struct {
-    K base;
-    uint32_t width;
-    int steps;
-  } windows[] = {{0, kWidth, 20000},
+  const struct { K base; uint32_t width; int steps; } windows[] = {{0, kWidth, 20000},
                  {static_cast<K>(kMax - (kWidth - 1)), kWidth, 20000},
                  {static_cast<K>(kMax - (kWidth / 2 - 1)), kWidth, 20000},
                  {K{1} << 20, 4000, 10000}};  // wider: more ranges, a deeper tree
