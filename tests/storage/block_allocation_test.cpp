@@ -35,10 +35,8 @@ TEST(FileBlockAllocatorTest, RunFromALongRangeNeverStartsAtTheLastPossibleStart)
     uint32_t n = 10;
     const uint32_t start = a.AllocateUpTo(&n);
     ASSERT_LE(start, 89u);
-    EXPECT_EQ(n, 10u);
-    EXPECT_EQ(a.requested_parts().Size(), 10u);
-    EXPECT_TRUE(a.requested_parts().Contains(start, start + 9));
-    EXPECT_EQ(a.free_parts().Size(), 90u);
+    EXPECT_EQ(std::pair(n, a.requested_parts().Size()), std::pair(10u, uint64_t{10}));
+    EXPECT_TRUE(a.requested_parts().Contains(start, start + 9) && a.free_parts().Size() == 90);
     ExpectConsistent(a);
     starts.insert(start);
   }
@@ -60,13 +58,10 @@ TEST(FileBlockAllocatorTest, ShortFreeRangesGiveTheLongestWholeRangeAndNoneGiveN
   EXPECT_EQ(Picture(a), "rrrrddddddrr");
   ExpectConsistent(a);
   n = 1;
-  EXPECT_EQ(a.AllocateUpTo(&n), kNoPart);
-  EXPECT_EQ(a.AllocateRandom(1), kNoPart);
   uint32_t out[4];
-  EXPECT_EQ(a.PickRandomFree(4, out), 0u);
-  a.Complete(12);  // outside the file: nothing
-  a.Release(13);
-  a.Reopen(14);
+  EXPECT_EQ(std::tuple(a.AllocateUpTo(&n), a.AllocateRandom(1), a.PickRandomFree(4, out)),
+            std::tuple(kNoPart, kNoPart, 0u));
+  a.Complete(12), a.Release(13), a.Reopen(14);  // outside the file: nothing
   EXPECT_FALSE(a.Take(12));
   EXPECT_EQ(Picture(a), "rrrrddddddrr");
 }
@@ -97,12 +92,7 @@ TEST(BlockStatesTest, RandomOperationsMatchAModelOfEveryFilesParts) {
     const UID uid{file, a, b};
     std::string* picture = model.count(file) ? &model[file] : nullptr;
     const uint32_t end = picture ? std::min<uint64_t>(b, picture->size() - 1) + 1 : 0;
-    const auto any = [&](char state) {
-      for (uint32_t p = a; p < end; ++p) {
-        if ((*picture)[p] == state) return true;
-      }
-      return false;
-    };
+    const auto any = [&](char state) { return a < end && picture->find(state, a) < end; };
     const auto set = [&](char from, char to) {
       for (uint32_t p = a; p < end; ++p) {
         if (from == '*' || (*picture)[p] == from) (*picture)[p] = to;
