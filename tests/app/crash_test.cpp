@@ -18,6 +18,7 @@
 #include <set>
 #include <thread>
 
+#include "catalogue/temp_dir.h"
 #include "platform/process.h"
 
 namespace brelvane {
@@ -76,14 +77,13 @@ TEST(CrashHandlerTest, FaultWritesDumpPrintsWhereAndStartsReporter) {
 #endif
   // Forked, not re-executed: the child must see the same temporary paths.
   GTEST_FLAG_SET(death_test_style, "fast");
-  const fs::path tmp = fs::temp_directory_path() / ("crash_test_" + std::to_string(getpid()));
-  fs::create_directories(tmp);
-  const fs::path got = tmp / "reporter_argument";
-  std::ofstream(tmp / "errorrpt") << "#!/bin/sh\nprintf '%s' \"$1\" > '" << got.string() << "'\n";
-  fs::permissions(tmp / "errorrpt", fs::perms::owner_all);
+  const testing::TempDir tmp;
+  const std::string got = tmp.File("reporter_argument");
+  std::ofstream(tmp.File("errorrpt")) << "#!/bin/sh\nprintf '%s' \"$1\" > '" << got << "'\n";
+  fs::permissions(tmp.File("errorrpt"), fs::perms::owner_all);
   const std::set<fs::path> before = Dumps();
 
-  EXPECT_EXIT(CrashWithReporterIn(tmp.string() + ":/usr/bin:/bin"), ::testing::KilledBySignal(SIGSEGV),
+  EXPECT_EXIT(CrashWithReporterIn(tmp.path() + ":/usr/bin:/bin"), ::testing::KilledBySignal(SIGSEGV),
               "crashed; dump at .*-[0-9]{8}-[0-9]{6}-[0-9]\\.dmp; Exception Code: B, at address");
 
   std::vector<fs::path> fresh;
@@ -104,7 +104,6 @@ TEST(CrashHandlerTest, FaultWritesDumpPrintsWhereAndStartsReporter) {
   EXPECT_TRUE(std::regex_match(argument, std::regex(R"(-\d{8}-\d{6}-0\.dmp)"))) << argument;
 
   for (const auto& p : fresh) fs::remove(p);
-  fs::remove_all(tmp);
 }
 
 // Child body: standard input is a pipe nobody writes to, so only a stop

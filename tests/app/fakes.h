@@ -41,8 +41,7 @@ class FakeEngine : public IEngine {
   void StartLogin() override { Note("StartLogin"); }
   bool CheckMeta() override { return Note("CheckMeta"), check_meta; }
   bool RequestSeed(const std::atomic<bool>& running) override {
-    Note("RequestSeed");
-    in_request_seed = request_seed_waits_for_stop;
+    Note("RequestSeed"), in_request_seed = request_seed_waits_for_stop;
     while (request_seed_waits_for_stop && running) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return request_seed;
   }
@@ -52,8 +51,7 @@ class FakeEngine : public IEngine {
   void StartP2PDownload() override { Note("StartP2PDownload"); }
   float CompletionFraction() override { return completion; }
   void RecordEndPhase(EndPhase phase, uint32_t t) override {
-    last_end_time = t;
-    Note("EndPhase " + std::to_string(static_cast<int>(phase)));
+    last_end_time = t, Note("EndPhase " + std::to_string(static_cast<int>(phase)));
   }
   void DeleteDownloadInfo() override { Note("DeleteDownloadInfo"); }
   void ReportDownloadStat(const float speeds[10]) override {

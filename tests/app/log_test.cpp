@@ -5,7 +5,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -15,6 +14,7 @@
 
 #include "app/console_capture.h"
 #include "base/file_log.h"
+#include "catalogue/temp_dir.h"
 #include "platform/charset.h"
 
 namespace brelvane {
@@ -87,25 +87,16 @@ TEST(ConsoleLogTest, ConcurrentRecordsNeverMix) {
 
 class FileLogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    old_ = fs::current_path();
-    dir_ = fs::temp_directory_path() / ("file_log_test_" + std::to_string(getpid()));
-    fs::create_directories(dir_);
-    fs::current_path(dir_);
-  }
-  void TearDown() override {
-    FileLog::Close();
-    FileLog::set_threshold(3);
-    fs::current_path(old_);
-    fs::remove_all(dir_);
-  }
+  void SetUp() override { old_ = fs::current_path(), fs::current_path(dir_.path()); }
+  void TearDown() override { FileLog::Close(), FileLog::set_threshold(3), fs::current_path(old_); }
   std::vector<std::string> LinesOf(const std::string& name) {
-    std::ifstream in(dir_ / name);
+    std::ifstream in(dir_.File(name));
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
   }
-  fs::path old_, dir_;
+  testing::TempDir dir_;  // the working directory while the test runs
+  fs::path old_;
 };
 
 TEST_F(FileLogTest, WritesOneStampedLinePerRecordUpToTheThresholdToTheInstancesFile) {
@@ -125,11 +116,11 @@ TEST_F(FileLogTest, WritesOneStampedLinePerRecordUpToTheThresholdToTheInstancesF
     records.push_back(std::regex_match(line, m, shape) ? m[1].str() : "bad: " + line);
   EXPECT_EQ(records, (std::vector<std::string>{"L0 Open file 1 error. name: a.bin, msg: denied",
                                                "L3 CheckMeta result: 1", "L1 two lines"}));
-  fs::create_directories(dir_ / "p2p.log");  // a directory where the file should be
+  fs::create_directories(dir_.File("p2p.log"));  // a directory where the file should be
   FileLog::Open("");
   Log0("lost");  // logging is off, silently
   FileLog::Close();
-  EXPECT_TRUE(fs::is_directory(dir_ / "p2p.log"));
+  EXPECT_TRUE(fs::is_directory(dir_.File("p2p.log")));
 }
 
 TEST_F(FileLogTest, RaisedThresholdLongRecordsAndASecondLogObject) {

@@ -115,9 +115,8 @@ TEST(ParseIdTokenTest, FollowsTheIdListRules) {
     EXPECT_TRUE(ParseIdToken(text, &id) && id == value) << text;
   }
   uint32_t id = 99;
-  for (const char* bad : {"", " ", "x", "|12", "-1", "+1", "0x", " 0", "0 ", "4294967296"}) {
+  for (const char* bad : {"", " ", "x", "|12", "-1", "+1", "0x", " 0", "0 ", "4294967296"})
     EXPECT_FALSE(ParseIdToken(bad, &id)) << "\"" << bad << "\"";
-  }
 }
 
 }  // namespace

@@ -84,9 +84,8 @@ TEST(IniDocumentTest, SetTrimsAndRefusesWhatWouldNotReadBack) {
       {"S", "k", "   "},  {"S", "k", ""},   {"S", "k", "two\nlines"}, {"S", "k", {"nul\0b", 5}},
       {"S", "a=b", "v"},  {"S", "#k", "v"}, {"S", " k", "v"},         {"S", "k\n", "v"},
       {" S", "k", "v"},   {"S\nT", "k", "v"}};
-  for (const auto& [section, key, value] : bad) {
+  for (const auto& [section, key, value] : bad)
     EXPECT_FALSE(doc.Set(section, key, value)) << section << "/" << key << "=" << value;
-  }
   EXPECT_EQ(doc.sections().size(), 1u);
   EXPECT_EQ(Value(doc, "S", "k"), "padded");
 }

@@ -135,9 +135,8 @@ TEST(ReadExistTest, RefusesMissingAttributesAndNumbersThatAreNotPlainUnsignedDec
   for (const char* id : {"-1", "12abc", "4294967296", "", " 5", "1e3", "+5", "0x10"})
     edits.emplace_back("id=\"0\"", std::string("id=\"") + id + "\"");
   FileList list;
-  for (const auto& [from, to] : edits) {
+  for (const auto& [from, to] : edits)
     EXPECT_FALSE(ParseFileList(FileListWith(FileWith(from, to)), &list)) << from << " -> " << to;
-  }
   // Elements after the first File are entries whatever their name, and one
   // without the attributes fails the read; elements before it are not entries.
   EXPECT_FALSE(ParseFileList(FileListWith(GoodFile() + "<Note />"), &list));
@@ -153,9 +152,8 @@ TEST(ReadExistTest, AcceptsLargestValuesNamesWithSpacesAndDigestsInEitherCase) {
   std::string file = FileWith("size=\"3\"", "size=\"18446744073709551615\"");
   file.replace(file.find("id=\"0\""), 6, "id=\"4294967295\"");
   file.replace(file.find("name=\"a\""), 8, "name=\" lead  and trail \"");
-  for (size_t at = file.find(kDigest); at != std::string::npos; at = file.find(kDigest)) {
+  for (size_t at = file.find(kDigest); at != std::string::npos; at = file.find(kDigest))
     file.replace(at, 32, "900150983cd24fb0d6963f7d28e17f72");
-  }
   FileList list;
   ASSERT_TRUE(ParseFileList(FileListWith(file), &list));
   const FileEntry& f = list.files[0];

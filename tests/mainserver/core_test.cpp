@@ -290,13 +290,11 @@ TEST(RegistryTest, RandomAddsAndRemovesKeepEveryIndexExact) {
       Member m{step, 0, static_cast<uint32_t>(rng() % 256), 4000, 0, 0, registry.FindSwarm(hash)};
       if (m.swarm == kNoSlot) m.swarm = registry.AddSwarm(hash);
       if (registry.FindMemberAt(m.swarm, m.ip, m.port) != kNoSlot) continue;
-      registry.AddMember(m);
-      live.push_back(step);
+      registry.AddMember(m), live.push_back(step);
     } else {
       std::swap(live[rng() % live.size()], live.back());
       ASSERT_NE(registry.FindMember(live.back()), kNoSlot);
-      registry.RemoveMember(registry.FindMember(live.back()));
-      live.pop_back();
+      registry.RemoveMember(registry.FindMember(live.back())), live.pop_back();
     }
     ASSERT_TRUE(step % 50 != 0 || registry.CheckInvariants()) << "step " << step;
   }
