@@ -15,8 +15,6 @@ using p2p_fakes::Peer;
 using S = UserState;
 const PeerAddress kA = PeerAddress::Loopback(5001), kB = PeerAddress::Loopback(5002);
 
-int32_t TypeOf(const Bytes& m) { return wire::DecodeHeader(m.data()).type; }
-
 // A data piece as the transport delivers it: head (with `msg_length`), then `n` bytes.
 Bytes DataPiece(int32_t from, const wire::PartDescriptor& d, uint32_t msg_length, size_t n) {
   Bytes piece(wire::kDataHeadSize + n, 0xAB);
@@ -164,7 +162,7 @@ TEST(UploadPoolTest, SendsTheLocalPartAndGivesUpOnBadJobsOrRepeatedTimeOuts) {
       const uint8_t* m = s.bytes.data();
       if (s.throttled) body.insert(body.end(), s.bytes.begin(), s.bytes.end());
       sends += s.throttled ? 'b'
-               : TypeOf(s.bytes) == wire::kRespond ? char('0' + wire::DecodeRespondStatus(m))
+               : wire::DecodeHeader(m).type == wire::kRespond ? char('0' + wire::DecodeRespondStatus(m))
                : wire::DecodePartMessage(m) == peer.Part(1) &&
                        wire::DecodeHeader(m).length == kPart + 16 ? 'H' : '?';
     }

@@ -23,94 +23,31 @@
 #include <set>
 
 #include "p2p/block_exchange.h"
+#include "p2p/candidate_list.h"
 #include "storage/storage_test_util.h"
 
 namespace brelvane::p2p_fakes {
 
 using Bytes = std::vector<uint8_t>;
 
-template <typename To>
 struct Sent {
-  To to;
-  Bytes bytes;  // as many as the link reported sent
+  PeerAddress to;  // a server send: port only
+  Bytes bytes;     // as many as the link reported sent
   bool throttled;
 };
 
-template <typename To>
-class Recorder {
- public:
-  // The sends to `to` (every send if absent), waiting up to 10 s for `at_least`.
-  std::vector<Sent<To>> SentTo(std::optional<To> to = {}, size_t at_least = 0) {
-    std::unique_lock<std::mutex> lock(mu_);
-    std::vector<Sent<To>> out;
-    cv_.wait_for(lock, std::chrono::seconds(10), [&] {
-      out.clear();
-      std::copy_if(sent_.begin(), sent_.end(), std::back_inserter(out),
-                   [&](const Sent<To>& s) { return !to || s.to == *to; });
-      return out.size() >= at_least;
-    });
-    return out;
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> lock(mu_);
-    sent_.clear();
-  }
-
- protected:
-  void Record(const To& to, const uint8_t* data, int64_t n, bool throttled) {
-    std::lock_guard<std::mutex> lock(mu_);
-    sent_.push_back({to, {data, data + std::max<int64_t>(n, 0)}, throttled});
-    cv_.notify_all();
-  }
-  std::mutex mu_;
-
- private:
-  std::condition_variable cv_;
-  std::vector<Sent<To>> sent_;
-};
-
-class RecordingServer : public IServerLink, public Recorder<uint16_t> {
+class RecordingLink : public IServerLink, public IPeerLink {
  public:
   int64_t SendToServer(const uint8_t* data, size_t length) override {
-    Record(port_, data, static_cast<int64_t>(length), false);
-    return static_cast<int64_t>(length);
+    return Record({0, server_port_}, data, static_cast<int64_t>(length), false);
   }
   void SetServerDestination(const std::string& ip, uint16_t port) override {
     EXPECT_EQ(ip, "127.0.0.1");
-    port_ = port;
+    server_port_ = port;
   }
-  // The non-empty answers of the scripted `servers` to the sends made since the last call (or
-  // the last Restart).  Used by one thread at a time.
-  std::vector<Bytes> TakeAnswers() {
-    const auto sent = SentTo();
-    std::vector<Bytes> out;
-    for (; answered_ < sent.size(); ++answered_) {
-      const auto server = servers.find(sent[answered_].to);
-      if (server == servers.end() || !server->second) continue;
-      out.push_back(server->second(wire::DecodeHeader(sent[answered_].bytes.data()).type));
-      if (out.back().empty()) out.pop_back();
-    }
-    return out;
-  }
-  void Restart() {
-    Clear();
-    answered_ = 0;
-  }
-  // By port: a server's answer to a message type (empty, or no function: silence).
-  std::map<uint16_t, std::function<Bytes(int32_t type)>> servers;
-
- private:
-  std::atomic<uint16_t> port_{0};
-  size_t answered_ = 0;
-};
-
-class RecordingPeers : public IPeerLink, public Recorder<PeerAddress> {
- public:
   int64_t SendToPeer(const PeerAddress& peer, const uint8_t* data, size_t length, bool throttled,
                      const std::atomic<bool>*) override {
-    const int64_t result = script ? script(length, throttled) : static_cast<int64_t>(length);
-    Record(peer, data, result, throttled);
-    return result;
+    return Record(peer, data, script ? script(length, throttled) : static_cast<int64_t>(length), throttled);
   }
   void ClosePeer(const PeerAddress& peer) override {
     std::lock_guard<std::mutex> lock(mu_);
@@ -120,10 +57,53 @@ class RecordingPeers : public IPeerLink, public Recorder<PeerAddress> {
     std::lock_guard<std::mutex> lock(mu_);
     return closed_;
   }
-  std::function<int64_t(size_t length, bool throttled)> script;  // results; default: all sent
+  // The sends to `to` (every send if absent), waiting up to 10 s for `at_least`.
+  std::vector<Sent> SentTo(std::optional<PeerAddress> to = {}, size_t at_least = 0) {
+    std::unique_lock<std::mutex> lock(mu_);
+    std::vector<Sent> out;
+    cv_.wait_for(lock, std::chrono::seconds(10), [&] {
+      out.clear();
+      std::copy_if(sent_.begin(), sent_.end(), std::back_inserter(out),
+                   [&](const Sent& s) { return !to || s.to == *to; });
+      return out.size() >= at_least;
+    });
+    return out;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mu_);
+    sent_.clear();
+    answered_ = 0;
+  }
+  // The non-empty answers of the scripted `servers` to the sends made since the last call (or
+  // Clear).  Used by one thread at a time.
+  std::vector<Bytes> TakeAnswers() {
+    const auto sent = SentTo();
+    std::vector<Bytes> out;
+    for (; answered_ < sent.size(); ++answered_) {
+      const auto server = servers.find(sent[answered_].to.port);
+      if (server == servers.end() || !server->second) continue;
+      out.push_back(server->second(wire::DecodeHeader(sent[answered_].bytes.data()).type));
+      if (out.back().empty()) out.pop_back();
+    }
+    return out;
+  }
+  // By port: a server's answer to a message type (empty, or no function: silence).
+  std::map<uint16_t, std::function<Bytes(int32_t type)>> servers;
+  std::function<int64_t(size_t length, bool throttled)> script;  // peer send results; default: all sent
 
  private:
+  int64_t Record(const PeerAddress& to, const uint8_t* data, int64_t n, bool throttled) {
+    std::lock_guard<std::mutex> lock(mu_);
+    sent_.push_back({to, {data, data + std::max<int64_t>(n, 0)}, throttled});
+    cv_.notify_all();
+    return n;
+  }
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<Sent> sent_;
   std::vector<PeerAddress> closed_;
+  std::atomic<uint16_t> server_port_{0};
+  size_t answered_ = 0;
 };
 
 struct MockStats : IUserStats {
@@ -138,6 +118,12 @@ struct FakeHeaders : IHeaderSource {
   std::atomic<uint32_t> index{0};
 };
 inline wire::MsgHeader From(int32_t id) { return wire::MsgHeader{0, 0, id, 0, 0}; }
+// The user ids of `list`, front first.
+inline std::vector<int32_t> Ids(const CandidateList& list) {
+  std::vector<int32_t> ids;
+  for (const wire::PeerRecord& r : list.PeekFront(list.size(), {})) ids.push_back(r.user_id);
+  return ids;
+}
 
 // p2p.log at level 5 in a scratch working directory while it lives.
 struct LogCapture : testing::TempDir {
@@ -189,7 +175,7 @@ struct Peer : testing::TempDir {  // the directory outlives the storage
   FileSystem fs;
   UserTable uploads{nullptr}, downloads{nullptr};
   UploadJobList jobs;
-  RecordingPeers link;
+  RecordingLink link;
   FakeHeaders headers;
   ::testing::NiceMock<MockStats> stats;
   ConfigSettings settings;

@@ -2,7 +2,6 @@
 // The peer engine's tables: users (the user.log record, random picking, the advertised sets; the
 // block rule of state changes is exercised through the exchange tests), candidates and connect
 // requests, and the scoring sweep that names idle, failing and slow peers.
-#include "p2p/candidate_list.h"
 #include "p2p/p2p_fakes.h"
 #include "p2p/user_stats.h"
 #include "p2p/user_table.h"
@@ -12,7 +11,6 @@ namespace {
 
 using S = UserState;
 using wire::PeerRecord;
-using Bytes = std::vector<uint8_t>;
 const PeerAddress kA = PeerAddress::Loopback(5001), kB = PeerAddress::Loopback(5002);
 
 
@@ -55,12 +53,6 @@ PeerRecord Peer(int32_t id) {
   return PeerRecord{id, {0x7F000001, 4000, 0}, {0x7F000001, static_cast<uint16_t>(10000 + id), 0}};
 }
 
-std::vector<int32_t> Ids(const CandidateList& list, size_t from = 0, size_t n = 64) {
-  std::vector<int32_t> ids;
-  for (const PeerRecord& r : list.PeekFront(list.size(), {})) ids.push_back(r.user_id);
-  return {ids.begin() + from, ids.begin() + std::min(ids.size(), from + n)};
-}
-
 TEST(CandidateListTest, TakesFromTheFrontRequeuesBehindTheFreshOnesAndQueuesSixtyFourRequests) {
   CandidateList list;
   std::vector<PeerRecord> peers;
@@ -75,17 +67,18 @@ TEST(CandidateListTest, TakesFromTheFrontRequeuesBehindTheFreshOnesAndQueuesSixt
   const std::vector<int32_t> requeue = {1, 2, 3, 4, 99};  // 4 listed, 99 never taken
   EXPECT_EQ(list.RequeueKnown(requeue, [](int32_t id) { return id == 3; }, true), 2u);
   ASSERT_EQ(list.size(), 39u);
-  EXPECT_EQ(Ids(list, 29, 4), std::vector<int32_t>({33, 2, 1, 34}));
+  const std::vector<int32_t> ids = p2p_fakes::Ids(list);
+  EXPECT_EQ(std::vector<int32_t>(ids.begin() + 29, ids.begin() + 33), std::vector<int32_t>({33, 2, 1, 34}));
   EXPECT_EQ(list.RequeueKnown(requeue, {}, false), 3u);  // re-login: listed or not
   list.Clear();
   for (int32_t id : {7, 8}) list.InsertBehindFresh(Peer(id));
-  EXPECT_EQ(Ids(list), std::vector<int32_t>({7, 8}));  // fewer than 30: at the end
+  EXPECT_EQ(p2p_fakes::Ids(list), std::vector<int32_t>({7, 8}));  // fewer than 30: at the end
   EXPECT_EQ(list.KnownAddress(2), std::nullopt);
 
   ConnectRequestQueue queue;  // holds 64, pops the oldest first
   for (int32_t i = 0; i < 65; ++i) {
     const wire::ConnectRequest body{Peer(1), PeerRecord{i, {}, {0x0A000000u + i, 12000, 4000}}};
-    const Bytes m = wire::BuildConnectRequest({}, wire::kConnectRequestSC, body);
+    const p2p_fakes::Bytes m = wire::BuildConnectRequest({}, wire::kConnectRequestSC, body);
     EXPECT_EQ(queue.Push(m.data()), i < 64);
   }
   const std::vector<ConnectBack> popped = queue.Pop(100, [](size_t taken) { return taken == 10; });
@@ -148,9 +141,7 @@ TEST(UserStatsTest, KeptScoresStartAgainAndDroppedOnesSayWhetherTheyDelivered) {
   EXPECT_TRUE(f.Dropped().empty());
   InferiorRule::Entry e;
   ASSERT_TRUE(f.table.Get(3, &e));
-  EXPECT_EQ(e.score, 0);  // +3 does not carry over to pay for later failures
-  EXPECT_EQ(e.window_bytes, 0u);
-  EXPECT_EQ(e.bytes, 10u);
+  EXPECT_EQ(std::tuple(e.score, e.window_bytes, e.bytes), std::tuple(0, 0u, 10u));  // +3 does not carry over
   f.table.RecordAddress(4, PeerAddress::Loopback(2));
   f.now += 400;
   const auto inferior = f.table.Sweep(256);

@@ -11,15 +11,11 @@
 namespace brelvane {
 namespace {
 
-using p2p_fakes::RecordingPeers;
-using p2p_fakes::RecordingServer;
 
 // Connects the addresses whose port is even; the odd ones fail.
 struct ScriptedConnector : IPeerConnector {
-  std::vector<std::vector<PeerAddress>> batches;
   size_t ConnectBatch(const std::vector<PeerAddress>& addresses, const std::atomic<bool>*, int,
                       int, Outcome* out) override {
-    batches.push_back(addresses);
     for (size_t i = 0; i < addresses.size(); ++i) {
       if (addresses[i].port % 2) out->failed.push_back(i);
       else out->established.emplace_back(i, addresses[i]);
@@ -37,8 +33,7 @@ struct SchedulerFixture : ::testing::Test {
   ConfigSettings settings;
   testing::TempDir dir;
   FileSystem fs;
-  RecordingServer server;
-  RecordingPeers peers;
+  p2p_fakes::RecordingLink server, peers;
   ScriptedConnector connector;
   CandidateList candidates;
   ConnectRequestQueue requests;
@@ -61,11 +56,6 @@ struct SchedulerFixture : ::testing::Test {
     const FileEntry e = testing::MakeEntry(1, "a.bin", testing::PatternBytes(parts * 1024, 1), 1024);
     ASSERT_TRUE(fs.RegisterFile(dir.File("a.bin"), e, true, RangeSet32()));
     fs.RecomputeCounters();
-  }
-  std::vector<int32_t> CandidateIds() {
-    std::vector<int32_t> ids;
-    for (const auto& r : candidates.PeekFront(1000, {})) ids.push_back(r.user_id);
-    return ids;
   }
 };
 
@@ -99,7 +89,7 @@ TEST_F(SchedulerFixture, InferiorUsersAreDroppedAndOnlyDeliverersRequeuedBehindT
   scheduler.CleanUpInferiors();
   EXPECT_EQ(download_users.Size(), 0u);
   EXPECT_EQ(peers.Closed().size(), 2u);
-  const std::vector<int32_t> ids = CandidateIds();
+  const std::vector<int32_t> ids = p2p_fakes::Ids(candidates);
   ASSERT_EQ(ids.size(), 36u);
   EXPECT_EQ(ids[30], 7);
   EXPECT_EQ(std::count(ids.begin(), ids.end(), 8), 0);

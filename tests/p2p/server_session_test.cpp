@@ -66,14 +66,14 @@ class ServerSessionTest : public ::testing::Test {
     std::string trace;
     for (const auto& s : link_.SentTo()) {
       const int32_t type = wire::DecodeHeader(s.bytes.data()).type;
-      trace += type == wire::kLogin ? char('a' + s.to - settings_.MainServerPorts.front())
+      trace += type == wire::kLogin ? char('a' + s.to.port - settings_.MainServerPorts.front())
                : type == wire::kProgress ? 'P' : type == wire::kGetPeer ? 'G' : '?';
     }
     return trace;
   }
 
   ConfigSettings settings_;
-  p2p_fakes::RecordingServer link_;
+  p2p_fakes::RecordingLink link_;
   CandidateList candidates_;
   ConnectRequestQueue requests_;
   AutoResetEvent wake_;
@@ -96,7 +96,7 @@ TEST_F(ServerSessionTest, LoginTriesEachServerTenTimesAndStopsAtTheFirstAcceptan
   for (const auto& c : cases) {
     session_.Reset();
     session_.SetProgressReporting(true);
-    link_.Restart();
+    link_.Clear();
     console_.str("");
     UseServers(c.servers);
     const uint64_t began = clock_->now;
