@@ -76,8 +76,7 @@ TEST(SocketTest, TimeLimitsRefusalsAndPeersThatStopReadingOrGo) {
   const std::string big(8 << 20, 'x');
   size_t sent = 0;
   EXPECT_EQ(pair.client.Send(big.data(), big.size(), 200, &sent).code, NetCode::kTimeout);
-  EXPECT_GT(sent, 0u);
-  EXPECT_LT(sent, big.size());
+  EXPECT_TRUE(sent > 0 && sent < big.size()) << sent;
   pair.server.Close();
   NetStatus gone;
   // The first sends may still be taken by the kernel; a later one meets the reset.

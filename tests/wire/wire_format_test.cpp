@@ -18,11 +18,10 @@ std::vector<uint8_t> Raw(int32_t type, uint32_t length, size_t bytes) {
 // Type, size, and whether it comes from the server or a peer (validates
 // for the client) or else goes to the server.
 const std::tuple<int32_t, size_t, bool> kSizes[] = {
-    {100, 48, false}, {101, 32, true}, {102, 20, false}, {103, 344, true}, {104, 20, false},
-    {105, 20, false}, {107, 364, true}, {108, 24, false}, {109, 20, true}, {110, 184, false},
-    {300, 20, true}, {500, 20, true}, {501, 60, false}, {502, 60, true}, {504, 20, true},
-    {600, 36, true}, {601, 40, true}, {602, 36, true}, {604, 536, true}, {605, 536, true},
-    {700, 24, true}};
+    {100, 48, false},  {101, 32, true},  {102, 20, false}, {103, 344, true}, {104, 20, false}, {105, 20, false},
+    {107, 364, true},  {108, 24, false}, {109, 20, true},  {110, 184, false}, {300, 20, true}, {500, 20, true},
+    {501, 60, false},  {502, 60, true},  {504, 20, true},  {600, 36, true},  {601, 40, true},  {602, 36, true},
+    {604, 536, true},  {605, 536, true}, {700, 24, true}};
 
 TEST(WireFormatTest, EveryTypeValidatesAtExactlyItsSizeOnItsSide) {
   for (const auto& [type, size, to_client] : kSizes) {
