@@ -2,14 +2,11 @@
 #include "storage/storage_test_util.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
-#include <system_error>
 
 namespace brelvane::testing {
 
@@ -41,21 +38,13 @@ std::vector<uint8_t> PatternBytes(size_t length, uint32_t seed) {
 
 FileEntry MakeEntry(uint32_t id, const std::string& name, const std::vector<uint8_t>& content,
                     uint32_t part_size) {
-  FileEntry entry;
-  entry.id = id;
-  entry.name = name;
-  entry.size = content.size();
-  entry.md5 = Md5Buffer(content.data(), content.size());
+  FileEntry entry{id, name, content.size(), Md5Buffer(content.data(), content.size()), {}};
   uint64_t start = 0;
-  uint32_t index = 0;
-  do {
-    PartEntry part;
-    part.id = index++;
-    part.start = start;
-    part.length = static_cast<uint32_t>(std::min<uint64_t>(part_size, content.size() - start));
-    part.md5 = Md5Buffer(content.data() + start, part.length);
-    entry.parts.push_back(part);
-    start += part.length;
+  do {  // an empty file has one empty part
+    const auto length = static_cast<uint32_t>(std::min<uint64_t>(part_size, content.size() - start));
+    entry.parts.push_back({static_cast<uint32_t>(entry.parts.size()), length, start,
+                           Md5Buffer(content.data() + start, length)});
+    start += length;
   } while (start < content.size());
   return entry;
 }
