@@ -21,7 +21,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "integration"))
-import swarm_lib  # noqa: E402
+import updater_lib as swarm_lib  # noqa: E402
 from updater_lib import Updater, configure, tool, tree_digest  # noqa: E402
 
 LIMITS = ["-UploadLimit", "1048576", "-DownloadLimit", "1048576"]

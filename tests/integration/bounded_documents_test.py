@@ -3,7 +3,7 @@
 attribute: 300 KiB of gzip, 300 MiB of text) and a 2 MiB torrent, served by nginx, against the
 updater and `brelvane-release show`: refused, the update directory unchanged, peak RSS within
 MARGIN_KIB of a normal run."""
-import gzip, hashlib, os, subprocess, sys, time  # noqa: E401
+import contextlib, gzip, hashlib, os, subprocess, time  # noqa: E401
 import xml.etree.ElementTree as ET
 
 from updater_lib import FINISHED, ReleaseTest, main, tool, tree_digest, write_release
@@ -21,7 +21,6 @@ def show(path):
     proc = subprocess.Popen([tool("tools", "brelvane-release"), "show", path], stdout=subprocess.DEVNULL,
                             stderr=subprocess.PIPE)
     err = proc.stderr.read().decode()
-    proc.stderr.close()
     _, status, usage = os.wait4(proc.pid, 0)
     proc.returncode = os.waitstatus_to_exitcode(status)
     return proc.returncode, err, usage.ru_maxrss
@@ -36,11 +35,9 @@ class BoundedDocumentsTest(ReleaseTest):
         u = self.start(self.mirror.url + "/" + name, game=game, work=os.path.join(self.tmp, name))
         peak, deadline = 0, time.monotonic() + 60
         while until not in u.lines and None not in u.lines and time.monotonic() < deadline:
-            try:  # the peak RSS of the updater's own image while it runs
-                with open("/proc/%d/status" % u.proc.pid) as f:
-                    peak = max([peak] + [int(line.split()[1]) for line in f if line.startswith("VmHWM:")])
-            except OSError:
-                pass
+            with contextlib.suppress(OSError):  # the peak RSS of the updater's own image while it runs
+                peak = max([peak] + [int(line.split()[1]) for line in open("/proc/%d/status" % u.proc.pid)
+                                     if line.startswith("VmHWM:")])
             time.sleep(0.02)
         self.assertIn(until, u.lines)
         return u.quit(), peak
@@ -76,9 +73,8 @@ class BoundedDocumentsTest(ReleaseTest):
         for name, out, document, console, log, refusal in cases:
             with self.subTest(case=name):
                 code, peak = self.update(name, console)
-                print("peak RSS %s: %d KiB, normal run %d KiB" % (name, peak, normal), file=sys.stderr)
                 self.assertEqual(code, 0)
-                self.assertLess(peak, normal + MARGIN_KIB)
+                self.assertLess(peak, normal + MARGIN_KIB, "peak RSS %d KiB, normal run %d KiB" % (peak, normal))
                 self.assertEqual(tree_digest(os.path.join(self.tmp, name, "game")),
                                  {"keep.txt": hashlib.md5(b"old release\n").hexdigest()})
                 self.assertIn(log, self.running[-1].log())

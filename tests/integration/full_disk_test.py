@@ -6,7 +6,7 @@ larger and the launcher sends "restart", the next run finishes with the release'
 (mount); the tmpfs is unmounted also on failure."""
 import os, random, subprocess, time  # noqa: E401
 
-from updater_lib import ENDED, PART, ReleaseTest, counted_parts_on_disk, fast_clock, main, random_bytes
+from updater_lib import ENDED, PART, ReleaseTest, complete_parts, fast_clock, main, random_bytes
 
 
 class FullDiskTest(ReleaseTest):
@@ -26,12 +26,12 @@ class FullDiskTest(ReleaseTest):
         self.assertIsNone(u.proc.poll(), "the updater ended on a full disk")
         self.assertEqual(u.ask("p2ps", "P2PState"), "13")
         self.assertIn("Write file error, FileID", u.log())
-        counted_parts_on_disk(game, app)
+        complete_parts(game, app)
         subprocess.check_call(["mount", "-o", "remount,size=64m", disk])
         u.send("restart")
         self.assertEqual(u.proc.wait(timeout=60), 0)
         self.reach(u, ENDED, 5)
-        counted_parts_on_disk(game, app)
+        complete_parts(game, app)
         self.finish(self.start(url, game=game), "r", timeout=60)
 
 

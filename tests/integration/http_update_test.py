@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
 """http_update_test.py <build-dir> <source-dir>: the real updater against nginx and the fault
 mirror (tests/tools/fault_mirror.py) on loopback: a first and a delta update (only changed parts
-travel, removed files go), resuming an interrupted update, the progress answers during a run,
+travel, removed files go), the progress answers during a run, resuming an interrupted update,
 -DeleteDownloadInfo, a mirror refusing the torrent beside a good one, a mirror serving wrong bytes."""
 import os, random, subprocess, sys, time, urllib.error, urllib.request  # noqa: E401
 
-from updater_lib import (PART, STARTED, ReleaseTest, complete_parts, fetched_parts, main, random_bytes,
-                         wait_for)
+from updater_lib import (FINISHED, PART, STARTED, ReleaseTest, complete_parts, fetched_parts, main,
+                         random_bytes, wait_for)
 
 
 class HttpUpdateTest(ReleaseTest):
@@ -14,18 +14,16 @@ class HttpUpdateTest(ReleaseTest):
     def setUpClass(cls):
         super().setUpClass()
         mirror = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "fault_mirror.py")
-        port_file = os.path.join(cls.tmp, "fault.port")
         for refused in (["--bind", "0.0.0.0"], ["--root", os.path.join(cls.tmp, "none")]):
             assert subprocess.call([sys.executable, mirror] + refused, stderr=subprocess.DEVNULL) == 2, refused
-        fault = subprocess.Popen([sys.executable, mirror, "--root", cls.www, "--port-file", port_file, "--quiet",
-                                  "--wrong-every", "1000"])
+        fault = subprocess.Popen([sys.executable, mirror, "--root", cls.www, "--wrong-every", "1000"],
+                                 stdout=subprocess.PIPE, text=True)
 
         def stop():
             fault.terminate()
             assert fault.wait(timeout=5) == 0, "the fault mirror did not end on SIGTERM"
         cls.addClassCleanup(stop)
-        wait_for(lambda: os.path.exists(port_file), 10)
-        cls.fault_url = "http://127.0.0.1:" + open(port_file).read().strip()
+        cls.fault_url = "http://" + fault.stdout.readline().split()[-1]
 
     def test_first_update_then_delta_update(self):
         rng = random.Random(1)
@@ -45,30 +43,11 @@ class HttpUpdateTest(ReleaseTest):
         self.assertEqual(fetched_parts(self.mirror.log(), "/delta2/app"),
                          {("bin/game.exe", 3), ("bin/game.exe", 17), ("data/new.pak", 0)})
 
-    def test_resume_after_interrupted_run(self):
+    def test_progress_answers_during_a_run_and_a_resume_fetching_no_counted_part_again(self):
         rng = random.Random(2)
-        files = {"big.bin": random_bytes(rng, 96 * PART), "small.bin": random_bytes(rng, 4 * PART)}
-        url = self.cut("resume", files)
-        u = self.start(url, "-DownloadLimit", "600", "-HttpThread", "2")  # quit 2.5 s into the transfer
-        self.reach(u, STARTED, 30)
-        time.sleep(2.5)
-        self.assertEqual(u.quit(), 0)
-        self.assertGreater(self.mirror.served("/resume/app"), 4 * PART)
-        self.assertLess(self.mirror.served("/resume/app"), 100 * PART)
-        done = complete_parts(self.game)
-        self.assertGreater(len(done), 4)
-        for name, k in done:  # every part the resume file counts as done is on disk
-            self.assertEqual(files[name][k * PART:(k + 1) * PART],
-                             open(os.path.join(self.game, name), "rb").read()[k * PART:(k + 1) * PART], (name, k))
-        self.mirror.clear_log()
-        self.finish(self.start(url), "resume")
-        self.assertEqual(fetched_parts(self.mirror.log(), "/resume/app") & done, set())
-
-    def test_progress_answers_tell_the_truth_during_a_run(self):
-        rng = random.Random(3)
-        files = {"a.bin": random_bytes(rng, 40 * PART), "b.bin": random_bytes(rng, 8 * PART + 5)}
-        total = sum(len(v) for v in files.values())
-        u = self.start(self.cut("progress", files), "-DownloadLimit", "700", "-HttpThread", "2")
+        files = {"big.bin": random_bytes(rng, 96 * PART), "small.bin": random_bytes(rng, 4 * PART + 5)}
+        total, url = sum(map(len, files.values())), self.cut("resume", files)
+        u = self.start(url, "-DownloadLimit", "600", "-HttpThread", "2")
         self.reach(u, STARTED, 30)
         self.assertEqual(int(u.ask("tb", "TotalByte")), total)
         # Parts reach the disk in batches: wait for the first batch.
@@ -80,14 +59,22 @@ class HttpUpdateTest(ReleaseTest):
         later = int(u.ask("icb", "IncompleteByte"))
         time.sleep(1.5)
         self.assertLess(int(u.ask("icb", "IncompleteByte")), later + 1)
+        self.assertEqual(u.quit(), 0)  # mid-transfer
+        self.assertGreater(self.mirror.served("/resume/app"), 4 * PART)
+        self.assertLess(self.mirror.served("/resume/app"), 100 * PART)
+        done = complete_parts(self.game, os.path.join(self.www, "resume", "app"))  # each counted part on disk
+        self.assertGreater(len(done), 4)
+        self.mirror.clear_log()
+        u = self.start(url)
         self.reach(u, timeout=60)
         self.assertEqual((u.ask("icb", "IncompleteByte"), u.ask("pct", "Percentage"), u.ask("p2ps", "P2PState")),
                          ("0", "100", "14"))
-        self.finish(u, "progress")
+        self.finish(u, "resume")
+        self.assertEqual(fetched_parts(self.mirror.log(), "/resume/app") & done, set())
 
     def test_only_refusing_mirrors_fail_cleanly(self):
         with self.assertRaises(urllib.error.HTTPError):  # the fault mirror reads nothing outside its root
-            urllib.request.urlopen(self.fault_url + "/%2e%2e/fault.port")
+            urllib.request.urlopen(self.fault_url + "/%2e%2e/nginx/nginx.conf")
         u = self.start(self.fault_url + "/404/nothing")
         # Ten passes with a second's pause each: the fetch fails in about 10 s.
         self.reach(u, "[Warning]获取种子信息失败", 40)
@@ -101,12 +88,12 @@ class HttpUpdateTest(ReleaseTest):
                        mirrors=[self.fault_url + "/wrong/wrong/app", self.mirror.url + "/wrong/app"])
         u = self.start([self.fault_url + "/404/wrong/out", url], "-HttpThread", "2", "-DeleteDownloadInfo")
         self.reach(u, STARTED, 30)
-        reached = u.wait_line("[Interactive]P2PState=14", timeout=5)
-        for _ in range(4):  # stuck on the bad mirror: a restart of the HTTP threads moves to the
-            if reached is not None:  # least-used one (they alternate: restart until done)
+        # Stuck on the bad mirror: a restart of the HTTP threads moves to the least-used one (they
+        # alternate: restart until done).
+        for timeout in (5, 8, 8, 8, 8):
+            if u.wait_line(FINISHED, timeout) is not None:
                 break
             u.send("set httpdtn 2")
-            reached = u.wait_line("[Interactive]P2PState=14", timeout=8)
         self.finish(u, "wrong", timeout=1)
         self.assertFalse(os.path.exists(os.path.join(self.game, "Brelvane_Info")))
 

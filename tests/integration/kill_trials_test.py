@@ -6,19 +6,14 @@ fetched again; the last run leaves the release's tree.  The updaters run with th
 clock (updater_lib.fast_clock), so runs of a second or two record progress."""
 import os, random, subprocess, time  # noqa: E401
 
-from updater_lib import (PART, STARTED, ReleaseTest, counted_parts_on_disk, fast_clock, fetched_parts, main,
-                         random_bytes)
+from updater_lib import (PART, STARTED, ReleaseTest, complete_parts, fast_clock, fetched_parts, main,
+                         random_bytes, wait_for)
 
 
-def wait_connections_closed(port, timeout=15.0):
+def wait_connections_closed(port):
     """Waits until nginx has finished (and so logged) every request on `port`."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        out = subprocess.run(["ss", "-Htn", "sport = :%d" % port], capture_output=True, text=True).stdout
-        if not out.strip():
-            return
-        time.sleep(0.05)
-    raise AssertionError("nginx still holds connections:\n" + out)
+    held = lambda: subprocess.run(["ss", "-Htn", "sport = :%d" % port], capture_output=True, text=True).stdout  # noqa
+    assert wait_for(lambda: not held().strip(), 15), "nginx still holds connections:\n" + held()
 
 
 class KillTrialsTest(ReleaseTest):
@@ -34,7 +29,7 @@ class KillTrialsTest(ReleaseTest):
                              "sub/small.bin": random_bytes(rng, (size // 4) * PART)})
         app = os.path.join(self.www, "r", "app")
         fast_clock(self.tmp)
-        counted, started = set(), time.monotonic()
+        counted = set()
         for trial in range(trials + 1):
             self.mirror.clear_log()
             u = self.start(url, "-HttpThread", "2")
@@ -42,9 +37,7 @@ class KillTrialsTest(ReleaseTest):
                 u.wait_line(STARTED, timeout=rng.uniform(0.5, 30))  # some kills land before the transfer
                 # Every other kill first waits for the resume file to count more parts, so that later
                 # runs have counted parts to leave alone however slow the machine is.
-                deadline = time.monotonic() + 30 * (trial % 2)
-                while len(counted_parts_on_disk(self.game, app)) <= len(counted) and time.monotonic() < deadline:
-                    time.sleep(0.1)
+                wait_for(lambda: len(complete_parts(self.game, app)) > len(counted), 30 * (trial % 2))
                 time.sleep(rng.uniform(0.0, 2.0))
                 u.proc.kill()
                 u.proc.wait()
@@ -54,10 +47,9 @@ class KillTrialsTest(ReleaseTest):
             wait_connections_closed(self.mirror.port)
             again = fetched_parts(self.mirror.log(), "/r/app") & counted
             self.assertFalse(again, "trial %d fetched counted parts again" % trial)
-            counted |= counted_parts_on_disk(self.game, app)
+            counted |= complete_parts(self.game, app)
             print("trial %d: %d parts counted" % (trial, len(counted)), flush=True)
         self.assertGreater(killed_progress, 0, "no kill left progress to check")
-        print("kill trials passed in %.1f s" % (time.monotonic() - started))
 
 
 if __name__ == "__main__":

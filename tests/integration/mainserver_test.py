@@ -15,11 +15,10 @@ class Relay:
     def __init__(self, server_port):
         self.server, self.client, self.seen = ("127.0.0.1", server_port), None, []
         self.front, self.back = (socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(2))
-        self.front.bind(("127.0.0.1", 0))
-        self.back.bind(("127.0.0.1", 0))
-        self.port = self.front.getsockname()[1]
         for sock, direction in ((self.front, "up"), (self.back, "down")):
+            sock.bind(("127.0.0.1", 0))
             threading.Thread(target=self._pump, args=(sock, direction), daemon=True).start()
+        self.port = self.front.getsockname()[1]
 
     def _pump(self, sock, direction):
         while True:

@@ -1,14 +1,10 @@
 #!/usr/bin/env python3
 """swarm_test.py <build-dir> <source-dir>: the real main server and updaters, each in its own
-network namespace (swarm_lib), nginx as the mirror: one seed and four empty updaters finishing from
-peers alone; HTTP and peers together fetching no part twice outside the endgame; a seed refusing
-inbound connections serving through connect-back while a peer serving wrong bytes never gets them
-onto disk; a peer killed mid-part; a resumed updater fetching no part twice.  Skipped (77) only when
-namespaces cannot be created here."""
-import os, random, re, shutil, subprocess, sys, tempfile, unittest  # noqa: E401
+network namespace (updater_lib.Swarm), nginx as the mirror, the liar of tests/tools/wrong_peer.py.
+Skipped (77) only when namespaces cannot be created here."""
+import os, random, re, shutil, subprocess, sys  # noqa: E401
 
-import swarm_lib
-from updater_lib import PART, ReleaseTest, complete_parts, main, random_bytes, wait_for
+from updater_lib import PART, ReleaseTest, Swarm, complete_parts, main, random_bytes, wait_for
 
 RECEIVE_DONE = re.compile(r"Receive done from -?\d+, UID \d+\.(\d+)")
 
@@ -20,20 +16,14 @@ def p2p_bytes(u):
 
 class SwarmTest(ReleaseTest):
     @classmethod
-    def setUpClass(cls):
-        cls.tmp = tempfile.mkdtemp(prefix="brelvane-swarm-test-")
-        cls.addClassCleanup(shutil.rmtree, cls.tmp, ignore_errors=True)
-        try:
-            cls.net = swarm_lib.Swarm.create(prefix="bvt")
-        except swarm_lib.Skip as e:
-            raise unittest.SkipTest(str(e))
+    def serve(cls):
+        """The swarm with six members; its mirror in the hub."""
+        cls.net = Swarm.create(prefix="bvt")  # or the class is skipped
         cls.addClassCleanup(cls.net.close)
-        cls.www = os.path.join(cls.tmp, "www")
-        os.makedirs(cls.www)
         cls.net.start_mirror(cls.www, limit_rate="150k")
-        cls.mirror = cls.net.mirror
-        cls.net.start_main_server(os.path.join(cls.tmp, "stats.jsonl"))
+        cls.net.start_main_server()
         cls.spare = [cls.net.add_member() for _ in range(6)]
+        return cls.net.mirror
 
     def cut(self, name, files, data_mirror=True):
         """Release `name`; its torrent names the mirror only with `data_mirror`."""
@@ -48,20 +38,20 @@ class SwarmTest(ReleaseTest):
                              *extra, game=game, work=os.path.join(self.case, "m%d" % member.index),
                              prefix=member.prefix)
 
-    def seeded(self, name, size, member=0, data_mirror=False):
-        """Release `name` of one file of `size` random bytes and a seed of it in spare[member] that
-        has reached state 14: (torrent URL, seed)."""
-        url = self.cut(name, {name + ".bin": random_bytes(random.Random(name), size)}, data_mirror)
+    def seeded(self, name, files, member=0, data_mirror=False):
+        """Release `name` of `files` (or one file of that many random bytes) and a seed of it in
+        spare[member] that has reached state 14: (torrent URL, seed)."""
+        if not isinstance(files, dict):
+            files = {name + ".bin": random_bytes(random.Random(name), files)}
+        url = self.cut(name, files, data_mirror)
         seed = self.start(self.spare[member], url, os.path.join(self.case, "seed"), seed_from=name)
         self.reach(seed, timeout=60)
         return url, seed
 
     def test_one_seed_and_four_empty_updaters_finish_from_peers_alone(self):
         rng = random.Random(11)
-        url = self.cut("alone", {"bin/big.bin": random_bytes(rng, 40 * PART + 77), "readme.txt": b"swarm\n",
-                                 "data/a.pak": random_bytes(rng, 9 * PART)}, data_mirror=False)
-        seed = self.start(self.spare[0], url, os.path.join(self.case, "seed"), seed_from="alone")
-        self.reach(seed, timeout=60)
+        url, seed = self.seeded("alone", {"bin/big.bin": random_bytes(rng, 40 * PART + 77), "readme.txt": b"swarm\n",
+                                          "data/a.pak": random_bytes(rng, 9 * PART)})
         empties = [self.start(m, url, os.path.join(self.case, "game%d" % m.index), "-HttpThread", "0")
                    for m in self.spare[1:5]]
         for u in empties:

@@ -20,13 +20,10 @@ class Sink:
         self.read_end, self.write_end = pty.openpty() if terminal else os.pipe()
         if terminal:
             tty.setraw(self.write_end)  # bytes as written, no "\n" -> "\r\n"
-        self.data, self.thread = b"", threading.Thread(target=self._drain, daemon=True)
+        self.data, self.thread = b"", threading.Thread(target=self.drain, daemon=True)
 
-    def started(self):
+    def drain(self):
         os.close(self.write_end)  # the child holds its own copy
-        self.thread.start()
-
-    def _drain(self):
         with contextlib.suppress(OSError):  # EIO: the terminal's last writer has gone
             while chunk := os.read(self.read_end, 65536):
                 self.data += chunk
@@ -42,7 +39,7 @@ def run(args, terminal, until=None, stdin_words="", cwd=None):
     out, err = Sink(terminal), Sink(terminal)
     proc = subprocess.Popen([tool("app", "brelvane")] + args, cwd=cwd, env=UTF8_ENV,
                             stdin=subprocess.PIPE, stdout=out.write_end, stderr=err.write_end)
-    out.started(), err.started()
+    out.thread.start(), err.thread.start()
     deadline = time.monotonic() + 120
     while until and not until(out.data, err.data) and proc.poll() is None and time.monotonic() < deadline:
         time.sleep(0.05)
@@ -55,15 +52,11 @@ def run(args, terminal, until=None, stdin_words="", cwd=None):
 
 
 class TerminalTest(ReleaseTest):
-    def test_help_on_a_utf8_terminal_is_utf8(self):
+    def test_help_and_version_of_every_program_exit_zero_and_help_on_a_utf8_terminal_is_utf8(self):
         code, out, err = run(["--help"], terminal=True)
         self.assertEqual((code, err), (0, b""))
-        text = out.decode("utf-8")  # strict: raises on GBK bytes
-        for wanted in ("-HttpUrl URL", "-Charset", "http://127.0.0.1:", "p2p.log", "[Info]开始下载所需文件",
-                       "Exit status"):
-            self.assertIn(wanted, text)
-
-    def test_help_and_version_of_every_program_exit_zero(self):
+        for wanted in ("-HttpUrl URL", "-Charset", "http://127.0.0.1:", "p2p.log", "[Info]开始下载所需文件", "Exit status"):
+            self.assertIn(wanted, out.decode("utf-8"))  # strict: raises on GBK bytes
         for name, where in {"brelvane": ("app",), "brelvane-release": ("tools",),
                             "brelvane-mainserver": ("tools", "mainserver")}.items():
             for arg, shape in (("--help", "Usage: %s .*Exit status"), ("--version", r"%s \d+\.\d+")):
@@ -89,10 +82,8 @@ class TerminalTest(ReleaseTest):
                              lambda out, err: b"[Interactive]P2PState=14" in out and b"complete" in err,
                              "quit\n", self.case)
         self.assertEqual(code, 0)
-        text = out.decode("utf-8")
-        for wanted in ("[Info]开始下载所需文件\n", "[Interactive]P2PState=14\n",
-                       "[Info]程序正常退出\n[Interactive]P2PState=16\n"):
-            self.assertIn(wanted, text)
+        for wanted in ("[Info]开始下载所需文件\n", "[Interactive]P2PState=14\n", "[Info]程序正常退出\n[Interactive]P2PState=16\n"):
+            self.assertIn(wanted, out.decode("utf-8"))
         self.assertIsNone(PROGRESS.search(out), "progress line on standard output")
         self.assertRegex(err, PROGRESS)
         self.assertIn(b"\r\x1b[K", err)  # erased around each record

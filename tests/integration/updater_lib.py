@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Shared pieces of the integration tests, the demo and the benchmarks: the real updater driven
-like the launcher drives it, releases, the resume file read back, a loopback nginx mirror, and
-ReleaseTest (a scratch directory and a mirror per test class).  Call configure() or main() first."""
-import gzip, hashlib, itertools, os, re, shutil  # noqa: E401
+like the launcher drives it, releases, the resume file read back, a loopback nginx mirror,
+ReleaseTest (a scratch directory and a mirror per test class) and Swarm (network namespaces of our
+own).  Call configure() or main() first."""
+import gzip, hashlib, itertools, os, pathlib, re, shutil, signal  # noqa: E401
 import subprocess, sys, tempfile, threading, time, unittest  # noqa: E401
 import xml.etree.ElementTree as ET
 
@@ -30,23 +31,19 @@ def tool(*parts):
 
 def wait_for(predicate, timeout):
     deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
+    while not predicate() and time.monotonic() < deadline:
         time.sleep(0.1)
-    return True
+    return bool(predicate())
 
 
 class Updater:
-    """One updater process; `prefix` runs it through another command (`ip netns exec NAME`);
-    `upnp` False adds -NotUsingUPnP.  `lines` ends with None once the output closed."""
+    """One updater process (without UPnP); `prefix` runs it through another command (`ip netns exec
+    NAME`).  `lines` ends with None once the output closed."""
 
-    def __init__(self, work, args, prefix=(), upnp=False):
+    def __init__(self, work, args, prefix=()):
         self.lines, self.cond, self.work = [], threading.Condition(), work
-        extra = [] if upnp else ["-NotUsingUPnP"]
-        self.proc = subprocess.Popen(
-            list(prefix) + [tool("app", "brelvane"), "-Charset", "UTF-8"] + extra + args,
-            cwd=work, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.proc = subprocess.Popen(list(prefix) + [tool("app", "brelvane"), "-Charset", "UTF-8", "-NotUsingUPnP"]
+                                     + args, cwd=work, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
 
@@ -89,8 +86,8 @@ class Updater:
 
     def report_bytes(self):
         """(bytes from peers, bytes over HTTP) of the statistics line, or None before it."""
-        for line in filter(None, self.lines):
-            m = re.match(r"\[Info\]ReportDownloadStat .*p2p=\d+,(\d+) http=\d+,(\d+) ", line)
+        for m in (re.match(r"\[Info\]ReportDownloadStat .*p2p=\d+,(\d+) http=\d+,(\d+) ", line)
+                  for line in filter(None, self.lines)):
             if m:
                 return int(m.group(1)), int(m.group(2))
         return None
@@ -115,19 +112,7 @@ class Updater:
 def write_release(root, files):
     for name, data in files.items():
         os.makedirs(os.path.dirname(os.path.join(root, name)), exist_ok=True)
-        with open(os.path.join(root, name), "wb") as f:
-            f.write(data)
-
-
-def cut_release(www, name, files, mirrors, tracker, previous=None):
-    """Writes `files` as www/name/app and its torrent and file list into www/name/out."""
-    app = os.path.join(www, name, "app")
-    write_release(app, files)
-    cmd = [tool("tools", "brelvane-release"), "build", app, os.path.join(www, name, "out"), "--quiet",
-           "--tracker", tracker] + [a for m in mirrors for a in ("--mirror", m)]
-    if previous:
-        cmd += ["--previous", os.path.join(www, previous, "out", "Seed.xml.gz")]
-    subprocess.check_call(cmd, stdout=subprocess.DEVNULL)
+        pathlib.Path(root, name).write_bytes(data)
 
 
 def random_bytes(rng, size):
@@ -136,13 +121,10 @@ def random_bytes(rng, size):
 
 
 def tree_digest(root):
-    out = {}
-    for base, dirs, files in os.walk(root):
-        dirs[:] = [d for d in dirs if d != "Brelvane_Info"]
-        for f in files:
-            with open(os.path.join(base, f), "rb") as fh:
-                out[os.path.relpath(os.path.join(base, f), root)] = hashlib.md5(fh.read()).hexdigest()
-    return out
+    """The MD5 of every file under `root` by its relative path, Brelvane_Info left out."""
+    paths = (os.path.relpath(os.path.join(base, f), root) for base, _, files in os.walk(root) for f in files)
+    return {p: hashlib.md5(pathlib.Path(root, p).read_bytes()).hexdigest() for p in paths
+            if "Brelvane_Info" not in p.split(os.sep)}
 
 
 def fetched_parts(entries, prefix):
@@ -152,29 +134,20 @@ def fetched_parts(entries, prefix):
             for k in range(start // PART, (start + sent - 1) // PART + 1)}
 
 
-def complete_parts(game):
-    """(name, part) pairs the resume file counts as on disk (none without a resume file)."""
+def complete_parts(game, app=None):
+    """(name, part) pairs the resume file counts as on disk (none without a resume file); with the
+    release's tree `app`, each is checked to read back as the release has it."""
     info = os.path.join(game, "Brelvane_Info")
     if not os.path.exists(os.path.join(info, ".Download_Info_Data")):
         return set()
     with gzip.open(os.path.join(info, ".Seed")) as f:
         seed = {int(e.get("id")): (e.get("name"), len(list(e.iter("Part"))))
                 for e in ET.fromstring(f.read()).iter("File")}
-    missing, section = {}, None
-    with open(os.path.join(info, ".Download_Info_Data")) as f:
-        for line in map(str.strip, f):
-            if line.startswith("[") and line.endswith("]"):
-                section = line[1:-1]
-            elif section and section.isdigit() and line.startswith("NotCompletePartId"):
-                missing[int(section)] = {int(x) for x in line.split("=", 1)[1].strip().split("|") if x}
-    return {(name, k) for fid, (name, count) in seed.items()
+    missing = {int(fid): {int(x) for x in ids.split("|") if x.strip()} for fid, ids in re.findall(
+        r"^\[(\d+)\]\s*NotCompletePartId\s*=([^\n]*)", pathlib.Path(info, ".Download_Info_Data").read_text(), re.M)}
+    done = {(name, k) for fid, (name, count) in seed.items()
             for k in range(count) if k not in missing.get(fid, set())}
-
-
-def counted_parts_on_disk(game, app):
-    """complete_parts(game), each checked to read back as the release `app` has it."""
-    done = complete_parts(game)
-    for name, k in done:
+    for name, k in done if app else ():
         with open(os.path.join(game, name), "rb") as f, open(os.path.join(app, name), "rb") as g:
             f.seek(k * PART)
             g.seek(k * PART)
@@ -198,8 +171,7 @@ int clock_gettime(clockid_t id, struct timespec* ts) {
   int rc = real(id, ts);
   if (rc == 0 && id == CLOCK_REALTIME) {
     long long ns = ((ts->tv_sec - base.tv_sec) * 1000000000LL + ts->tv_nsec - base.tv_nsec) * 30 + base.tv_nsec;
-    ts->tv_sec = base.tv_sec + ns / 1000000000LL;
-    ts->tv_nsec = ns % 1000000000LL;
+    ts->tv_sec = base.tv_sec + ns / 1000000000LL, ts->tv_nsec = ns % 1000000000LL;
   }
   return rc;
 }
@@ -220,11 +192,10 @@ class Mirror:
     through `prefix` (`ip netns exec NAME`)."""
 
     def __init__(self, root, state, rate=None, prefix=(), ip="127.0.0.1"):
-        self.state = state
-        port = subprocess.check_output(list(prefix) + [os.path.join(SOURCE, "scripts", "nginx-mirror.sh"), "start",
-                                       root, state] + ([rate] if rate else []), text=True,
-                                       env=dict(os.environ, BRELVANE_MIRROR_IP=ip)).strip()
-        self.port, self.url = int(port), "http://%s:%s" % (ip, port)
+        self.state, self.script = state, os.path.join(SOURCE, "scripts", "nginx-mirror.sh")
+        self.port = int(subprocess.check_output(list(prefix) + [self.script, "start", root, state] +
+                                                ([rate] if rate else []), env=dict(os.environ, BRELVANE_MIRROR_IP=ip)))
+        self.url = "http://%s:%d" % (ip, self.port)
 
     def log(self):
         """(uri, status, bytes, range start, client address) of every request so far."""
@@ -239,7 +210,7 @@ class Mirror:
         return sum(b for uri, _, b, _, _ in self.log() if uri.startswith(prefix))
 
     def stop(self):
-        subprocess.call([os.path.join(SOURCE, "scripts", "nginx-mirror.sh"), "stop", self.state])
+        subprocess.call([self.script, "stop", self.state])
 
 
 class ReleaseTest(unittest.TestCase):
@@ -253,8 +224,14 @@ class ReleaseTest(unittest.TestCase):
         cls.addClassCleanup(shutil.rmtree, cls.tmp, ignore_errors=True)
         cls.www = os.path.join(cls.tmp, "www")
         os.makedirs(cls.www)
-        cls.mirror = Mirror(cls.www, os.path.join(cls.tmp, "nginx"), cls.rate)
-        cls.addClassCleanup(cls.mirror.stop)
+        cls.mirror = cls.serve()
+
+    @classmethod
+    def serve(cls):
+        """The class's mirror of www (stopped with the class)."""
+        mirror = Mirror(cls.www, os.path.join(cls.tmp, "nginx"), cls.rate)
+        cls.addClassCleanup(mirror.stop)
+        return mirror
 
     def setUp(self):
         self.case = os.path.join(self.tmp, self._testMethodName)
@@ -264,9 +241,15 @@ class ReleaseTest(unittest.TestCase):
         self.addCleanup(lambda: [u.proc.kill() for u in self.running if u.proc.poll() is None])
 
     def cut(self, name, files, mirrors=None, previous=None, tracker="127.0.0.1:5000"):
-        """Release `name` of `files` (data from `mirrors`, default this mirror); its torrent's URL."""
-        cut_release(self.www, name, files, mirrors or [self.mirror.url + "/%s/app" % name], tracker,
-                    previous)
+        """Release `name` of `files` in www/name/app (data from `mirrors`, default this mirror), its
+        torrent and file list in www/name/out; the torrent's URL."""
+        app = os.path.join(self.www, name, "app")
+        write_release(app, files)
+        previous = ["--previous", os.path.join(self.www, previous, "out", "Seed.xml.gz")] if previous else []
+        subprocess.check_call([tool("tools", "brelvane-release"), "build", app, os.path.join(self.www, name, "out"),
+                               "--quiet", "--tracker", tracker] + previous +
+                              [a for m in mirrors or [self.mirror.url + "/%s/app" % name] for a in ("--mirror", m)],
+                              stdout=subprocess.DEVNULL)
         return self.mirror.url + "/%s/out" % name
 
     def start(self, urls, *extra, game=None, work=None, prefix=()):
@@ -287,7 +270,111 @@ class ReleaseTest(unittest.TestCase):
         self.reach(u, timeout=timeout)
         self.assertEqual(u.quit(), 0)
         self.assertEqual(u.lines[-2], ENDED)
-        self.assertEqual(tree_digest(u.game), self.release(name))
+        self.assertEqual(tree_digest(u.game), tree_digest(os.path.join(self.www, name, "app")))
 
-    def release(self, name):
-        return tree_digest(os.path.join(self.www, name, "app"))
+
+# The swarm: a hub namespace with a bridge (HUB_IP), each member namespace joined to it by a veth
+# pair with its own address (10.213.0.10 upwards, as in the field); the hub runs the HTTP mirror
+# (nginx, optionally rate-limited) and the main server.  Everything is named uniquely to this process
+# and removed by name in close(), also after a failure.
+HUB_IP = "10.213.0.1"
+
+
+Skip = unittest.SkipTest  # namespaces cannot be created here; the message says why
+
+
+def _run(*args, check=True):
+    return subprocess.run(list(args), check=check, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+class Member:
+    def __init__(self, swarm, index):
+        self.index, self.ns, self.ip = index, "%s-m%d" % (swarm.name, index), "10.213.0.%d" % (10 + index)
+        self.prefix = ["ip", "netns", "exec", self.ns]
+
+    def run(self, *args, check=True):
+        return _run(*(self.prefix + list(args)), check=check)
+
+    def block_inbound_tcp(self):
+        """Drops every new inbound TCP connection (outgoing ones still work)."""
+        for cmd in ("add table inet bvfw", "add chain inet bvfw input { type filter hook input priority 0 ; policy "
+                    "accept ; }", "add rule inet bvfw input tcp flags syn / syn,ack ct state new drop"):
+            self.run("nft", cmd)
+
+
+class Swarm:
+    def __init__(self, name):
+        self.name, self.hub, self.members, self.procs = name, name + "-hub", [], []
+        self.tmp, self.mirror = tempfile.mkdtemp(prefix="brelvane-swarm-"), None
+
+    @classmethod
+    def create(cls, prefix="bvs"):
+        """A swarm of no members yet; raises Skip when namespaces cannot be made here."""
+        if os.geteuid() != 0 or shutil.which("ip") is None:
+            raise Skip("network namespaces need root and iproute2")
+        net = cls("%s%d" % (prefix, os.getpid() % 100000))
+        try:
+            _run("ip", "netns", "add", net.hub)
+        except subprocess.CalledProcessError as e:
+            shutil.rmtree(net.tmp, ignore_errors=True)
+            raise Skip("cannot create a network namespace: %s" % e.stderr.strip())
+        try:
+            net._ip((net.hub, "link set lo up"), (net.hub, "link add br0 type bridge"),
+                    (net.hub, "addr add %s/24 dev br0" % HUB_IP), (net.hub, "link set br0 up"))
+        except Exception:
+            net.close()
+            raise
+        return net
+
+    @staticmethod
+    def _ip(*steps):
+        for ns, cmd in steps:
+            _run("ip", "-n", ns, *cmd.split())
+
+    def add_member(self):
+        m = Member(self, len(self.members))
+        self.members.append(m)
+        host_end, peer_end = ("%s-%s%d" % (self.name[-6:], end, m.index) for end in "hp")  # 15 characters at most
+        _run("ip", "netns", "add", m.ns)
+        _run("ip", "link", "add", host_end, "netns", self.hub, "type", "veth", "peer", "name", peer_end, "netns", m.ns)
+        self._ip((self.hub, "link set %s master br0" % host_end), (self.hub, "link set %s up" % host_end),
+                 (m.ns, "link set lo up"), (m.ns, "addr add %s/24 dev %s" % (m.ip, peer_end)),
+                 (m.ns, "link set %s up" % peer_end))
+        return m
+
+    def start_mirror(self, root, limit_rate=None):
+        """nginx in the hub serving `root` (self.mirror); returns its URL."""
+        self.mirror = Mirror(root, os.path.join(self.tmp, "nginx"), limit_rate, ["ip", "netns", "exec", self.hub],
+                             HUB_IP)
+        return self.mirror.url
+
+    def start_main_server(self, stats_file=None):
+        self.procs.append(subprocess.Popen(
+            ["ip", "netns", "exec", self.hub, tool("tools", "mainserver", "brelvane-mainserver"), "--listen",
+             self.tracker()] + (["--stats-file", stats_file] if stats_file else []),
+            stdout=subprocess.DEVNULL, stderr=open(os.path.join(self.tmp, "mainserver.err"), "a")))
+        time.sleep(0.2)
+
+    def tracker(self):
+        return HUB_IP + ":5000"
+
+    def close(self):
+        for p in self.procs:
+            p.terminate()
+            try:
+                p.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                p.kill()
+        if self.mirror:
+            self.mirror.stop()
+        namespaces = [m.ns for m in self.members] + [self.hub]
+        for ns in namespaces:  # anything still running inside goes with its namespace
+            for pid in _run("ip", "netns", "pids", ns, check=False).stdout.split():
+                if pid.isdigit() and int(pid) > 0:  # never 0: that would signal our own process group
+                    try:
+                        os.kill(int(pid), signal.SIGKILL)
+                    except ProcessLookupError:
+                        pass
+        for ns in namespaces:
+            _run("ip", "netns", "del", ns, check=False)
+        shutil.rmtree(self.tmp, ignore_errors=True)

@@ -30,8 +30,7 @@ cleanup() {  # the spawned processes (last first), nginx, the namespaces by name
 trap cleanup EXIT; trap 'exit 130' INT; trap 'exit 143' TERM
 stop() {  # SIGTERM, SIGKILL after 5 s
   kill -TERM "$1" 2> /dev/null || return 0
-  for _ in {1..50}; do kill -0 "$1" 2> /dev/null && sleep 0.1 || break; done
-  kill -KILL "$1" 2> /dev/null || true
+  timeout 5 tail --pid="$1" -f /dev/null || kill -KILL "$1" 2> /dev/null || true
   wait "$1" 2> /dev/null || true
 }
 spawn() {  # spawn NS LOG COMMAND...: in the background, its pid in $spawned
@@ -91,8 +90,7 @@ for version in v1 v2; do
     "allow 1024-65535 10.231.1.0/24 1024-65535" "deny 0-65535 0.0.0.0/0 0-65535" > "$dir/miniupnpd.conf"
   spawn "$GW" "$dir/miniupnpd.log" miniupnpd -d -f "$dir/miniupnpd.conf" -P "$dir/miniupnpd.pid"
   miniupnpd="$spawned"
-  for _ in {1..100}; do [ -n "$(ip netns exec "$GW" ss -Hltn "sport = :5000")" ] && break; sleep 0.1; done
-  [ -n "$(ip netns exec "$GW" ss -Hltn "sport = :5000")" ] ||
+  timeout 10 bash -c 'until [ -n "$(ip netns exec "$0" ss -Hltn "sport = :5000")" ]; do sleep 0.1; done' "$GW" ||
     { cat "$dir/miniupnpd.log" >&2; fail "$version: miniupnpd did not start"; }
   out="$work/live-$version.txt"
   ip netns exec "$LAN" env BRELVANE_UPNP_LIVE="$LAN_IP" \
@@ -119,7 +117,6 @@ for version in v1 v2; do
   echo quit >&7
   exec 7>&-
   timeout 30 tail --pid="$pid" -f /dev/null || fail "$version: the updater did not stop"
-  wait "$pid" 2> /dev/null || true
   grep -qF "[Interactive]P2PState=16" "$run/out.txt" || fail "$version: no P2PState=16"
   found="$(traces "$tcp" "$text")"
   [ -z "$found" ] || fail "$version: the mapping outlived the updater: $found"
