@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // What the fuzz targets share: silent logs, a scratch directory for parsers
 // that read files, and small fakes of the links and sources the peer engine's
-// protocol code sends through (they count what is sent and keep nothing).
+// protocol code sends through (they keep nothing).
 //
 // Thread safety: the fakes accept calls from any thread; the scratch
 // directory is made once per process.
@@ -33,36 +33,21 @@ std::string WriteScratch(const std::string& name, std::string_view bytes);
 // libFuzzer reports as a crash with the input that caused it.
 void Require(bool condition, const char* what);
 
-class NullServerLink final : public IServerLink {
- public:
-  int64_t SendToServer(const uint8_t*, size_t length) override {
-    ++sent;
-    return static_cast<int64_t>(length);
-  }
+// Both links: every send is reported whole, nothing is kept.
+struct NullLinks final : IServerLink, IPeerLink {
+  int64_t SendToServer(const uint8_t*, size_t n) override { return static_cast<int64_t>(n); }
   void SetServerDestination(const std::string&, uint16_t) override {}
-  std::atomic<uint64_t> sent{0};
+  int64_t SendToPeer(const PeerAddress&, const uint8_t*, size_t n, bool,
+                     const std::atomic<bool>*) override { return static_cast<int64_t>(n); }
+  void ClosePeer(const PeerAddress&) override {}
 };
 
-class NullPeerLink final : public IPeerLink {
- public:
-  int64_t SendToPeer(const PeerAddress&, const uint8_t*, size_t length, bool,
-                     const std::atomic<bool>*) override {
-    ++sent;
-    return static_cast<int64_t>(length);
-  }
-  void ClosePeer(const PeerAddress&) override { ++closed; }
-  std::atomic<uint64_t> sent{0};
-  std::atomic<uint64_t> closed{0};
-};
-
-class CountingHeaders final : public IHeaderSource {
- public:
+struct CountingHeaders final : IHeaderSource {
   wire::MsgHeader NextHeader() override { return wire::MsgHeader{0, index++, 1, 0, 0}; }
   std::atomic<uint32_t> index{0};
 };
 
-class NullStats final : public IUserStats {
- public:
+struct NullStats final : IUserStats {
   void RecordAddress(int32_t, const PeerAddress&) override {}
   void Touch(int32_t) override {}
   void CountAnswer(int32_t, bool) override {}

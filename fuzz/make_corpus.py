@@ -4,16 +4,14 @@
 # into fuzz/corpus/<target>/: small well-formed messages in each target's input layout.  The other
 # seeds are committed as they are (documents, HTTP answers, URLs, names, and inputs campaigns found).
 #   fuzz/make_corpus.py
-import os
-import struct
+import os, struct  # noqa: E401
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def put(target, name, data):
     os.makedirs(os.path.join(HERE, "corpus", target), exist_ok=True)
-    with open(os.path.join(HERE, "corpus", target, name), "wb") as f:
-        f.write(data)
+    open(os.path.join(HERE, "corpus", target, name), "wb").write(data)
 
 
 def header(typ, length, user=1):
@@ -29,8 +27,7 @@ def part(file_id, part_id, start, length):
 
 
 def report(typ, entries, user=1):
-    body = struct.pack("<i", len(entries)) + b"".join(part(*e) for e in entries)
-    return msg(typ, body.ljust(516, b"\0"), user)
+    return msg(typ, (struct.pack("<i", len(entries)) + b"".join(part(*e) for e in entries)).ljust(516, b"\0"), user)
 
 
 def record(uid, ip, udp, tcp):

@@ -30,13 +30,12 @@ struct InstantClock final : brelvane::LoginClock {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   brelvane::fuzz::QuietLogs();
   brelvane::ConfigSettings settings;
-  brelvane::fuzz::NullServerLink link;
+  brelvane::fuzz::NullLinks link;
   brelvane::CandidateList candidates;
   brelvane::ConnectRequestQueue requests;
   brelvane::AutoResetEvent wake;
-  brelvane::ServerSessionHooks hooks;
-  hooks.in_download_table = [](int32_t id) { return id == 7; };
-  hooks.progress = [] { return brelvane::ProgressSample{false, 0.5}; };
+  const brelvane::ServerSessionHooks hooks{[](int32_t id) { return id == 7; }, {},
+                                           [] { return brelvane::ProgressSample{false, 0.5}; }};
   brelvane::ServerSession session(settings, link, candidates, requests, wake, hooks,
                                   std::make_unique<InstantClock>());
   session.SetIdentity({kOwnIp, kOwnTcp, 4000, {}});

@@ -34,10 +34,7 @@ void Decode(const uint8_t* m, size_t n) {
     case wire::kConnectRequestSC: (void)wire::DecodeConnectRequest(m); break;
     case wire::kHello: (void)wire::DecodeHello(m); break;
     case wire::kRequest: case wire::kStart: (void)wire::DecodePartMessage(m); break;
-    case wire::kRespond:
-      (void)wire::DecodeRespondStatus(m);
-      (void)wire::DecodeRespondPart(m);
-      break;
+    case wire::kRespond: (void)wire::DecodeRespondStatus(m), (void)wire::DecodeRespondPart(m); break;
     case wire::kReqFileReport: case wire::kAskFileReport: (void)wire::DecodeReport(m); break;
     default: break;
   }
