@@ -88,11 +88,15 @@ class RandomRun {
 
   static ::testing::AssertionResult Matches(const Set& set, const Model& model) {
     if (!Valid(set)) return Valid(set);
-    if (set.Size() == model.size() && set.Empty() == model.empty() && RangesOf(set) == Runs(model) &&
+    const RangeList<Set> runs = Runs(model);
+    bool ranked = set.RangeAt(static_cast<uint32_t>(runs.size())) == set.RangeEnd();
+    for (uint32_t i = 0; i < runs.size(); ++i)
+      ranked = ranked && std::make_pair(set.RangeAt(i)->lo, set.RangeAt(i)->hi) == runs[i];
+    if (set.Size() == model.size() && set.Empty() == model.empty() && RangesOf(set) == runs && ranked &&
         std::equal(set.begin(), set.end(), model.begin(), model.end())) {
       return ::testing::AssertionSuccess();
     }
-    return ::testing::AssertionFailure() << "size, ranges or value walk differ from the model";
+    return ::testing::AssertionFailure() << "size, ranges (in order or by rank) or value walk differ from the model";
   }
 
   // A second random set of the same window, with its model.
