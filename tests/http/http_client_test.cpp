@@ -8,14 +8,83 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <future>
 #include <optional>
 
-#include "http/recording_sink.h"
 #include "http/scripted_server.h"
 
+// RecordingSink: an HttpSink for tests that records every call and can be
+// told to refuse data or cancel at a given point.
+//
+// Thread safety: calls may come from a client's request thread while the
+// test thread waits in WaitDone(); everything is guarded by one mutex.
 namespace brelvane {
 namespace {
+
+class RecordingSink : public HttpSink {
+ public:
+  using Block = std::pair<uint64_t, std::string>;  // offset, data
+
+  void OnConnect(const platform::InetAddress& address) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    connects_.push_back(address);
+  }
+  bool OnReceive(uint32_t count) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (count == 0) return ++idle_polls_ < cancel_at_idle_poll || cancel_at_idle_poll < 0;
+    return (received_bytes_ += count) < cancel_after_bytes;
+  }
+  bool OnData(const uint8_t* data, uint32_t length, uint64_t offset) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    blocks_.emplace_back(offset, std::string(reinterpret_cast<const char*>(data), length));
+    return static_cast<size_t>(refuse_block) + 1 != blocks_.size();
+  }
+  void OnDone(HttpClient*, int64_t result) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    done_.push_back(result);
+    done_cv_.notify_all();
+  }
+
+  // Waits until OnDone has been called (at most `timeout_ms`).
+  bool WaitDone(int timeout_ms) {
+    std::unique_lock<std::mutex> lock(mu_);
+    return done_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return !done_.empty(); });
+  }
+
+  std::vector<platform::InetAddress> connects() const { return Locked(connects_); }
+  std::vector<Block> blocks() const { return Locked(blocks_); }
+  std::vector<int64_t> done() const { return Locked(done_); }
+  int idle_polls() const { return Locked(idle_polls_); }
+  uint64_t received_bytes() const { return Locked(received_bytes_); }
+  // All block data joined.
+  std::string Joined() const {
+    std::string all;
+    for (const Block& b : blocks()) all += b.second;
+    return all;
+  }
+
+  // OnData answers false for the block with index `refuse_block` (0-based);
+  // OnReceive(0) answers false from idle poll `cancel_at_idle_poll` on (1-based).
+  int refuse_block = -1, cancel_at_idle_poll = -1;
+  // OnReceive(n > 0) answers false once this many bytes have been counted.
+  uint64_t cancel_after_bytes = ~uint64_t{0};
+
+ private:
+  template <typename T>
+  T Locked(const T& field) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return field;
+  }
+
+  mutable std::mutex mu_;
+  std::condition_variable done_cv_;
+  std::vector<platform::InetAddress> connects_;
+  std::vector<Block> blocks_;
+  std::vector<int64_t> done_;
+  int idle_polls_ = 0;
+  uint64_t received_bytes_ = 0;
+};
 
 using test::CannedReply;
 using test::ConnectionScript;
@@ -132,7 +201,7 @@ void RunCase(const ClientCase& c, size_t piece) {
     for (CannedReply& reply : connection) reply.piece_bytes = piece;
   test::ScriptedServer server(script);
   HttpClient client;
-  test::RecordingSink sink;
+  RecordingSink sink;
   // With an idle limit, a broken case fails instead of hanging.
   EXPECT_EQ(client.Get({.url = server.Url(c.path), .range_start = c.range_start, .range_end = c.range_end,
                         .idle_timeout_ms = 10000, .block_size = c.block_size, .sink = &sink}, true),
@@ -146,7 +215,7 @@ void RunCase(const ClientCase& c, size_t piece) {
   EXPECT_EQ(sink.connects(), std::vector(expected.size(), platform::InetAddress::Loopback(server.port())));
   for (std::string& r : expected) r = server.Expand(r);
   EXPECT_EQ(server.requests(), expected);
-  const std::vector<test::RecordingSink::Block> blocks = sink.blocks();
+  const std::vector<RecordingSink::Block> blocks = sink.blocks();
   uint64_t offset = c.range_start;
   for (size_t i = 0; i < blocks.size(); offset += blocks[i++].second.size()) {
     SCOPED_TRACE(testing::Message() << "block " << i);
@@ -187,7 +256,7 @@ TEST(HttpClientTest, KeepsBodyAndHeaderOfTheLastAnswerOnlyAndSendsTheExactPost) 
   EXPECT_EQ(client.Get({.url = "http://127.0.0.1:0/b"}, true), kHttpFailed);
   EXPECT_EQ(client.ResponseHeader() + std::string(client.Body()) + client.response_info().status, "");
 
-  test::RecordingSink sink;  // told of the connection only
+  RecordingSink sink;  // told of the connection only
   EXPECT_EQ(client.Post({server.Expand("http://admin:pw@127.0.0.1:{PORT}/upnp/control"), "<s:Envelope/>",
                          "text/xml; charset=\"utf-8\"", &sink}),
             5);
@@ -207,7 +276,7 @@ TEST(HttpClientTest, BadAddressesAndOversizedRequestsFailWithoutASend) {
                                  server.Url("/" + std::string(2000, 'p'))}) {
     SCOPED_TRACE(url);
     HttpClient client;
-    test::RecordingSink sink;
+    RecordingSink sink;
     EXPECT_EQ(client.Get({.url = url, .sink = &sink}, true), kHttpFailed);
     EXPECT_TRUE(sink.connects().empty());
     EXPECT_EQ(sink.done(), std::vector<int64_t>{kHttpFailed});
@@ -256,7 +325,7 @@ TEST(HttpClientTest, TimeLimitsAndSinkAnswersEndTransfersEarly) {
     c.reply ? (void)server.emplace(std::vector<ConnectionScript>{{*c.reply}}) : (void)unanswered.emplace();
     HttpClient client;
     if (c.connect_ms > 0) client.set_connect_timeout_ms(c.connect_ms);
-    test::RecordingSink sink;
+    RecordingSink sink;
     sink.cancel_at_idle_poll = c.cancel_at_idle_poll;
     sink.refuse_block = c.refuse_block;
     sink.cancel_after_bytes = c.cancel_after_bytes;
@@ -289,7 +358,7 @@ TEST(HttpClientTest, ReusesAKeptAliveConnectionOnlyForTheSameHostAndWithoutStray
                               Reply(Response("200 OK", "two"))});
   test::ScriptedServer second({Reply(Response("200 OK", "three"))});
   HttpClient client;
-  test::RecordingSink sink1, sink2;
+  RecordingSink sink1, sink2;
   EXPECT_EQ(client.Get({.url = first.Url("/a"), .sink = &sink1}, true), 5);
   EXPECT_TRUE(client.connected());
   EXPECT_EQ(client.Get({.url = first.Url("/b"), .sink = &sink2}, true), 3);
@@ -320,7 +389,7 @@ TEST(HttpClientTest, ReusesAKeptAliveConnectionOnlyForTheSameHostAndWithoutStray
 TEST(HttpClientTest, AsynchronousGetReportsThroughOnDoneAndMakesOthersBusy) {
   test::ScriptedServer server({{CannedReply{Response("206 Partial Content", "async")}, Stall("")}});
   HttpClient client;
-  test::RecordingSink done, running, other;
+  RecordingSink done, running, other;
   EXPECT_EQ(client.Get({.url = server.Url("/a"), .sink = &done}, false), 0);
   ASSERT_TRUE(done.WaitDone(kPromptMs));
   EXPECT_EQ(done.done(), std::vector<int64_t>{5});
@@ -365,7 +434,7 @@ TEST(HttpClientTest, CloseAndCancelCutRequestsFromOtherThreads) {
     }
   }
   test::ScriptedServer silent({{Stall("")}}), hello({Reply(Response("200 OK", "hello"))});
-  test::RecordingSink orphan, sink;
+  RecordingSink orphan, sink;
   {
     HttpClient destroyed;
     ASSERT_EQ(destroyed.Get({.url = silent.Url("/a"), .sink = &orphan}, false), 0);
@@ -386,7 +455,6 @@ TEST(HttpClientTest, CloseAndCancelCutRequestsFromOtherThreads) {
   EXPECT_EQ(sink.done(), (std::vector<int64_t>{kHttpFailed, kHttpFailed}));
   EXPECT_EQ(hello.connections(), 1);
 }
-
 
 }  // namespace
 }  // namespace brelvane

@@ -75,8 +75,6 @@ class ScriptedServer {
     stop_.store(true);
     if (thread_.joinable()) thread_.join();
   }
-  ScriptedServer(const ScriptedServer&) = delete;
-  ScriptedServer& operator=(const ScriptedServer&) = delete;
 
   uint16_t port() const { return port_; }
   // "http://127.0.0.1:<port>" + path_and_query.

@@ -44,8 +44,7 @@ TEST(InetAddressTest, FormatsParsesAndResolves) {
   }
   std::vector<InetAddress> found;
   ASSERT_TRUE(ResolveIpv4("localhost", 80, &found).ok());
-  EXPECT_EQ(found.at(0).ip >> 24, 127u);
-  EXPECT_EQ(found.at(0).port, 80);
+  EXPECT_EQ(std::pair(found.at(0).ip >> 24, int{found.at(0).port}), std::pair(127u, 80));
   EXPECT_EQ(ResolveIpv4("", 80, &found).ToString(), "getaddrinfo: host not found");
   EXPECT_TRUE(found.empty());
 }
