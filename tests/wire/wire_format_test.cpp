@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Message sizes and validation, field offsets.  Stream reassembly (several
 // messages per read, data messages in pieces behind advancing heads) is
-// receive_buffer_test's, and the wire fuzz target's.
+// the receive buffer test's (in net_transport_test), and the wire fuzz target's.
 #include "p2p/wire/wire_format.h"
 
 #include <gtest/gtest.h>
@@ -18,10 +18,10 @@ std::vector<uint8_t> Raw(int32_t type, uint32_t length, size_t bytes) {
 // Type, size, and whether it comes from the server or a peer (validates
 // for the client) or else goes to the server.
 const std::tuple<int32_t, size_t, bool> kSizes[] = {
-    {100, 48, false},  {101, 32, true},  {102, 20, false}, {103, 344, true}, {104, 20, false}, {105, 20, false},
-    {107, 364, true},  {108, 24, false}, {109, 20, true},  {110, 184, false}, {300, 20, true}, {500, 20, true},
-    {501, 60, false},  {502, 60, true},  {504, 20, true},  {600, 36, true},  {601, 40, true},  {602, 36, true},
-    {604, 536, true},  {605, 536, true}, {700, 24, true}};
+    {100, 48, false}, {101, 32, true}, {102, 20, false}, {103, 344, true}, {104, 20, false}, {105, 20, false},
+    {107, 364, true}, {108, 24, false}, {109, 20, true}, {110, 184, false}, {300, 20, true}, {500, 20, true},
+    {501, 60, false}, {502, 60, true}, {504, 20, true}, {600, 36, true}, {601, 40, true}, {602, 36, true},
+    {604, 536, true}, {605, 536, true}, {700, 24, true}};
 
 TEST(WireFormatTest, EveryTypeValidatesAtExactlyItsSizeOnItsSide) {
   for (const auto& [type, size, to_client] : kSizes) {
@@ -45,8 +45,7 @@ TEST(WireFormatTest, EveryTypeValidatesAtExactlyItsSizeOnItsSide) {
 
 TEST(WireFormatTest, BuildersPutEveryFieldAtItsOffsetLittleEndian) {
   const MsgHeader h{0, 7, -1, 0xA1B2C3D4, 0};
-  const Login login{12000, 4000, 0x0A000002, 4000, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13,
-                                                    14, 15}};
+  const Login login{12000, 4000, 0x0A000002, 4000, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}};
   std::vector<uint8_t> m = BuildLogin(h, login);
   EXPECT_EQ(m, std::vector<uint8_t>({100, 0, 0, 0, 7, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xD4, 0xC3,
                                      0xB2, 0xA1, 28, 0, 0, 0, 0xE0, 0x2E, 0xA0, 0x0F, 2, 0, 0, 10,
