@@ -263,13 +263,23 @@ class BinaryAVLNode : public BinaryTreeNode<V> {
   template <typename, typename, typename>
   friend class AVLTree;
 
-  static uint32_t NodesOf(const Base* node) { return node ? node->NodeCount() : 0; }
+  // The stored figures of a child without a virtual call when it keeps them
+  // (every node of an AVLTree does); the climb below runs to the root on
+  // every link and detach.
+  static uint32_t HeightOf(const Base* node) {
+    if (node == nullptr) return 0;
+    return node->keeps_height() ? static_cast<const BinaryAVLNode*>(node)->height_ : node->Height();
+  }
+  static uint32_t NodesOf(const Base* node) {
+    if (node == nullptr) return 0;
+    return node->keeps_height() ? static_cast<const BinaryAVLNode*>(node)->nodes_ : node->NodeCount();
+  }
 
   static void RefreshHeights(Base* start) {
     for (Base* node = start; node != nullptr; node = node->parent()) {
       if (!node->keeps_height()) return;
       auto* keeper = static_cast<BinaryAVLNode*>(node);
-      const uint32_t height = 1 + std::max(Base::HeightOf(node->left()), Base::HeightOf(node->right()));
+      const uint32_t height = 1 + std::max(HeightOf(node->left()), HeightOf(node->right()));
       const uint32_t nodes = 1 + NodesOf(node->left()) + NodesOf(node->right());
       if (height == keeper->height_ && nodes == keeper->nodes_) return;
       keeper->height_ = height;
