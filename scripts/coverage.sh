@@ -11,6 +11,8 @@ dir="$(realpath -m "${1:-$here/build-coverage}")"
 shift || true
 command -v gcovr >/dev/null || { echo "gcovr is missing: apt-get install gcovr" >&2; exit 1; }
 scripts_dir="$here/scripts"
+# A failed build must not leave the last run's table looking like this run's.
+rm -f "$dir/coverage.txt"
 "$scripts_dir/build.sh" "$dir" -DCMAKE_BUILD_TYPE=Debug -DBRELVANE_COVERAGE=ON \
     -DBRELVANE_BUILD_BENCH=OFF
 find "$dir" -name '*.gcda' -delete
