@@ -19,7 +19,6 @@
 #include <functional>
 #include <future>
 #include <memory>
-#include <random>
 #include <set>
 #include <thread>
 #include <tuple>
@@ -29,6 +28,7 @@
 #include "base/file_log.h"
 #include "catalogue/md5.h"
 #include "catalogue/seed_document.h"
+#include "catalogue/temp_dir.h"
 #include "http/http_block_sink.h"
 #include "http/http_client.h"
 #include "http/http_manager.h"
@@ -45,30 +45,7 @@
 namespace brelvane {
 namespace {
 
-// A fresh directory under the system's temporary directory, removed with
-// its content at the end.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::random_device random;
-    path_ = (std::filesystem::temp_directory_path() /
-             ("brelvane-download-" + std::to_string(random()) + std::to_string(random()))).string() + "/";
-    std::filesystem::create_directories(path_);
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  // With a trailing "/".
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + name; }
-
- private:
-  std::string path_;
-};
+using ScratchDir = testing::TempDir;
 
 // Captures the file log: opens "p2p.log" in a scratch directory (made the
 // working directory meanwhile) at level 5, and restores everything at the end.
