@@ -282,10 +282,19 @@ TEST_F(NetTransportTest, PortsStepBy37PastPortsInUse) {
   settings_.UdpProt = held.port;
   NetTransport& first = Up();
   settings_.UdpProt = 0;
-  NetTransport& second = Up();  // derives the TCP port the first one holds
-  for (const auto& [taken, got] : {std::pair{held.port, first.udp_port()},
-                                   std::pair{first.tcp_listen_port(), second.tcp_listen_port()}})
-    EXPECT_TRUE(got != taken && static_cast<uint16_t>(got - taken) % 37 == 0) << taken << got;
+  NetTransport& second = Up();  // derives the same TCP port as the first
+  // Another program may sit on the derived port too, so both TCP ports are
+  // counted in steps from it rather than from each other.
+  const uint16_t derived = NetTransport::DeriveListenPort(0x7F000001u);
+  const auto steps_from = [](uint16_t from, uint16_t port) {
+    return static_cast<uint16_t>(port - from) % 37 == 0;
+  };
+  EXPECT_TRUE(first.udp_port() != held.port && steps_from(held.port, first.udp_port()))
+      << held.port << " " << first.udp_port();
+  EXPECT_TRUE(first.tcp_listen_port() != second.tcp_listen_port() &&
+              steps_from(derived, first.tcp_listen_port()) &&
+              steps_from(derived, second.tcp_listen_port()))
+      << first.tcp_listen_port() << " " << second.tcp_listen_port();
   EXPECT_EQ(NetTransport::ChooseLocalAddress(server_address_), 0x7F000001u);
   for (const auto& [ip, port] : {std::pair{0x0A000000u, 10000}, std::pair{0x7F000001u, 19441},
                                  std::pair{0xC0A8FFFFu, 16090}})
