@@ -112,6 +112,7 @@ bool InflateBlocks(const std::string& path, Consume consume) {
 // File on (and in each file the elements from its first Part on).  Only a
 // text that reads to its end counts.
 bool ReadFileListText(std::string_view text, FileList* list) {
+  *list = FileList{};  // a list read before, or half read, leaves nothing behind
   XmlReader reader(text);
   enum class In { kNothing, kRoot, kExist, kNonExist };
   In in = In::kNothing;

@@ -67,7 +67,7 @@ namespace brelvane {
 std::string TorrentText(const SeedInfo& info);
 
 // Reads the compressed file list at `path` (an uncompressed file is read as
-// is).  False when the file cannot be read or decompressed completely,
+// is) into `list`, replacing what it held.  False when the file cannot be read or decompressed completely,
 // passes kFileListBounds, is not XML, has no Root, or a File or Part fails
 // to read.
 [[nodiscard]] bool ReadFileList(const std::string& path, FileList* list,
