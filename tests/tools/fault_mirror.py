@@ -2,12 +2,11 @@
 # SPDX-License-Identifier: MIT
 """A fault-injecting HTTP mirror for tests (docs/http-client.md): serves the files of --root on a
 loopback address with ranged GETs (HTTP/1.1, keep-alive), never anything outside it.  A first path
-component /404/, /cut/ (half the body, then close) or /wrong/ (every --wrong-every-th byte flipped)
-chooses a fault.  Prints "fault_mirror listening on IP:PORT" once listening; SIGTERM and SIGINT
-end it with status 0."""
-import argparse, http.server, os, re, signal, socket, sys, threading, urllib.parse  # noqa: E401
+component /404/ or /wrong/ (every --wrong-every-th byte flipped) chooses a fault.  Prints
+"fault_mirror listening on IP:PORT" once listening; SIGTERM and SIGINT end it with status 0."""
+import argparse, http.server, os, re, signal, sys, threading, urllib.parse  # noqa: E401
 
-FAULTS = ("404", "cut", "wrong")
+FAULTS = ("404", "wrong")
 
 
 def parse_args(argv):
@@ -48,7 +47,7 @@ class MirrorHandler(http.server.BaseHTTPRequestHandler):
             body = bytearray(body)
             for i in range(self.server.args.wrong_every - 1, len(body), self.server.args.wrong_every):
                 body[i] ^= 0xFF
-        self.send(status, body, extra, cut=fault == "cut")
+        self.send(status, body, extra)
 
     def read_file(self, parts):
         """The bytes of the file under the root that `parts` names, or None."""
@@ -62,20 +61,12 @@ class MirrorHandler(http.server.BaseHTTPRequestHandler):
         except OSError:  # missing, a directory, unreadable
             return None
 
-    def send(self, code, body, headers=(), cut=False):
-        """The answer; with `cut`, half the body and then the connection is dropped."""
+    def send(self, code, body, headers=()):
         self.send_response(code)
         for name, value in [("Content-Length", str(len(body)))] + list(headers):
             self.send_header(name, value)
         self.end_headers()
-        self.wfile.write(body[:len(body) // 2] if cut else body)
-        if cut:
-            self.close_connection = True
-            try:
-                self.wfile.flush()
-                self.connection.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
+        self.wfile.write(body)
 
 
 def main(argv):
