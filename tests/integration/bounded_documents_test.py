@@ -28,8 +28,7 @@ def show(path):
 
 class BoundedDocumentsTest(ReleaseTest):
     def update(self, name, until):
-        """Runs the updater of tmp/name/game from /name until the line `until`, then quits it:
-        (exit code, peak RSS KiB)."""
+        """Updates tmp/name/game from /name until the line `until`, then quits: (exit code, peak RSS KiB)."""
         game = os.path.join(self.tmp, name, "game")
         write_release(game, {"keep.txt": b"old release\n"})
         u = self.start(self.mirror.url + "/" + name, game=game, work=os.path.join(self.tmp, name))

@@ -6,7 +6,7 @@ larger and the launcher sends "restart", the next run finishes with the release'
 (mount); the tmpfs is unmounted also on failure."""
 import os, random, subprocess, time  # noqa: E401
 
-from updater_lib import ENDED, PART, ReleaseTest, complete_parts, fast_clock, main, random_bytes
+from updater_lib import ENDED, PART, ReleaseTest, complete_parts, fast_clock, main
 
 
 class FullDiskTest(ReleaseTest):
@@ -17,7 +17,7 @@ class FullDiskTest(ReleaseTest):
             self.skipTest("cannot mount a tmpfs here (needs root)")
         self.addCleanup(lambda: subprocess.call(["umount", disk]) == 0 or subprocess.call(["umount", "-l", disk]))
         rng = random.Random(11)
-        url = self.cut("r", {"a.bin": random_bytes(rng, 40 * PART + 5), "data/b.bin": random_bytes(rng, 24 * PART)})
+        url = self.cut("r", {"a.bin": rng.randbytes(40 * PART + 5), "data/b.bin": rng.randbytes(24 * PART)})
         app, game = os.path.join(self.www, "r", "app"), os.path.join(disk, "game")
         fast_clock(self.tmp)  # resume writes every 0.5 s
         u = self.start(url, game=game)

@@ -6,8 +6,7 @@ fetched again; the last run leaves the release's tree.  The updaters run with th
 clock (updater_lib.fast_clock), so runs of a second or two record progress."""
 import os, random, subprocess, time  # noqa: E401
 
-from updater_lib import (PART, STARTED, ReleaseTest, complete_parts, fast_clock, fetched_parts, main,
-                         random_bytes, wait_for)
+from updater_lib import PART, STARTED, ReleaseTest, complete_parts, fast_clock, fetched_parts, main, wait_for
 
 
 def wait_connections_closed(port):
@@ -25,8 +24,8 @@ class KillTrialsTest(ReleaseTest):
         print("kill trials: %d, seed %d" % (trials, seed), flush=True)
         rng = random.Random(seed)
         size = max(8 << 20, trials * (1536 << 10)) // PART  # about 1.5 MiB per trial at 2 x 1 MB/s
-        url = self.cut("r", {"big.bin": random_bytes(rng, (size - size // 4) * PART + 77),
-                             "sub/small.bin": random_bytes(rng, (size // 4) * PART)})
+        url = self.cut("r", {"big.bin": rng.randbytes((size - size // 4) * PART + 77),
+                             "sub/small.bin": rng.randbytes((size // 4) * PART)})
         app = os.path.join(self.www, "r", "app")
         fast_clock(self.tmp)
         counted = set()

@@ -6,7 +6,7 @@ server's statistics file with the bytes the run received), a forced re-login aft
 restarted mid-run (exit status 0 on SIGTERM; a new id), and the logout at "quit"."""
 import json, os, random, socket, struct, subprocess, threading  # noqa: E401
 
-from updater_lib import PART, ReleaseTest, main, random_bytes, tool, wait_for
+from updater_lib import PART, ReleaseTest, main, tool, wait_for
 
 
 class Relay:
@@ -49,7 +49,7 @@ class MainServerTest(ReleaseTest):
         self.stats = os.path.join(self.case, "stats.jsonl")
         self.start_server()
         relay = Relay(self.server_port)
-        url = self.cut("r", {"a.bin": random_bytes(random.Random(21), 40 * PART)},
+        url = self.cut("r", {"a.bin": random.Random(21).randbytes(40 * PART)},
                        tracker="127.0.0.1:%d" % relay.port)
         u = self.start(url, "-DownloadLimit", "400", "-HttpThread", "3")
         self.reach(u, "[Info]登陆服务器 127.0.0.1:%d 成功" % relay.port, 30)

@@ -4,7 +4,7 @@ network namespace (updater_lib.Swarm), nginx as the mirror, the liar of tests/to
 Skipped (77) only when namespaces cannot be created here."""
 import os, random, re, shutil, subprocess, sys  # noqa: E401
 
-from updater_lib import PART, ReleaseTest, Swarm, complete_parts, main, random_bytes, wait_for
+from updater_lib import PART, ReleaseTest, Swarm, complete_parts, main, wait_for
 
 RECEIVE_DONE = re.compile(r"Receive done from -?\d+, UID \d+\.(\d+)")
 
@@ -42,7 +42,7 @@ class SwarmTest(ReleaseTest):
         """Release `name` of `files` (or one file of that many random bytes) and a seed of it in
         spare[member] that has reached state 14: (torrent URL, seed)."""
         if not isinstance(files, dict):
-            files = {name + ".bin": random_bytes(random.Random(name), files)}
+            files = {name + ".bin": random.Random(name).randbytes(files)}
         url = self.cut(name, files, data_mirror)
         seed = self.start(self.spare[member], url, os.path.join(self.case, "seed"), seed_from=name)
         self.reach(seed, timeout=60)
@@ -50,8 +50,8 @@ class SwarmTest(ReleaseTest):
 
     def test_one_seed_and_four_empty_updaters_finish_from_peers_alone(self):
         rng = random.Random(11)
-        url, seed = self.seeded("alone", {"bin/big.bin": random_bytes(rng, 40 * PART + 77), "readme.txt": b"swarm\n",
-                                          "data/a.pak": random_bytes(rng, 9 * PART)})
+        url, seed = self.seeded("alone", {"bin/big.bin": rng.randbytes(40 * PART + 77), "readme.txt": b"swarm\n",
+                                          "data/a.pak": rng.randbytes(9 * PART)})
         empties = [self.start(m, url, os.path.join(self.case, "game%d" % m.index), "-HttpThread", "0")
                    for m in self.spare[1:5]]
         for u in empties:

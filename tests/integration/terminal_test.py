@@ -4,7 +4,7 @@
 nothing to update from, and --help and --version of every program."""
 import contextlib, os, pty, random, re, subprocess, threading, time, tty  # noqa: E401
 
-from updater_lib import ReleaseTest, main, random_bytes, tool
+from updater_lib import ReleaseTest, main, tool
 
 UTF8_ENV = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
 PROGRESS = re.compile(rb"\d+\.\d%  \S+ \S*B of \S+ \S*B  down [\d.]+ KiB/s  up [\d.]+ KiB/s"
@@ -70,12 +70,11 @@ class TerminalTest(ReleaseTest):
         self.assertLess(time.monotonic() - began, 1.0)
         self.assertEqual((code, err, out.decode("gbk")), (0, b"", NO_SEED))
         self.assertEqual(out[6:8], b"\xd5\xfd")  # GBK, not UTF-8
-        self.assertEqual(run(["-Charset", "UTF-8"], False, cwd=self.case)[1].decode("utf-8"), NO_SEED)
         self.assertEqual(run(["-id", "abc"], False, cwd=self.case)[0], 0)
         self.assertEqual(set(os.listdir(self.case)) - {"user.log"}, {"p2p.log", "p2p-abc.log"})
 
     def test_run_on_terminals_and_through_pipes(self):
-        self.cut("r", {"a.bin": random_bytes(random.Random(7), 1 << 20)})
+        self.cut("r", {"a.bin": random.Random(7).randbytes(1 << 20)})
         # 1 MiB at 512 KiB/s: the progress line has a few seconds to show.
         args = ["-HttpUrl", self.mirror.url + "/r/out", "-NotUsingUPnP", "-DownloadLimit", "512", "-Dir"]
         code, out, err = run(args + [os.path.join(self.case, "tty")], True,

@@ -3,7 +3,7 @@
 like the launcher drives it, releases, the resume file read back, a loopback nginx mirror,
 ReleaseTest (a scratch directory and a mirror per test class) and Swarm (network namespaces of our
 own).  Call configure() or main() first."""
-import gzip, hashlib, itertools, os, pathlib, re, shutil, signal  # noqa: E401
+import contextlib, gzip, hashlib, itertools, os, pathlib, re, shutil, signal  # noqa: E401
 import subprocess, sys, tempfile, threading, time, unittest  # noqa: E401
 import xml.etree.ElementTree as ET
 
@@ -98,11 +98,9 @@ class Updater:
         return open(path, errors="replace").read() if os.path.exists(path) else ""
 
     def quit(self, timeout=60.0):
-        try:
+        with contextlib.suppress(BrokenPipeError):
             self.send("quit")
             self.proc.stdin.close()
-        except BrokenPipeError:
-            pass
         code = self.proc.wait(timeout=timeout)
         self.reader.join(timeout=5)
         self.proc.stdout.close()
@@ -113,11 +111,6 @@ def write_release(root, files):
     for name, data in files.items():
         os.makedirs(os.path.dirname(os.path.join(root, name)), exist_ok=True)
         pathlib.Path(root, name).write_bytes(data)
-
-
-def random_bytes(rng, size):
-    return bytes(rng.getrandbits(8) for _ in range(min(size, 4096))) * (size // 4096) + \
-        bytes(rng.getrandbits(8) for _ in range(size % 4096))
 
 
 def tree_digest(root):
@@ -180,10 +173,9 @@ int clock_gettime(clockid_t id, struct timespec* ts) {
 
 def fast_clock(tmp):
     """Builds the fast calendar clock into `tmp` and preloads it into every updater started later."""
-    with open(os.path.join(tmp, "fast_clock.c"), "w") as f:
-        f.write(FAST_CLOCK_SOURCE)
     lib = os.path.join(tmp, "fast_clock.so")
-    subprocess.check_call(["cc", "-shared", "-fPIC", "-O2", "-o", lib, f.name, "-ldl", "-lpthread"])
+    subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-o", lib, "-x", "c", "-", "-ldl", "-lpthread"],
+                   input=FAST_CLOCK_SOURCE, text=True, check=True)
     os.environ["LD_PRELOAD"] = lib
 
 
@@ -312,12 +304,11 @@ class Swarm:
         """A swarm of no members yet; raises Skip when namespaces cannot be made here."""
         if os.geteuid() != 0 or shutil.which("ip") is None:
             raise Skip("network namespaces need root and iproute2")
-        net = cls("%s%d" % (prefix, os.getpid() % 100000))
-        try:
-            _run("ip", "netns", "add", net.hub)
-        except subprocess.CalledProcessError as e:
-            shutil.rmtree(net.tmp, ignore_errors=True)
-            raise Skip("cannot create a network namespace: %s" % e.stderr.strip())
+        name = "%s%d" % (prefix, os.getpid() % 100000)
+        added = _run("ip", "netns", "add", name + "-hub", check=False)
+        if added.returncode:
+            raise Skip("cannot create a network namespace: %s" % added.stderr.strip())
+        net = cls(name)
         try:
             net._ip((net.hub, "link set lo up"), (net.hub, "link add br0 type bridge"),
                     (net.hub, "addr add %s/24 dev br0" % HUB_IP), (net.hub, "link set br0 up"))
@@ -361,20 +352,16 @@ class Swarm:
     def close(self):
         for p in self.procs:
             p.terminate()
-            try:
+            with contextlib.suppress(subprocess.TimeoutExpired):  # killed with its namespace below
                 p.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                p.kill()
         if self.mirror:
             self.mirror.stop()
         namespaces = [m.ns for m in self.members] + [self.hub]
         for ns in namespaces:  # anything still running inside goes with its namespace
             for pid in _run("ip", "netns", "pids", ns, check=False).stdout.split():
                 if pid.isdigit() and int(pid) > 0:  # never 0: that would signal our own process group
-                    try:
+                    with contextlib.suppress(ProcessLookupError):
                         os.kill(int(pid), signal.SIGKILL)
-                    except ProcessLookupError:
-                        pass
         for ns in namespaces:
             _run("ip", "netns", "del", ns, check=False)
         shutil.rmtree(self.tmp, ignore_errors=True)

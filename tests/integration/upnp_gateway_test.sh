@@ -12,9 +12,8 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 [ "$(id -u)" -eq 0 ] && command -v ip > /dev/null && ip netns add "brv$$-probe" 2> /dev/null ||
   { echo "SKIPPED: network namespaces need root and iproute2"; exit 77; }
 ip netns del "brv$$-probe"
-for tool in miniupnpd upnpc nft nginx python3; do
-  command -v "$tool" > /dev/null ||
-    fail "$tool missing (apt-get install -y miniupnpd-nftables miniupnpc nftables nginx-light)"
+for tool in miniupnpd upnpc nft nginx; do  # apt-get install miniupnpd-nftables miniupnpc nftables nginx-light
+  command -v "$tool" > /dev/null || fail "$tool missing"
 done
 updater="$build/app/brelvane" nat_tests="$build/tests/nat_tests"
 for f in "$updater" "$build/tools/brelvane-release" "$nat_tests"; do [ -x "$f" ] || fail "$f not built"; done
@@ -65,10 +64,7 @@ port="$(ip netns exec "$LAN" "$src/scripts/nginx-mirror.sh" start "$work/www" "$
   --mirror "http://127.0.0.1:$port/app" --tracker "$WAN_IP:5000" > /dev/null
 
 wait_line() { timeout "$3" bash -c 'until grep -qF -- "$1" "$0"; do sleep 0.1; done' "$1" "$2" 2> /dev/null; }
-wan_connect() {
-  ip netns exec "$WAN" python3 -c 'import socket,sys
-socket.create_connection((sys.argv[1], int(sys.argv[2])), 3).close()' "$GW_WAN_IP" "$1" 2> /dev/null
-}
+wan_connect() { ip netns exec "$WAN" timeout 3 bash -c "exec 3<> /dev/tcp/$GW_WAN_IP/$1" 2> /dev/null; }
 # traces PORT TEXT: "rule listing wan" when the mapping is fully in place.
 # (Captured whole: `grep -q` on a pipe would cut the writer short.)
 traces() {
@@ -81,8 +77,7 @@ traces() {
 }
 
 for version in v1 v2; do
-  dir="$work/upnp-$version" force=no
-  [ "$version" = v1 ] && force=yes  # version 1 descriptions
+  dir="$work/upnp-$version" force="$([ "$version" = v1 ] && echo yes || echo no)"  # version 1 descriptions
   mkdir -p "$dir"
   printf '%s\n' ext_ifname=wan0 ext_ip=11.22.33.44 listening_ip=lan0 port=5000 enable_upnp=yes \
     enable_natpmp=no secure_mode=no system_uptime=yes notify_interval=60 clean_ruleset_interval=0 \
