@@ -14,53 +14,41 @@
 
 #include "http/scripted_server.h"
 
-// RecordingSink: an HttpSink for tests that records every call and can be
-// told to refuse data or cancel at a given point.
-//
-// Thread safety: calls may come from a client's request thread while the
-// test thread waits in WaitDone(); everything is guarded by one mutex.
 namespace brelvane {
 namespace {
 
-class RecordingSink : public HttpSink {
- public:
+// RecordingSink: an HttpSink for tests that records every call and can be
+// told to refuse data or cancel at a given point.
+//
+// Thread safety: calls may come from a client's request thread.  The test
+// reads the records only once the request has ended (a synchronous Get
+// returned, or WaitDone saw OnDone, the last call, under the mutex).
+struct RecordingSink : HttpSink {
   using Block = std::pair<uint64_t, std::string>;  // offset, data
 
-  void OnConnect(const platform::InetAddress& address) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    connects_.push_back(address);
-  }
+  void OnConnect(const platform::InetAddress& address) override { connects.push_back(address); }
   bool OnReceive(uint32_t count) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (count == 0) return ++idle_polls_ < cancel_at_idle_poll || cancel_at_idle_poll < 0;
-    return (received_bytes_ += count) < cancel_after_bytes;
+    if (count == 0) return ++idle_polls < cancel_at_idle_poll || cancel_at_idle_poll < 0;
+    return (received_bytes += count) < cancel_after_bytes;
   }
   bool OnData(const uint8_t* data, uint32_t length, uint64_t offset) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    blocks_.emplace_back(offset, std::string(reinterpret_cast<const char*>(data), length));
-    return static_cast<size_t>(refuse_block) + 1 != blocks_.size();
+    blocks.emplace_back(offset, std::string(reinterpret_cast<const char*>(data), length));
+    return static_cast<size_t>(refuse_block) + 1 != blocks.size();
   }
   void OnDone(HttpClient*, int64_t result) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    done_.push_back(result);
-    done_cv_.notify_all();
+    std::lock_guard<std::mutex> lock(mu);
+    done.push_back(result);
+    done_cv.notify_all();
   }
-
   // Waits until OnDone has been called (at most `timeout_ms`).
   bool WaitDone(int timeout_ms) {
-    std::unique_lock<std::mutex> lock(mu_);
-    return done_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return !done_.empty(); });
+    std::unique_lock<std::mutex> lock(mu);
+    return done_cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return !done.empty(); });
   }
-
-  std::vector<platform::InetAddress> connects() const { return Locked(connects_); }
-  std::vector<Block> blocks() const { return Locked(blocks_); }
-  std::vector<int64_t> done() const { return Locked(done_); }
-  int idle_polls() const { return Locked(idle_polls_); }
-  uint64_t received_bytes() const { return Locked(received_bytes_); }
   // All block data joined.
   std::string Joined() const {
     std::string all;
-    for (const Block& b : blocks()) all += b.second;
+    for (const Block& b : blocks) all += b.second;
     return all;
   }
 
@@ -69,30 +57,16 @@ class RecordingSink : public HttpSink {
   int refuse_block = -1, cancel_at_idle_poll = -1;
   // OnReceive(n > 0) answers false once this many bytes have been counted.
   uint64_t cancel_after_bytes = ~uint64_t{0};
-
- private:
-  template <typename T>
-  T Locked(const T& field) const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return field;
-  }
-
-  mutable std::mutex mu_;
-  std::condition_variable done_cv_;
-  std::vector<platform::InetAddress> connects_;
-  std::vector<Block> blocks_;
-  std::vector<int64_t> done_;
-  int idle_polls_ = 0;
-  uint64_t received_bytes_ = 0;
+  std::vector<platform::InetAddress> connects;
+  std::vector<Block> blocks;
+  std::vector<int64_t> done;
+  int idle_polls = 0;
+  uint64_t received_bytes = 0;
+  std::mutex mu;
+  std::condition_variable done_cv;
 };
 
-using test::CannedReply;
-using test::ConnectionScript;
-using test::ElapsedMs;
-using test::ExpectedGet;
-using test::PatternBytes;
-using test::Response;
-using test::Stall;
+using namespace test;
 using After = CannedReply::After;
 
 constexpr const char* kHost = "127.0.0.1:{PORT}";
@@ -199,23 +173,23 @@ void RunCase(const ClientCase& c, size_t piece) {
   std::vector<ConnectionScript> script = c.script;
   for (ConnectionScript& connection : script)
     for (CannedReply& reply : connection) reply.piece_bytes = piece;
-  test::ScriptedServer server(script);
+  ScriptedServer server(script);
   HttpClient client;
   RecordingSink sink;
   // With an idle limit, a broken case fails instead of hanging.
   EXPECT_EQ(client.Get({.url = server.Url(c.path), .range_start = c.range_start, .range_end = c.range_end,
                         .idle_timeout_ms = 10000, .block_size = c.block_size, .sink = &sink}, true),
             c.result);
-  EXPECT_EQ(sink.done(), std::vector<int64_t>{c.result});
+  EXPECT_EQ(sink.done, std::vector<int64_t>{c.result});
   std::vector<std::string> expected = c.requests;
   if (expected.empty()) {
     expected.push_back(ExpectedGet(c.path, kHost, std::to_string(c.range_start) + "-" +
                                    (c.range_end == kHttpOpenEnd ? "" : std::to_string(c.range_end))));
   }
-  EXPECT_EQ(sink.connects(), std::vector(expected.size(), platform::InetAddress::Loopback(server.port())));
+  EXPECT_EQ(sink.connects, std::vector(expected.size(), platform::InetAddress::Loopback(server.port())));
   for (std::string& r : expected) r = server.Expand(r);
   EXPECT_EQ(server.requests(), expected);
-  const std::vector<RecordingSink::Block> blocks = sink.blocks();
+  const std::vector<RecordingSink::Block>& blocks = sink.blocks;
   uint64_t offset = c.range_start;
   for (size_t i = 0; i < blocks.size(); offset += blocks[i++].second.size()) {
     SCOPED_TRACE(testing::Message() << "block " << i);
@@ -240,7 +214,7 @@ TEST(HttpClientTest, PlaysEveryScriptedCaseWholeAndInTinyPieces) {
 
 TEST(HttpClientTest, KeepsBodyAndHeaderOfTheLastAnswerOnlyAndSendsTheExactPost) {
   const std::string body = PatternBytes(100000);
-  test::ScriptedServer server({Reply(Response("403 Forbidden", "go away")), Reply(Response("200 OK", body)),
+  ScriptedServer server({Reply(Response("403 Forbidden", "go away")), Reply(Response("200 OK", body)),
                                Reply(Response("200 OK", "<ok/>"))});
   HttpClient client;
   EXPECT_EQ(client.Get({.url = server.Url("/f")}, true), kHttpRefused);
@@ -265,12 +239,12 @@ TEST(HttpClientTest, KeepsBodyAndHeaderOfTheLastAnswerOnlyAndSendsTheExactPost) 
             server.Expand("POST /upnp//control HTTP/1.1\r\nHost: 127.0.0.1:{PORT}\r\nAuthorization: Basic "
                           "YWRtaW46cHc=\r\nConnection: Keep-Alive\r\nContent-Length: 13\r\nContent-Type: "
                           "text/xml; charset=\"utf-8\"\r\n\r\n<s:Envelope/>"));
-  EXPECT_EQ(sink.connects().size(), 1u);
-  EXPECT_TRUE(sink.blocks().empty() && sink.done().empty());
+  EXPECT_EQ(sink.connects.size(), 1u);
+  EXPECT_TRUE(sink.blocks.empty() && sink.done.empty());
 }
 
 TEST(HttpClientTest, BadAddressesAndOversizedRequestsFailWithoutASend) {
-  test::ScriptedServer server(std::vector<ConnectionScript>{});
+  ScriptedServer server(std::vector<ConnectionScript>{});
   for (const std::string& url : {std::string("http://127.0.0.1:1/f"), std::string("http://127.0.0.1:0/f"),
                                  std::string("http://:80/f"), std::string("/only/a/path"), std::string(""),
                                  server.Url("/" + std::string(2000, 'p'))}) {
@@ -278,8 +252,8 @@ TEST(HttpClientTest, BadAddressesAndOversizedRequestsFailWithoutASend) {
     HttpClient client;
     RecordingSink sink;
     EXPECT_EQ(client.Get({.url = url, .sink = &sink}, true), kHttpFailed);
-    EXPECT_TRUE(sink.connects().empty());
-    EXPECT_EQ(sink.done(), std::vector<int64_t>{kHttpFailed});
+    EXPECT_TRUE(sink.connects.empty());
+    EXPECT_EQ(sink.done, std::vector<int64_t>{kHttpFailed});
   }
   EXPECT_EQ(server.connections(), 0);
 }
@@ -319,9 +293,9 @@ TEST(HttpClientTest, TimeLimitsAndSinkAnswersEndTransfersEarly) {
   const auto limit = [](uint32_t ms) { return ms > 0 ? ms : kHttpNoLimit; };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::optional<test::ScriptedServer> server;
+    std::optional<ScriptedServer> server;
     // Fresh each time: its full queue is kept only for a while.
-    std::optional<test::UnansweredListener> unanswered;
+    std::optional<UnansweredListener> unanswered;
     c.reply ? (void)server.emplace(std::vector<ConnectionScript>{{*c.reply}}) : (void)unanswered.emplace();
     HttpClient client;
     if (c.connect_ms > 0) client.set_connect_timeout_ms(c.connect_ms);
@@ -337,14 +311,14 @@ TEST(HttpClientTest, TimeLimitsAndSinkAnswersEndTransfersEarly) {
               c.result);
     EXPECT_GE(ElapsedMs(start), c.min_ms);
     EXPECT_LT(ElapsedMs(start), kPromptMs);
-    EXPECT_EQ(sink.done(), std::vector<int64_t>{c.result});
-    EXPECT_EQ(sink.connects().size(), server ? 1u : 0u);
-    EXPECT_LT(sink.received_bytes(), body.size());
+    EXPECT_EQ(sink.done, std::vector<int64_t>{c.result});
+    EXPECT_EQ(sink.connects.size(), server ? 1u : 0u);
+    EXPECT_LT(sink.received_bytes, body.size());
     if (c.joined) { EXPECT_EQ(sink.Joined(), *c.joined); }
     if (c.cancel_at_idle_poll > 0) {
-      EXPECT_EQ(sink.idle_polls(), c.cancel_at_idle_poll);
+      EXPECT_EQ(sink.idle_polls, c.cancel_at_idle_poll);
     } else if (c.reply && c.reply->bytes.empty()) {
-      EXPECT_GT(sink.idle_polls(), 3);  // the sink hears every idle poll
+      EXPECT_GT(sink.idle_polls, 3);  // the sink hears every idle poll
     }
     EXPECT_FALSE(client.connected());
   }
@@ -353,17 +327,17 @@ TEST(HttpClientTest, TimeLimitsAndSinkAnswersEndTransfersEarly) {
 // A kept-alive connection serves the same host only, never after a
 // Connection: close answer, and stray bytes on it are not the next answer.
 TEST(HttpClientTest, ReusesAKeptAliveConnectionOnlyForTheSameHostAndWithoutStrayBytes) {
-  test::ScriptedServer first({{CannedReply{Response("206 Partial Content", "first")},
+  ScriptedServer first({{CannedReply{Response("206 Partial Content", "first")},
                                {Response("200 OK", "one", "Connection: close\r\n"), After::kClose}},
                               Reply(Response("200 OK", "two"))});
-  test::ScriptedServer second({Reply(Response("200 OK", "three"))});
+  ScriptedServer second({Reply(Response("200 OK", "three"))});
   HttpClient client;
   RecordingSink sink1, sink2;
   EXPECT_EQ(client.Get({.url = first.Url("/a"), .sink = &sink1}, true), 5);
   EXPECT_TRUE(client.connected());
   EXPECT_EQ(client.Get({.url = first.Url("/b"), .sink = &sink2}, true), 3);
   EXPECT_EQ(sink2.Joined(), "one");
-  EXPECT_EQ(sink2.connects().size(), 1u);  // told of the server again
+  EXPECT_EQ(sink2.connects.size(), 1u);  // told of the server again
   EXPECT_EQ(first.connections(), 1);
   EXPECT_FALSE(client.connected());
   EXPECT_EQ(client.Get({.url = first.Url("/c")}, true), 3);
@@ -375,7 +349,7 @@ TEST(HttpClientTest, ReusesAKeptAliveConnectionOnlyForTheSameHostAndWithoutStray
   EXPECT_EQ(first.requests().size(), 3u);
 
   const std::string abc = Response("200 OK", "abc");  // the stray answer comes 30 ms later
-  test::ScriptedServer stray({{{.bytes = abc + Response("200 OK", "WRONG"), .piece_bytes = abc.size(),
+  ScriptedServer stray({{{.bytes = abc + Response("200 OK", "WRONG"), .piece_bytes = abc.size(),
                                 .piece_pause_ms = 30}},
                               Reply(Response("200 OK", "right"))});
   EXPECT_EQ(client.Get({.url = stray.Url("/a")}, true), 3);
@@ -387,12 +361,12 @@ TEST(HttpClientTest, ReusesAKeptAliveConnectionOnlyForTheSameHostAndWithoutStray
 }
 
 TEST(HttpClientTest, AsynchronousGetReportsThroughOnDoneAndMakesOthersBusy) {
-  test::ScriptedServer server({{CannedReply{Response("206 Partial Content", "async")}, Stall("")}});
+  ScriptedServer server({{CannedReply{Response("206 Partial Content", "async")}, Stall("")}});
   HttpClient client;
   RecordingSink done, running, other;
   EXPECT_EQ(client.Get({.url = server.Url("/a"), .sink = &done}, false), 0);
   ASSERT_TRUE(done.WaitDone(kPromptMs));
-  EXPECT_EQ(done.done(), std::vector<int64_t>{5});
+  EXPECT_EQ(done.done, std::vector<int64_t>{5});
   EXPECT_EQ(done.Joined(), "async");
   // OnDone comes just before the request lets go of the client.
   int64_t started = kHttpBusy;
@@ -404,18 +378,18 @@ TEST(HttpClientTest, AsynchronousGetReportsThroughOnDoneAndMakesOthersBusy) {
   EXPECT_EQ(client.Get({.url = server.Url("/c"), .sink = &other}, true), kHttpBusy);
   EXPECT_EQ(client.Get({.url = server.Url("/c"), .sink = &other}, false), kHttpBusy);
   EXPECT_EQ(client.Post({server.Url("/p"), "", ""}), kHttpBusy);
-  EXPECT_TRUE(other.done().empty());  // a refused request is not reported
+  EXPECT_TRUE(other.done.empty());  // a refused request is not reported
   client.Close();                     // cuts the running request
   ASSERT_TRUE(running.WaitDone(kPromptMs));
-  EXPECT_EQ(running.done(), std::vector<int64_t>{kHttpFailed});
+  EXPECT_EQ(running.done, std::vector<int64_t>{kHttpFailed});
 }
 
 TEST(HttpClientTest, CloseAndCancelCutRequestsFromOtherThreads) {
-  test::UnansweredListener unanswered;
+  UnansweredListener unanswered;
   for (const bool cancel : {false, true}) {
     for (const bool connecting : {false, true}) {  // an unanswered connect, or a silent server
       SCOPED_TRACE(connecting ? "connecting" : "waiting for the answer");
-      test::ScriptedServer server({{Stall("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nabc")}});
+      ScriptedServer server({{Stall("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nabc")}});
       HttpClient client;  // no time limits at all; default connect limit: 21 s
       const auto start = std::chrono::steady_clock::now();
       auto result = std::async(std::launch::async, [&] {
@@ -433,13 +407,13 @@ TEST(HttpClientTest, CloseAndCancelCutRequestsFromOtherThreads) {
       EXPECT_FALSE(client.connected());
     }
   }
-  test::ScriptedServer silent({{Stall("")}}), hello({Reply(Response("200 OK", "hello"))});
+  ScriptedServer silent({{Stall("")}}), hello({Reply(Response("200 OK", "hello"))});
   RecordingSink orphan, sink;
   {
     HttpClient destroyed;
     ASSERT_EQ(destroyed.Get({.url = silent.Url("/a"), .sink = &orphan}, false), 0);
   }
-  EXPECT_EQ(orphan.done(), std::vector<int64_t>{kHttpFailed});  // cut by the destructor
+  EXPECT_EQ(orphan.done, std::vector<int64_t>{kHttpFailed});  // cut by the destructor
   // Unlike Close, Cancel also stops a request that has not started yet, which
   // lets the download manager stop a thread between checking its stop flag
   // and starting its next request; it stays cancelled.
@@ -452,7 +426,7 @@ TEST(HttpClientTest, CloseAndCancelCutRequestsFromOtherThreads) {
   for (int i = 0; i < 2; ++i) {
     EXPECT_EQ(cancelled.Get({.url = hello.Url("/f"), .sink = &sink}, true), kHttpFailed);
   }
-  EXPECT_EQ(sink.done(), (std::vector<int64_t>{kHttpFailed, kHttpFailed}));
+  EXPECT_EQ(sink.done, (std::vector<int64_t>{kHttpFailed, kHttpFailed}));
   EXPECT_EQ(hello.connections(), 1);
 }
 
