@@ -197,9 +197,8 @@ TEST(HttpUrlTest, SplitsHostPortFormatsRangesAndEncodesBase64) {
     const bool ok = SplitHostPort(host, &name, &port);
     EXPECT_EQ(ok ? name + " " + std::to_string(port) : "", want) << host;
   }
-  EXPECT_EQ(FormatRangeValue(0, kHttpOpenEnd), "0-");
-  EXPECT_EQ(FormatRangeValue(0, 0), "0-0");
-  EXPECT_EQ(FormatRangeValue(0x100000000ull, 0x1FFFFFFFFull), "4294967296-8589934591");
+  EXPECT_EQ(FormatRangeValue(0, kHttpOpenEnd) + " " + FormatRangeValue(0, 0) + " " +
+                FormatRangeValue(0x100000000ull, 0x1FFFFFFFFull), "0- 0-0 4294967296-8589934591");
   for (const auto& [text, encoded] :
        {std::pair<std::string, std::string>{"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"},
         {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}, {"\xFB\xFF\xBF", "+/+/"}}) {

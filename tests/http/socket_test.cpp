@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <future>
 
 #include "http/scripted_server.h"
 
@@ -86,21 +87,16 @@ TEST(SocketTest, TimeLimitsRefusalsAndPeersThatStopReadingOrGo) {
 TEST(SocketTest, ShutdownWakesWaitsWithoutLimit) {
   Pair pair;
   for (Socket* waiting : {&pair.client, &pair.listener}) {
-    NetStatus status;
-    std::atomic<bool> started{false};
-    std::thread waiter([&] {
+    auto waiter = std::async(std::launch::async, [&] {
       char buffer[16];
       size_t n = 0;
       Socket accepted;
-      started.store(true);
-      status = waiting == &pair.listener ? pair.listener.Accept(-1, &accepted, nullptr)
-                                         : waiting->Receive(buffer, sizeof(buffer), -1, &n);
+      return (waiting == &pair.listener ? pair.listener.Accept(-1, &accepted, nullptr)
+                                        : waiting->Receive(buffer, sizeof(buffer), -1, &n)).code;
     });
-    while (!started.load()) std::this_thread::yield();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it block
+    EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);  // it waits
     waiting->Shutdown();
-    waiter.join();
-    EXPECT_EQ(status.code, NetCode::kClosed);
+    EXPECT_EQ(waiter.get(), NetCode::kClosed);
   }
 }
 
