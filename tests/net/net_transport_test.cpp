@@ -334,9 +334,7 @@ struct Joiner {
 std::vector<Bytes> SampleMessages(size_t data_bytes, std::mt19937& random) {
   const MsgHeader h{0, 7, 3, 0x1234, 0};
   const PartDescriptor part{5, 2, 0x20000, static_cast<uint32_t>(data_bytes)};
-  Report report;
-  report.count = 1;
-  report.entries[0] = part;
+  Report report{.count = 1, .entries = {part}};
   const auto head = BuildDataHead(h, part);
   Bytes data(head.begin(), head.end());
   for (size_t i = 0; i < data_bytes; ++i) data.push_back(static_cast<uint8_t>(random()));
@@ -390,13 +388,10 @@ using Passed = std::pair<uint64_t, uint64_t>;  // when, bytes
 // The most bytes let through in any span of `span_ms` (starting at an event).
 uint64_t MaxInAnySpan(const std::vector<Passed>& events, uint64_t span_ms) {
   uint64_t best = 0, sum = 0;
-  size_t end = 0;
-  for (size_t begin = 0; begin < events.size(); ++begin) {
-    for (; end < events.size() && events[end].first < events[begin].first + span_ms; ++end) {
+  for (size_t begin = 0, end = 0; begin < events.size(); sum -= events[begin++].second) {
+    for (; end < events.size() && events[end].first < events[begin].first + span_ms; ++end)
       sum += events[end].second;
-    }
     best = std::max(best, sum);
-    sum -= events[begin].second;
   }
   return best;
 }
@@ -416,8 +411,7 @@ TEST(BandwidthLimiterTest, HonoursTheLimitWithinFivePercentOverAnyTenSeconds) {
       {"steady HTTP-sized receives", 0x40000, 1, 4000, 4000, 0, 0, 0, 16384, 16384},
       {"bursts after quiet spells", 0x40000, 60, 1, 200, 0, 0, 3000, 8192, 8192},
       {"late arrivals in every second", 0x40000, 40, 40, 40, -50, 1000, 1000, 8192, 8192},
-      {"HTTP receives at the lowest limit that keeps the bound", 40960, 300, 1, 1, -100, 100, 100,
-       8192, 16384},
+      {"HTTP receives at the lowest limit keeping the bound", 40960, 300, 1, 1, -100, 100, 100, 8192, 16384},
       {"random sizes and gaps", 100000, 6000, 1, 1, 0, 0, 40, 1, 8192},
       // A receive has happened by the time it is charged, so a single receive
       // larger than the rest of the allowance cannot be held back: at tiny
@@ -429,9 +423,7 @@ TEST(BandwidthLimiterTest, HonoursTheLimitWithinFivePercentOverAnyTenSeconds) {
       FakeClock clock;
       BandwidthLimiter limiter(p.limit, &clock);
       std::mt19937 random(seed);
-      auto uniform = [&](int64_t low, int64_t high) {
-        return std::uniform_int_distribution<int64_t>(low, high)(random);
-      };
+      auto uniform = [&](int64_t lo, int64_t hi) { return std::uniform_int_distribution(lo, hi)(random); };
       // Fed as one receiver would: a chunk can be received once the network
       // has it and the charge of the previous one returned.  Each is recorded
       // both when it was received (and charged) and when its charge let it through.
@@ -447,17 +439,16 @@ TEST(BandwidthLimiterTest, HonoursTheLimitWithinFivePercentOverAnyTenSeconds) {
           passed.emplace_back(clock.ms, chunk);
         }
       }
-      const double allowed = p.limit == 8192
-                                 ? 10.0 * p.limit + 16384 + p.limit / BandwidthLimiter::kWindowsPerSecond
-                                 : 10.0 * p.limit * 1.05;
-      EXPECT_LE(static_cast<double>(MaxInAnySpan(received, 10000)), allowed) << p.name << ", seed " << seed;
-      EXPECT_LE(static_cast<double>(MaxInAnySpan(passed, 10000)), allowed) << p.name << ", seed " << seed;
-      if (p.gap_max == 0) {  // all waiting at once: a limiter far below the limit wastes it
-        uint64_t bytes = 0;
-        for (const Passed& e : passed) bytes += e.second;
-        const auto span_ms = static_cast<double>(passed.back().first - received[0].first);
-        EXPECT_GE(bytes * 1000.0 / span_ms, 0.95 * p.limit) << p.name;
-      }
+      const double allowed = p.limit != 8192
+                                 ? 10.0 * p.limit * 1.05
+                                 : 10.0 * p.limit + 16384 + p.limit / BandwidthLimiter::kWindowsPerSecond;
+      for (const auto* events : {&received, &passed})
+        EXPECT_LE(double(MaxInAnySpan(*events, 10000)), allowed) << p.name << ", seed " << seed;
+      // All waiting at once: a limiter far below the limit wastes it.
+      uint64_t bytes = 0;
+      for (const Passed& e : passed) bytes += e.second;
+      const auto span_ms = static_cast<double>(passed.back().first - received[0].first);
+      if (p.gap_max == 0) { EXPECT_GE(bytes * 1000.0 / span_ms, 0.95 * p.limit) << p.name; }
     }
   }
 }
