@@ -19,8 +19,7 @@
 namespace brelvane {
 namespace {
 
-using test::CannedReply;
-using test::Response;
+using namespace test;
 
 const std::string kIp1 = "urn:schemas-upnp-org:service:WANIPConnection:1";
 const std::string kIp2 = "urn:schemas-upnp-org:service:WANIPConnection:2";
@@ -73,7 +72,7 @@ struct Gateway {
   explicit Gateway(const std::vector<std::string>& replies,
                    std::vector<std::string> answers = {SsdpAnswer(), SsdpAnswer("HTTP/1.1 404")})
       : http([&] {
-          std::vector<test::ConnectionScript> script;
+          std::vector<ConnectionScript> script;
           for (const std::string& r : replies) script.push_back({CannedReply{r, CannedReply::After::kClose}});
           return script;
         }()) {
@@ -116,7 +115,7 @@ struct Gateway {
     return http.Expand(head + kIp1 + "#" + action + "\"\r\n\r\n" + body);
   }
 
-  test::ScriptedServer http;
+  ScriptedServer http;
   platform::DatagramSocket socket;
   platform::InetAddress ssdp;
   std::atomic<bool> stop{false};
@@ -349,18 +348,17 @@ TEST(UpnpXmlTest, BoundsDepthElementsAndInput) {
 TEST(UpnpLiveGatewayTest, MapsQueriesAndUnmapsOnARealGateway) {
   const char* client_ip = std::getenv("BRELVANE_UPNP_LIVE");
   if (client_ip == nullptr) GTEST_SKIP() << "BRELVANE_UPNP_LIVE names no gateway network";
-  const char* service = std::getenv("BRELVANE_UPNP_LIVE_SERVICE");
   UPnPNAT client;
   client.Init(5);
   ASSERT_TRUE(client.Discovery()) << client.LastError();
+  const char* service = std::getenv("BRELVANE_UPNP_LIVE_SERVICE");
   if (service != nullptr) { EXPECT_EQ(client.service_type(), service); }
   ASSERT_TRUE(client.AddPortMapping(client_ip, 23456, 23457, "TCP", "live & test")) << client.LastError();
   UPnPNAT::PortMappingEntry entry;
   ASSERT_TRUE(client.GetGenericPortMappingEntry(0, &entry)) << client.LastError();
-  EXPECT_EQ(std::tie(entry.external_port, entry.internal_port, entry.protocol, entry.internal_client,
-                     entry.description, entry.enabled),
-            std::make_tuple(23456, 23457, "TCP", client_ip, "live & test", true));
-  EXPECT_GT(entry.lease_seconds, 0u);
+  EXPECT_EQ(std::tuple(entry.external_port, entry.internal_port, entry.protocol, entry.internal_client,
+                       entry.description, entry.enabled, entry.lease_seconds > 0),
+            std::tuple(23456, 23457, "TCP", client_ip, "live & test", true, true));
   ASSERT_TRUE(client.DeletePortMapping(23456, "TCP")) << client.LastError();
   EXPECT_EQ(client.state(), UPnPNAT::kMappingDeleted);
   EXPECT_FALSE(client.GetGenericPortMappingEntry(0, &entry));  // the table is empty again
