@@ -74,10 +74,7 @@ TEST(BlockStatesTest, RandomOperationsMatchAModelOfEveryFilesParts) {
   std::map<uint32_t, std::string> model;
   std::mt19937 rng(7);
   const uint32_t ids[] = {0, 3, 6, 9, 12, kNoFile, 15};  // 15 is never registered
-  for (int i = 0; i < 6; ++i) {
-    states.AddFile(ids[i], 1 + i * 7);
-    model[ids[i]] = std::string(1 + i * 7, 'f');
-  }
+  for (int i = 0; i < 6; ++i) states.AddFile(ids[i], 1 + i * 7), model[ids[i]] = std::string(1 + i * 7, 'f');
   const auto free_count = [&] {
     size_t n = 0;
     for (const auto& [id, picture] : model) n += std::count(picture.begin(), picture.end(), 'f');
@@ -86,92 +83,77 @@ TEST(BlockStatesTest, RandomOperationsMatchAModelOfEveryFilesParts) {
   std::set<uint32_t> allocated_from;
   std::string why;
   for (int step = 0; step < 6000; ++step) {
-    const uint32_t file = ids[rng() % 7];
-    const uint32_t a = rng() % 40;
+    SCOPED_TRACE(step);
+    const uint32_t file = ids[rng() % 7], a = rng() % 40;
     const uint32_t b = rng() % 30 == 0 ? 0xFFFFFFFF : a + rng() % 6 - 1;  // a - 1: reversed
     const UID uid{file, a, b};
     std::string* picture = model.count(file) ? &model[file] : nullptr;
     const uint32_t end = picture ? std::min<uint64_t>(b, picture->size() - 1) + 1 : 0;
     const auto any = [&](char state) { return a < end && picture->find(state, a) < end; };
-    const auto set = [&](char from, char to) {
+    const auto set = [&](char from, char to) {  // '*': from any state
       for (uint32_t p = a; p < end; ++p) {
         if (from == '*' || (*picture)[p] == from) (*picture)[p] = to;
       }
     };
     switch (rng() % 9) {
       case 0:
-        ASSERT_EQ(states.Take(uid), picture && a == b && a < end && (*picture)[a] == 'f') << step;
+        ASSERT_EQ(states.Take(uid), picture && a == b && a < end && (*picture)[a] == 'f');
         if (a == b) set('f', 'r');
         break;
       case 1:
-        states.Release(uid);
-        set('r', 'f');
+        states.Release(uid), set('r', 'f');
         break;
       case 2:
-        states.OnPartVerified(uid);
-        set('*', 'd');
+        states.OnPartVerified(uid), set('*', 'd');
         break;
       case 3:
-        states.OnPartReset(uid);
-        set('d', 'f');
+        states.OnPartReset(uid), set('d', 'f');
         break;
       case 4: {
         const uint32_t n = rng() % 8;
         const UID got = states.AllocateBlocks(n);
         // The seed's entry reads as an invalid UID, with its parts all the same.
-        ASSERT_EQ(got.first_part != kNoPart, n > 0 && free_count() > 0) << step;
+        ASSERT_EQ(got.first_part != kNoPart, n > 0 && free_count() > 0);
         if (got.first_part == kNoPart) break;
         allocated_from.insert(got.file_id);
         ASSERT_LE(got.first_part, got.last_part);
-        ASSERT_LE(got.last_part - got.first_part, n - 1);
+        const uint32_t length = got.last_part - got.first_part + 1;
+        ASSERT_LE(length, n);
         std::string& p = model.at(got.file_id);
-        ASSERT_EQ(p.substr(got.first_part, got.last_part - got.first_part + 1),
-                  std::string(got.last_part - got.first_part + 1, 'f'));
-        p.replace(got.first_part, got.last_part - got.first_part + 1,
-                  got.last_part - got.first_part + 1, 'r');
+        ASSERT_EQ(p.substr(got.first_part, length), std::string(length, 'f'));
+        p.replace(got.first_part, length, length, 'r');
         // Shorter than asked only when the file has no longer free run.
-        if (got.last_part - got.first_part + 1 < n) {
-          ASSERT_EQ(p.find(std::string(got.last_part - got.first_part + 2, 'f')),
-                    std::string::npos);
-        }
+        ASSERT_TRUE(length == n || p.find(std::string(length + 1, 'f')) == std::string::npos);
         break;
       }
       case 5: {
         UID out[8];
         const uint32_t count = states.PickRandomFreeBlocks(8, out);
-        ASSERT_EQ(count, std::min<size_t>(8, free_count())) << step;
+        ASSERT_EQ(count, std::min<size_t>(8, free_count()));
         std::set<std::pair<uint32_t, uint32_t>> seen;
         for (uint32_t i = 0; i < count; ++i) {
-          ASSERT_TRUE(out[i].IsSingle());
-          ASSERT_EQ(model.at(out[i].file_id).at(out[i].first_part), 'f');
+          ASSERT_TRUE(out[i].IsSingle() && model.at(out[i].file_id).at(out[i].first_part) == 'f');
           seen.insert({out[i].file_id, out[i].first_part});
         }
         ASSERT_EQ(seen.size(), count);
         break;
       }
       case 6:
-        ASSERT_EQ(states.AnyDone(uid), picture && any('d')) << step;
+        ASSERT_EQ(states.AnyDone(uid), picture && any('d'));
         ASSERT_EQ(states.AllRequested(uid),
-                  picture && (a > b || (b < picture->size() && !any('f') && !any('d'))))
-            << step;
+                  picture && (a > b || (b < picture->size() && !any('f') && !any('d'))));
         break;
       case 7:
-        if (rng() % 40 == 0) {
-          states.ReleaseAll();
-          for (auto& [id, p] : model) {
-            if (id != kNoFile) std::replace(p.begin(), p.end(), 'r', 'f');
-          }
-        }
+        if (step % 40 != 0) break;
+        states.ReleaseAll();
+        for (auto& [id, p] : model) std::replace(p.begin(), p.end(), 'r', id == kNoFile ? 'r' : 'f');
         break;
-      default:
-        if (rng() % 50 == 0 && picture) {  // a known file registered again: all free
-          states.AddFile(file, a + 1);
-          *picture = std::string(a + 1, 'f');
-        }
+      default:  // a known file registered again: all free
+        if (rng() % 50 == 0 && picture) states.AddFile(file, a + 1), *picture = std::string(a + 1, 'f');
     }
-    ASSERT_TRUE(states.CheckInvariants(&why)) << "step " << step << ": " << why;
+    ASSERT_TRUE(states.CheckInvariants(&why)) << why;
     auto lock = states.Lock();
-    for (const auto& [id, p] : model) ASSERT_EQ(Picture(*states.GetAllocator(id)), p) << step;
+    for (const auto& [id, p] : model) ASSERT_EQ(Picture(*states.GetAllocator(id)), p);
     ASSERT_EQ(states.GetAllocator(15), nullptr);
   }
   EXPECT_GE(allocated_from.size(), 5u);  // allocation spreads over the files
