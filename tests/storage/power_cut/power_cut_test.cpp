@@ -15,8 +15,6 @@
 namespace brelvane {
 namespace {
 
-using testing::SimulatedDisk;
-
 constexpr const char* kBase = "/disk/";
 // The info folder, as the seed phase leaves it.
 constexpr const char* kInfo = "/disk/Brelvane_Info";
@@ -42,10 +40,10 @@ Release MakeRelease() {
 // Reads the resume file as it is on the simulated disk.  False when there is
 // none; a resume file that is there but cannot be read fails the test.
 bool ReadResume(const std::string& path, DownloadInfoData* info) {
-  std::vector<uint8_t> bytes;
-  if (!SimulatedDisk::Get().Contents(path, &bytes)) return false;
+  const auto bytes = testing::disk::Contents(path);
+  if (!bytes) return false;
   testing::TempDir dir;
-  testing::WriteWholeFile(dir.File("resume"), bytes);
+  testing::WriteWholeFile(dir.File("resume"), *bytes);
   EXPECT_TRUE(ReadDownloadInfo(dir.File("resume"), info)) << "a resume file that cannot be read";
   return true;
 }
@@ -86,8 +84,7 @@ size_t CheckCountedParts(const Release& release) {
   if (!ReadResume(std::string(kBase) + "Brelvane_Info/.Download_Info_Data", &info)) return 0;
   size_t counted = 0;
   for (const FileEntry& file : release.files) {
-    std::vector<uint8_t> bytes;
-    SimulatedDisk::Get().Contents(kBase + file.name, &bytes);
+    const auto bytes = testing::disk::Contents(kBase + file.name).value_or(std::vector<uint8_t>());
     const auto found = info.not_complete.find(file.id);
     for (const PartEntry& part : file.parts) {
       if (found != info.not_complete.end() && found->second.Contains(part.id)) continue;
@@ -102,24 +99,22 @@ size_t CheckCountedParts(const Release& release) {
 
 TEST(PowerCutTest, ResumeFileNeverCountsLostPartsAndTheNextRunFinishes) {
   const Release release = MakeRelease();  // no file is empty
-  SimulatedDisk& disk = SimulatedDisk::Get();
-  disk.Reset({kBase, kInfo});
+  namespace disk = testing::disk;
+  disk::Reset({kBase, kInfo});
   RunUpdate(release);
-  const uint64_t total = disk.operations();
+  const uint64_t total = disk::Operations();
   ASSERT_GT(total, 50u);
   size_t cuts_with_counted_parts = 0;
   for (uint64_t cut = 1; cut <= total; ++cut) {
     SCOPED_TRACE("power cut at operation " + std::to_string(cut) + " of " + std::to_string(total));
-    disk.Reset({kBase, kInfo});
-    disk.CutPowerAt(cut);
+    disk::Reset({kBase, kInfo});
+    disk::CutPowerAt(cut);
     RunUpdate(release);
-    disk.Crash();
+    disk::Crash();
     if (CheckCountedParts(release) > 0) ++cuts_with_counted_parts;
     RunUpdate(release);
     for (size_t i = 0; i < release.files.size(); ++i) {
-      std::vector<uint8_t> bytes;  // stays empty when the file is missing
-      disk.Contents(kBase + release.files[i].name, &bytes);
-      EXPECT_EQ(bytes, release.contents[i]) << release.files[i].name;
+      EXPECT_EQ(disk::Contents(kBase + release.files[i].name), release.contents[i]) << release.files[i].name;
     }
     if (HasFailure()) break;  // one cut point's report is enough
   }

@@ -63,13 +63,20 @@ bool IsDir(const std::string& path) {
 
 NodePtr NewNode(bool directory) { return std::make_shared<Node>(Node{directory, {}, {}}); }
 
+template <typename Op>
+auto Locked(Op op) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  return op();
+}
+
 // One call under the lock.  A counted call is one operation and may be where
 // the power goes; once it is gone every call fails with EIO.
 template <typename Op>
 OsError Do(bool counted, Op op) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  if (counted && !g_dead && ++g_operations == g_cut_at) g_dead = true;
-  return g_dead ? EIO : op();
+  return Locked([&]() -> OsError {
+    if (counted && !g_dead && ++g_operations == g_cut_at) g_dead = true;
+    return g_dead ? EIO : op();
+  });
 }
 
 // A call on an open handle (writable when `write`); EBADF when there is none.
@@ -81,60 +88,42 @@ OsError OnHandle(NativeFile file, bool counted, bool write, Op op) {
   });
 }
 
-// Closes every handle and turns the power on (the lock is held).
-void PowerOn() {
+// Keeps the names in `from` (the durable set, or everything for a reset),
+// closes every handle and turns the power on (the lock is held).
+void PowerOnWith(const std::map<std::string, NodePtr>& from) {
+  g_names.clear();
+  // In path order a directory comes before what it holds: a name whose
+  // directory did not survive is gone with it.
+  for (const auto& [name, node] : from) {
+    if (IsDir(Parent(name))) node->data = node->durable, g_names[name] = node;
+  }
   g_handles.clear();
   g_operations = g_cut_at = 0, g_dead = false;
 }
 
 }  // namespace
 
-namespace testing {
+namespace testing::disk {
 
-SimulatedDisk& SimulatedDisk::Get() {
-  static SimulatedDisk disk;
-  return disk;
+void Reset(std::initializer_list<std::string> directories) {
+  Locked([&] {
+    g_durable.clear();
+    for (const std::string& directory : directories) g_durable[Normal(directory)] = NewNode(true);
+    PowerOnWith(g_durable);
+  });
+}
+void CutPowerAt(uint64_t number) { Locked([&] { g_cut_at = number; }); }
+uint64_t Operations() { return Locked([] { return g_operations; }); }
+void Crash() { Locked([] { PowerOnWith(g_durable); }); }
+
+std::optional<std::vector<uint8_t>> Contents(const std::string& path) {
+  return Locked([&]() -> std::optional<std::vector<uint8_t>> {
+    NodePtr node = Find(path);
+    return node == nullptr || node->directory ? std::nullopt : std::optional(node->data);
+  });
 }
 
-void SimulatedDisk::Reset(std::initializer_list<std::string> directories) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  g_names.clear();
-  for (const std::string& directory : directories) g_names[Normal(directory)] = NewNode(true);
-  g_durable = g_names;
-  PowerOn();
-}
-
-void SimulatedDisk::CutPowerAt(uint64_t number) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  g_cut_at = number;
-}
-
-uint64_t SimulatedDisk::operations() {
-  std::lock_guard<std::mutex> lock(g_mu);
-  return g_operations;
-}
-
-void SimulatedDisk::Crash() {
-  std::lock_guard<std::mutex> lock(g_mu);
-  g_names.clear();
-  // In path order a directory comes before what it holds: a name whose
-  // directory did not survive is gone with it.
-  for (const auto& [name, node] : g_durable) {
-    if (IsDir(Parent(name))) {
-      node->data = node->durable;
-      g_names[name] = node;
-    }
-  }
-  PowerOn();
-}
-
-bool SimulatedDisk::Contents(const std::string& path, std::vector<uint8_t>* out) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  NodePtr node = Find(path);
-  return node != nullptr && !node->directory && (*out = node->data, true);
-}
-
-}  // namespace testing
+}  // namespace testing::disk
 
 namespace platform {
 
@@ -144,9 +133,7 @@ OsError OpenFile(const std::string& path, FileAccess access, FileDisposition dis
   return Do(true, [&]() -> OsError {
     NodePtr node = Find(path);
     if (node == nullptr) {
-      if (disposition == FileDisposition::kOpenExisting || !IsDir(Parent(Normal(path)))) {
-        return ENOENT;
-      }
+      if (disposition == FileDisposition::kOpenExisting || !IsDir(Parent(Normal(path)))) return ENOENT;
       node = g_names[Normal(path)] = NewNode(false);
     } else if (node->directory) {
       return EISDIR;
@@ -159,10 +146,7 @@ OsError OpenFile(const std::string& path, FileAccess access, FileDisposition dis
   });
 }
 
-OsError CloseFile(NativeFile file) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  return g_handles.erase(file), 0;
-}
+OsError CloseFile(NativeFile file) { return Locked([&] { return g_handles.erase(file), 0; }); }
 
 OsError GetFileLength(NativeFile file, uint64_t* length) {
   return OnHandle(file, false, false, [&](Node& node) { return *length = node.data.size(), 0; });
@@ -182,8 +166,7 @@ OsError ReadAt(NativeFile file, void* buffer, size_t length, uint64_t offset) {
 OsError WriteAt(NativeFile file, const void* data, size_t length, uint64_t offset) {
   return OnHandle(file, true, true, [&](Node& node) {
     if (node.data.size() < offset + length) node.data.resize(offset + length);
-    std::memcpy(node.data.data() + offset, data, length);
-    return 0;
+    return std::memcpy(node.data.data() + offset, data, length), 0;
   });
 }
 
@@ -199,8 +182,9 @@ OsError UnmapView(MappedView* view) { return *view = {}, 0; }
 std::string ErrorText(OsError code) { return std::generic_category().message(code); }
 
 PathKind GetPathKind(const std::string& path) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  return IsDir(path) ? PathKind::kDirectory : Find(path) != nullptr ? PathKind::kFile : PathKind::kMissing;
+  return Locked([&] {
+    return IsDir(path) ? PathKind::kDirectory : Find(path) != nullptr ? PathKind::kFile : PathKind::kMissing;
+  });
 }
 
 bool IsDirectory(const std::string& path) { return GetPathKind(path) == PathKind::kDirectory; }
@@ -229,10 +213,9 @@ OsError RemoveDirectory(const std::string& path) {
   return Do(true, [&]() -> OsError {
     const std::string name = Normal(path);
     if (name == "/" || !IsDir(name)) return ENOTDIR;
-    for (const auto& e : g_names) {
-      if (e.first != name && Parent(e.first) == name) return ENOTEMPTY;
-    }
-    return g_names.erase(name), 0;
+    const bool empty = std::none_of(g_names.begin(), g_names.end(),
+                                    [&](const auto& e) { return e.first != name && Parent(e.first) == name; });
+    return empty ? (g_names.erase(name), 0) : ENOTEMPTY;
   });
 }
 
@@ -255,9 +238,9 @@ OsError SyncDirectory(const std::string& path) {
   return Do(true, [&]() -> OsError {
     const std::string dir = Normal(path);
     if (!IsDir(dir)) return ENOENT;
-    std::erase_if(g_durable, [&](const auto& entry) { return Parent(entry.first) == dir; });
-    std::copy_if(g_names.begin(), g_names.end(), std::inserter(g_durable, g_durable.end()),
-                 [&](const auto& e) { return e.first != dir && Parent(e.first) == dir; });
+    const auto inside = [&](const auto& e) { return e.first != dir && Parent(e.first) == dir; };
+    std::erase_if(g_durable, inside);
+    std::copy_if(g_names.begin(), g_names.end(), std::inserter(g_durable, g_durable.end()), inside);
     return 0;
   });
 }
