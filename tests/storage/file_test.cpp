@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <functional>
 #include <sstream>
 
@@ -13,6 +15,7 @@ namespace brelvane {
 namespace {
 
 using namespace testing;  // NOLINT(google-build-using-namespace): the storage test helpers
+using std::filesystem::file_size;  // throws for a missing file
 
 // Records the parts a File reports verified.
 struct RecordingListener : IBlockStateListener {
@@ -160,20 +163,20 @@ TEST(FileOnDiskTest, OpeningCreatesDirectoriesCutsALongerFileAndNeverExtends) {
   WriteWholeFile(dir.File("sub/a.bin"), PatternBytes(500, 9));
   auto file = File::Create(dir.File("sub/a.bin"), MakeEntry(1, "sub/a.bin", content, 100), {}, nullptr);
   ASSERT_NE(file, nullptr);
-  EXPECT_EQ(FileLength(dir.File("sub/a.bin")), 300);
+  EXPECT_EQ(file_size(dir.File("sub/a.bin")), 300u);
   EXPECT_EQ(file->DiskSize(), 300u);
 
   auto other = MakeEntry(2, "deep/er/b.bin", content, 100);
   WriteWholeFile(dir.File("short.bin"), {1, 2, 3});
   ASSERT_NE(File::Create(dir.File("short.bin"), other, RangeSet32(), nullptr), nullptr);
-  EXPECT_EQ(FileLength(dir.File("short.bin")), 3);  // never extended on open
+  EXPECT_EQ(file_size(dir.File("short.bin")), 3u);  // never extended on open
   ASSERT_NE(File::Create(dir.File("deep/er/b.bin"), other, RangeSet32(), nullptr), nullptr);
-  EXPECT_EQ(FileLength(dir.File("deep/er/b.bin")), 0);
+  EXPECT_EQ(file_size(dir.File("deep/er/b.bin")), 0u);
 
   auto empty = File::Create(dir.File("empty"), MakeEntry(5, "empty", {}, 65536), {}, nullptr);
   ASSERT_NE(empty, nullptr);  // one part of no bytes, complete and created at once
   EXPECT_TRUE(empty->IsComplete());
-  EXPECT_EQ(FileLength(dir.File("empty")), 0);
+  EXPECT_EQ(file_size(dir.File("empty")), 0u);
   RangeSet32 unwritten;
   empty->GetUnwrittenParts(&unwritten);
   EXPECT_TRUE(unwritten.Empty());

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <cstring>
 
 #include "platform/file_io.h"
@@ -12,6 +14,7 @@ namespace brelvane {
 namespace {
 
 using namespace testing;  // NOLINT(google-build-using-namespace): the storage test helpers
+using std::filesystem::file_size;  // throws for a missing file
 using Bytes = std::vector<uint8_t>;
 
 // Every behaviour must hold for both methods: they differ only in speed.
@@ -37,7 +40,7 @@ TEST_P(CWinMMFIOTest, WriteBeyondEndExtendsFileAndReadsStopAtTheEnd) {
   EXPECT_EQ(ReadWholeFile(dir_.File("a")), expected);
   auto empty = OpenReadWrite("b");  // an empty or null write succeeds and changes nothing
   EXPECT_TRUE(empty->Write(data.data(), 0, 5000) && empty->Write(nullptr, 10, 5000));
-  EXPECT_EQ(FileLength(dir_.File("b")), 0);
+  EXPECT_EQ(file_size(dir_.File("b")), 0u);
   const auto data2 = PatternBytes(10000, 2);
   WriteWholeFile(dir_.File("c"), data2);
   io = OpenReadWrite("c");
@@ -76,7 +79,7 @@ TEST_P(CWinMMFIOTest, OpensExtendOnlyWhenCreatingRefuseWithAnErrorAndCreateAlway
   CWinMMFIO creating(dir_.File("a"), GetParam());
   ASSERT_TRUE(creating.Open(CWinMMFIO::kModeReadWrite, CWinMMFIO::kOpenAlways, 4096, false));
   EXPECT_EQ(creating.GetSize(), 4096u);
-  EXPECT_EQ(FileLength(dir_.File("a")), 4096);
+  EXPECT_EQ(file_size(dir_.File("a")), 4096u);
   auto io = OpenReadWrite("b");
   EXPECT_FALSE(io->Open(CWinMMFIO::kModeReadWrite, CWinMMFIO::kOpenAlways, 0, false));
   EXPECT_EQ(io->last_error(), 32u);  // already open; the first open is untouched
@@ -114,7 +117,7 @@ TEST_P(CWinMMFIOTest, ReadOnlyObjectRefusesWritesSetSizeTruncatesAndClosedRefuse
   auto rw = OpenReadWrite("b");
   ASSERT_TRUE(rw->SetSize(300));
   EXPECT_EQ(rw->GetSize(), 300u);
-  EXPECT_EQ(FileLength(dir_.File("b")), 300);
+  EXPECT_EQ(file_size(dir_.File("b")), 300u);
   EXPECT_TRUE(rw->Sync() && rw->Close());
   EXPECT_FALSE(rw->IsOpen());
   uint8_t b = 0;
@@ -133,7 +136,7 @@ TEST_P(CWinMMFIOTest, ObjectBeyondTheHandleBudgetReopensPerOperation) {
   ASSERT_TRUE(lean->Read(back.data(), 9000, 100));
   EXPECT_EQ(back, data);
   ASSERT_TRUE(lean->Sync() && lean->SetSize(50));
-  EXPECT_EQ(FileLength(dir_.File("lean")), 50);
+  EXPECT_EQ(file_size(dir_.File("lean")), 50u);
   kept->Close();  // its permit goes back
   EXPECT_TRUE(OpenReadWrite("next")->keeps_handle());
   CWinMMFIO::SetHandleBudgetForTesting(saved);
@@ -153,7 +156,7 @@ TEST(CreateDirectoriesTest, MakesEveryLevelAcceptsExistingOnesAndStopsAtAFile) {
   WriteWholeFile(dir.File("x"), {1, 2, 3});
   EXPECT_FALSE(CreateDirectories(dir.File("x/sub/deeper")));
   EXPECT_FALSE(PathExists(dir.File("x/sub")));
-  EXPECT_EQ(FileLength(dir.File("x")), 3);
+  EXPECT_EQ(file_size(dir.File("x")), 3u);
 }
 
 }  // namespace

@@ -3,14 +3,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 
 namespace brelvane::testing {
-
-namespace fs = std::filesystem;
 
 std::vector<uint8_t> ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -21,12 +18,6 @@ void WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes) 
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
-}
-
-int64_t FileLength(const std::string& path) {
-  std::error_code ec;
-  auto size = fs::file_size(path, ec);
-  return ec ? -1 : static_cast<int64_t>(size);
 }
 
 std::vector<uint8_t> PatternBytes(size_t length, uint32_t seed) {
@@ -66,18 +57,15 @@ bool MemoryFile::Read(void* buffer, uint32_t length, uint64_t offset) {
 }
 
 std::string ObserverLog::Tally() const {
-  return std::to_string(verified_calls) + " verified (" + std::to_string(verified_bytes) + "), " +
-         std::to_string(nothing_calls) + " nothing, " + std::to_string(destroyed) + " destroyed";
+  return std::to_string(verified) + " verified, " + std::to_string(nothing) + " nothing, " +
+         std::to_string(destroyed) + " destroyed";
 }
 
 IWriteObserver* ObserverLog::New() {
   struct Observer : IWriteObserver {
     explicit Observer(ObserverLog* log) : log(log) {}
-    void OnVerifiedBytes(uint32_t count) override {
-      log->verified_bytes += count;
-      ++log->verified_calls;
-    }
-    void OnNothingVerified() override { ++log->nothing_calls; }
+    void OnVerifiedBytes(uint32_t) override { ++log->verified; }
+    void OnNothingVerified() override { ++log->nothing; }
     void Destroy() override {
       ++log->destroyed;
       delete this;

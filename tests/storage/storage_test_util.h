@@ -24,8 +24,6 @@ namespace brelvane::testing {
 std::vector<uint8_t> ReadWholeFile(const std::string& path);
 // Replaces the file's content.
 void WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes);
-// The file's length, or -1 when it does not exist.
-int64_t FileLength(const std::string& path);
 
 // Deterministic pseudo-random bytes.
 std::vector<uint8_t> PatternBytes(size_t length, uint32_t seed);
@@ -54,12 +52,9 @@ class MemoryFile : public IFile {
 
 // Counts what write observers were told; New() hands out one that reports here.
 struct ObserverLog {
-  std::atomic<uint32_t> verified_bytes{0};
-  std::atomic<int> verified_calls{0};
-  std::atomic<int> nothing_calls{0};
-  std::atomic<int> destroyed{0};
+  std::atomic<int> verified{0}, nothing{0}, destroyed{0};  // calls of each kind
   IWriteObserver* New();
-  // "<verified calls> verified (<bytes>), <nothing calls> nothing, <destroyed> destroyed".
+  // "<verified> verified, <nothing> nothing, <destroyed> destroyed".
   std::string Tally() const;
 };
 
