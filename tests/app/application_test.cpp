@@ -19,8 +19,7 @@ using Lines = std::vector<std::string>;
 
 // Waits up to five seconds for `done`; the threads under test act within
 // a few status cycles.
-template <typename Pred>
-bool WaitFor(Pred done) {
+bool WaitFor(auto done) {
   for (int i = 0; i < 500 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   return done();
 }

@@ -55,15 +55,12 @@ TEST(ParseInt32Test, FollowsStreamExtraction) {
 // and every run of the integration tests.  A list of integers converts whole
 // or not at all: "-P2PUploadThread 3 x" below.
 TEST(ConfigurationTest, ValuesAreClampedScaledAndCleaned) {
-  EXPECT_EQ(Read({"-dir", "C:\\Game"})->CurrentDir, "C:\\Game\\");  // a trailing separator
-  EXPECT_EQ(Read({"-DIR", "C:\\Game"})->CurrentDir, "C:\\Game\\");
-  EXPECT_EQ(Read({"-Dir", "C:\\Game\\"})->CurrentDir, "C:\\Game\\");
+  for (const char* key : {"-dir", "-DIR"}) EXPECT_EQ(Read({key, "C:\\Game"})->CurrentDir, "C:\\Game\\");
+  EXPECT_EQ(Read({"-Dir", "C:\\Game\\"})->CurrentDir, "C:\\Game\\");  // one trailing separator
   EXPECT_EQ(Read({"-Dir", "C:/Game/"})->CurrentDir, "C:/Game/");
-  EXPECT_EQ(Read({"-UploadLimit", "1"})->UploadLimit, 3072u);  // clamped as unsigned, in KB
-  EXPECT_EQ(Read({"-UploadLimit", "5000000"})->UploadLimit, 1073741824u);
-  // A value cannot start with a hyphen: "-5" is a key of its own.
-  EXPECT_EQ(Read({"-UploadLimit", "-5"})->UploadLimit, 131072u);
-  EXPECT_EQ(ClampUnsigned(static_cast<uint32_t>(-5), 3, 1048576) * 1024, 1073741824u);
+  // Clamped as unsigned, in KB; "-5" cannot be a value (it starts with a hyphen): a key of its own.
+  for (const auto& [text, want] : {std::pair("1", 3072u), {"5000000", 1073741824u}, {"-5", 131072u}})
+    EXPECT_EQ(Read({"-UploadLimit", text})->UploadLimit, want) << text;
   EXPECT_EQ(Read({"-DownloadLimit", "1"})->DownloadLimit, 10240u);
   EXPECT_EQ(Read({"-DownloadLimit", "300"})->DownloadLimit, 307200u);
   EXPECT_EQ(Read({"-ReportPercentInterval", "0"})->ReportPercentInterval, 1);
@@ -83,12 +80,9 @@ TEST(ConfigurationTest, ValuesAreClampedScaledAndCleaned) {
   EXPECT_EQ(Read({"-P2PUploadThread", "3", "x"})->UploadThreadNum, 10);  // all must convert
   EXPECT_TRUE(Read({"-Charset", "UTF-8"})->ConsoleUtf8 && Read({"-charset", "utf8"})->ConsoleUtf8);
   EXPECT_FALSE(Read({"-Charset", "GBK"})->ConsoleUtf8);
-  EXPECT_EQ(Read({"-LogLevel", "5"})->FileLogLevel, 5);
-  EXPECT_EQ(Read({"-LogLevel", "42"})->FileLogLevel, 5);
-  Read({"-oil", "3"});  // the console threshold, clamped as unsigned
-  EXPECT_EQ(ConsoleLog::Get().threshold(), 3);
-  Read({"-oil", "9"});
-  EXPECT_EQ(ConsoleLog::Get().threshold(), 6);
+  for (const char* level : {"5", "42"}) EXPECT_EQ(Read({"-LogLevel", level})->FileLogLevel, 5) << level;
+  for (const auto& [text, threshold] : {std::pair("3", 3), {"9", 6}})  // the console's, clamped as unsigned
+    EXPECT_EQ((Read({"-oil", text}), ConsoleLog::Get().threshold()), threshold);
   ConsoleLog::Get().set_threshold(5);
 }
 

@@ -17,24 +17,20 @@ namespace brelvane::testing {
 class ConsoleCapture : private std::streambuf {
  public:
   ConsoleCapture() {
-    ConsoleLog::Get().SetOutput(&out_);
-    ConsoleLog::Get().set_charset(ConsoleCharset::Utf8);
+    ConsoleLog::Get().SetOutput(&out_), ConsoleLog::Get().set_charset(ConsoleCharset::Utf8);
     ConsoleLog::Get().set_threshold(5);
   }
-  ~ConsoleCapture() override {
-    ConsoleLog::Get().SetOutput(nullptr);
-    ConsoleLog::Get().set_threshold(5);
+  ~ConsoleCapture() override { ConsoleLog::Get().SetOutput(nullptr), ConsoleLog::Get().set_threshold(5); }
+  // What was written since the last Clear(), whole or as lines.
+  std::string Text() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return text_.substr(cleared_);
   }
-  // What was written since the last Clear().
   std::vector<std::string> Lines() {
     std::vector<std::string> lines;
     std::istringstream in(Text());
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
-  }
-  std::string Text() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return text_.substr(cleared_);
   }
   void Clear() {
     std::lock_guard<std::mutex> lock(mu_);
@@ -42,15 +38,10 @@ class ConsoleCapture : private std::streambuf {
   }
 
  private:
-  int_type overflow(int_type c) override {
-    const char byte = traits_type::to_char_type(c);
-    if (c != traits_type::eof()) xsputn(&byte, 1);
-    return c;
-  }
+  // The console writer hands over each record whole, with write().
   std::streamsize xsputn(const char* s, std::streamsize n) override {
     std::lock_guard<std::mutex> lock(mu_);
-    text_.append(s, static_cast<size_t>(n));
-    return n;
+    return text_.append(s, static_cast<size_t>(n)), n;
   }
 
   std::mutex mu_;

@@ -51,14 +51,12 @@ std::string ReadAll(const fs::path& p) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-fs::path OwnDirectory() { return fs::read_symlink("/proc/self/exe").parent_path(); }
-
 // Dumps of this test binary, to find the new one and clean up.
 std::set<fs::path> Dumps() {
+  const fs::path self = fs::read_symlink("/proc/self/exe");
   std::set<fs::path> out;
-  const std::string base = fs::read_symlink("/proc/self/exe").filename().string();
-  for (const auto& e : fs::directory_iterator(OwnDirectory()))
-    if (e.path().filename().string().starts_with(base + "-") && e.path().extension() == ".dmp") out.insert(e);
+  for (const auto& e : fs::directory_iterator(self.parent_path()))
+    if (e.path().filename().string().starts_with(self.filename().string() + "-")) out.insert(e);
   return out;
 }
 
@@ -96,12 +94,12 @@ TEST(CrashHandlerTest, FaultWritesDumpPrintsWhereAndStartsReporter) {
   for (const char* part : {"CrashWithReporterIn", "crash_test.cpp:"})
     EXPECT_NE(symbols.find(part), std::string::npos) << dump;
 
-  // The reporter runs detached; give it a moment to write its argument.
-  for (int i = 0; i < 200 && !fs::exists(got); ++i)
+  // The reporter runs detached: wait up to two seconds for its argument, the name's time stamp part.
+  const std::regex stamp(R"(-\d{8}-\d{6}-0\.dmp)");
+  std::string argument;
+  for (int i = 0; i < 200 && !std::regex_match(argument = ReadAll(got), stamp); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  const std::string argument = ReadAll(got);  // the name's time stamp part
-  EXPECT_TRUE(std::regex_match(argument, std::regex(R"(-\d{8}-\d{6}-0\.dmp)"))) << argument;
+  EXPECT_TRUE(std::regex_match(argument, stamp)) << argument;
 
   for (const auto& p : fresh) fs::remove(p);
 }

@@ -55,8 +55,7 @@ class FakeEngine : public IEngine {
   }
   void DeleteDownloadInfo() override { Note("DeleteDownloadInfo"); }
   void ReportDownloadStat(const float speeds[10]) override {
-    std::ostringstream text;
-    text << "Report";
+    std::ostringstream text("Report", std::ios::ate);
     for (int i = 0; i < 10; ++i) text << ' ' << speeds[i];
     Note(text.str());
   }
@@ -114,12 +113,10 @@ struct FakeServices {
   FakeTransport* transport = nullptr;
   ServiceFactory Factory() {
     return [this](ConfigSettings&) {
-      Services s;
-      s.transport = std::make_unique<FakeTransport>();
-      s.engine = std::make_unique<FakeEngine>();
-      transport = static_cast<FakeTransport*>(s.transport.get());
-      engine = static_cast<FakeEngine*>(s.engine.get());
-      return s;
+      auto owned_transport = std::make_unique<FakeTransport>();
+      auto owned_engine = std::make_unique<FakeEngine>();
+      transport = owned_transport.get(), engine = owned_engine.get();
+      return Services{std::move(owned_transport), std::move(owned_engine)};
     };
   }
 };
