@@ -64,6 +64,8 @@ TEST(DownloadInfoTest, ReadsHandWrittenFiles) {
       {"# resume data\r\n\r\n  [ 3 ]  \r\n\tNotCompletePartId=4|2\r\n[Global]\r\n"
        "NotCompleteFileId   =   3\r\nAllFileComplete=0\r\n",
        {{3, Parts({2, 4})}}},
+      {"[3]\nNotCompletePartId = 4294967295| 12|7 and more\n[Global]\nAllFileComplete = 0\n"
+       "NotCompleteFileId = 3\n", {{3, Parts({7, 12, 4294967295u})}}},  // blanks, digits, anything
   };
   TempDir dir;
   for (const auto& c : cases) {
@@ -83,9 +85,10 @@ TEST(DownloadInfoTest, RefusesMalformedAndUnreadableFiles) {
       sections + "[Global]\nAllFileComplete = 0\n", sections + "[Other]\nAllFileComplete = 1\n"};
   for (const char* ids : {"3|x", "3||12", "|3|12", "-3|12", "3|4294967296", "3|12|13", "0x3|12", ""})
     texts.push_back(sections + global + ids + "\n");
-  for (const char* parts : {"[3]\nNotCompletePartId = 1|two\n", "[3]\nNotCompletePartId = 0x1\n",
-                            "[3]\nOther = 1\n", "[4]\nNotCompletePartId = 1\n"})
-    texts.push_back(parts + global + "3\n");
+  for (const char* ids : {"1|two", "0x1", "1|-1", "1|+1", "1| 0", "0 |1", "1| |2", "1||2", "1|4294967296"})
+    texts.push_back(std::string("[3]\nNotCompletePartId = ") + ids + "\n" + global + "3\n");
+  for (const char* other : {"[3]\nOther = 1\n", "[4]\nNotCompletePartId = 1\n"})
+    texts.push_back(other + global + "3\n");
   TempDir dir;
   for (const std::string& text : texts) EXPECT_FALSE(ReadText(dir, text)) << text;
   DownloadInfoData data;
@@ -105,18 +108,6 @@ TEST(DownloadInfoTest, RefusesEveryTruncation) {
     EXPECT_EQ(data.has_value(), cut >= content_end) << "cut at " << cut << ":\n" << full.substr(0, cut);
     EXPECT_TRUE(!data || data->not_complete == not_complete) << cut;
   }
-}
-
-TEST(ParseIdTokenTest, FollowsTheIdListRules) {
-  const std::pair<const char*, uint32_t> good[] = {
-      {"0", 0}, {"000", 0}, {"12", 12}, {" 12", 12}, {"12 and more", 12}, {"4294967295", 4294967295u}};
-  for (const auto& [text, value] : good) {
-    uint32_t id = 99;
-    EXPECT_TRUE(ParseIdToken(text, &id) && id == value) << text;
-  }
-  uint32_t id = 99;
-  for (const char* bad : {"", " ", "x", "|12", "-1", "+1", "0x", " 0", "0 ", "4294967296"})
-    EXPECT_FALSE(ParseIdToken(bad, &id)) << "\"" << bad << "\"";
 }
 
 }  // namespace

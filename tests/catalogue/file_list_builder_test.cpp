@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <ranges>
 
 #include "catalogue/catalogue_test_util.h"
 #include "catalogue/ini_document.h"
@@ -16,9 +17,8 @@ namespace fs = std::filesystem;
 using namespace testing;  // NOLINT: the catalogue test helpers
 
 std::vector<std::string> Names(const std::vector<FileEntry>& files) {
-  std::vector<std::string> names;
-  for (const FileEntry& file : files) names.push_back(file.name);
-  return names;
+  const auto names = files | std::views::transform(&FileEntry::name);
+  return {names.begin(), names.end()};
 }
 
 std::vector<FileEntry> Build(const std::string& path, const BuildOptions& options = {}) {
@@ -85,8 +85,7 @@ TEST(BuildFileListTest, ListsInByteWiseOrderAndTheOptionsChooseWhatIsTaken) {
   EXPECT_EQ(Names(files), (std::vector<std::string>{"0", "B", "Z", "_", "a/Y/z", "a/x", "a.txt",
                                                     "big", "link-to-file", "\xc3\xa9"}));
   uint64_t bytes = 0;
-  for (size_t i = 0; i < files.size(); ++i) EXPECT_EQ(files[i].id, i);
-  for (const FileEntry& file : files) bytes += file.size;
+  for (size_t i = 0; i < files.size(); bytes += files[i++].size) EXPECT_EQ(files[i].id, i);
   EXPECT_EQ(files[8], MakeEntry(8, "link-to-file", "a/x"));
   EXPECT_EQ(skipped, (std::vector<std::string>{"broken", "link-to-dir"}));
   EXPECT_GE(calls, 4);

@@ -43,9 +43,8 @@ std::string Gzip(const std::string& text) {
   stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data())), stream.avail_in = text.size();
   stream.next_out = reinterpret_cast<Bytef*>(out.data()), stream.avail_out = out.size();
   EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
-  out.resize(stream.total_out);
   deflateEnd(&stream);
-  return out;
+  return out.substr(0, stream.total_out);
 }
 
 // A file list document around the given Exist content.
@@ -69,7 +68,6 @@ std::string FileWith(const std::string& from, const std::string& to) {
 TEST(FileListGoldenTest, WritesTheGoldenLayoutAsGzipLevelNineFilteredAndReadsItBack) {
   TempDir dir;
   const std::string golden = ReadTestData("file_list.xml"), path = dir.File("list.gz");
-  EXPECT_EQ(FileListText(GoldenFiles(), kGoldenDeleteNamesGiven), golden);
   ASSERT_TRUE(WriteFileList(GoldenFiles(), kGoldenDeleteNamesGiven, path));
   EXPECT_EQ(ReadBytes(path), Gzip(golden));
   WriteBytes(dir.File("plain.xml"), golden);
@@ -84,7 +82,6 @@ TEST(FileListGoldenTest, WritesTheGoldenLayoutAsGzipLevelNineFilteredAndReadsItB
 
 TEST(TorrentGoldenTest, WritesAndReadsTheGoldenLayout) {
   const std::string golden = ReadTestData("torrent.xml");
-  EXPECT_EQ(TorrentText(GoldenTorrent()), golden);
   std::ostringstream out;
   ASSERT_TRUE(WriteTorrent(GoldenTorrent(), out));
   EXPECT_EQ(out.str(), golden);
@@ -92,10 +89,10 @@ TEST(TorrentGoldenTest, WritesAndReadsTheGoldenLayout) {
   SeedInfo info;
   ASSERT_TRUE(ReadTorrent(in, &info));
   EXPECT_EQ(info, GoldenTorrent());
-  EXPECT_EQ(DetectDocumentKind(golden), DocumentKind::kTorrent);
-  EXPECT_EQ(DetectDocumentKind(ReadTestData("file_list.xml")), DocumentKind::kFileList);
-  EXPECT_EQ(DetectDocumentKind("<Other />"), DocumentKind::kNotADocument);
-  EXPECT_EQ(DetectDocumentKind("\x1f\x8b"), DocumentKind::kNotADocument);
+  using enum DocumentKind;
+  for (const auto& [text, kind] : {std::pair(golden, kTorrent), {ReadTestData("file_list.xml"), kFileList},
+                                   {"<Other />", kNotADocument}, {"\x1f\x8b", kNotADocument}})
+    EXPECT_EQ(DetectDocumentKind(text), kind) << text;
 }
 
 // Servers without usable addresses are skipped, the others kept in document
@@ -143,9 +140,8 @@ TEST(ReadExistTest, RefusesMissingAttributesAndNumbersThatAreNotPlainUnsignedDec
   std::string renamed = GoodFile();
   renamed.replace(1, 4, "Item");
   renamed.replace(renamed.rfind("File"), 4, "Item");
-  FileList two;
-  ASSERT_TRUE(ParseFileList(FileListWith("<Note />" + GoodFile() + renamed), &two));
-  EXPECT_EQ(two.files.size(), 2u);
+  ASSERT_TRUE(ParseFileList(FileListWith("<Note />" + GoodFile() + renamed), &list));
+  EXPECT_EQ(list.files.size(), 2u);
 }
 
 TEST(ReadExistTest, AcceptsLargestValuesNamesWithSpacesAndDigestsInEitherCase) {
@@ -186,8 +182,7 @@ TEST(ReadFileListTest, RefusesWhatIsNotACompleteDocument) {
     WriteBytes(dir.File("list"), text);
     ASSERT_FALSE(ReadFileList(dir.File("list"), &list)) << text.size() << " bytes";
   }
-  EXPECT_FALSE(ReadFileList(dir.File("missing.gz"), &list));
-  EXPECT_FALSE(ReadFileList(dir.path(), &list));
+  EXPECT_FALSE(ReadFileList(dir.File("missing.gz"), &list) || ReadFileList(dir.path(), &list));
   WriteBytes(dir.File("list"), gzip);
   EXPECT_TRUE(ReadFileList(dir.File("list"), &list));
 }
@@ -227,8 +222,7 @@ TEST(PrintDiffTest, PrintsDeletionsThenPartsByFileIdAndPlaceholdersForUnknownIds
                                             Tagged(2, "older.txt", "z", "o2")};
   const auto print = [&new_files](const SeedDiff& diff) {
     std::ostringstream out;
-    PrintDiff(diff, new_files, out);
-    return out.str();
+    return PrintDiff(diff, new_files, out), out.str();
   };
   EXPECT_EQ(print(DiffFileLists(new_files, old_files)),
             "File need to delete :\n\told.txt\n\tolder.txt\n"
