@@ -19,11 +19,8 @@
 namespace brelvane::mainserver {
 namespace {
 
-struct Sent {
-  platform::InetAddress to;
-  std::vector<uint8_t> bytes;
-  int32_t type() const { return wire::GetI32(bytes.data()); }
-};
+struct Sent { platform::InetAddress to; std::vector<uint8_t> bytes;
+              int32_t type() const { return wire::GetI32(bytes.data()); } };
 struct Client { platform::InetAddress addr; uint16_t tcp_port = 0; int32_t id = -1; uint32_t token = 0; };
 
 wire::Md5Bytes SwarmHash(uint8_t tag) {
@@ -55,7 +52,6 @@ std::vector<uint8_t> BuildStatMessage(const Client& c, const DownloadStat& f) {
 // client actions.
 class CoreTest : public ::testing::Test, public ServerClock, public ServerOutlet {
  protected:
-  void Make(const ServerLimits& limits) { core_ = std::make_unique<MainServerCore>(limits, this, this, 7); }
   uint64_t MonotonicMs() const override { return now_ms_; }
   int64_t WallSeconds() const override { return 1'700'000'000; }
   void SendDatagram(const platform::InetAddress& to, const uint8_t* data, size_t length) override {
@@ -93,8 +89,7 @@ class CoreTest : public ::testing::Test, public ServerClock, public ServerOutlet
   // Sends `bytes` from `c`; the answer when exactly one of `type` came back
   // to `c` and nothing else, else empty.
   std::vector<uint8_t> Ask(const Client& c, const std::vector<uint8_t>& bytes, int32_t type) {
-    TakeSent(), Send(c, bytes);
-    const std::vector<Sent> sent = TakeSent();
+    const std::vector<Sent> sent = (TakeSent(), Send(c, bytes), TakeSent());
     const bool one = sent.size() == 1 && sent[0].type() == type && sent[0].to == c.addr;
     return one ? sent[0].bytes : std::vector<uint8_t>{};
   }
@@ -213,7 +208,7 @@ TEST_F(CoreTest, OnlyTheRightMemberIsActedOnAndSilentOnesGetOneReloginPerSecond)
 }
 
 TEST_F(CoreTest, CapsAndRateLimitHoldUnderAFlood) {
-  Make(ServerLimits{2, 3, 10, 15});  // swarms, members per swarm, datagrams per second
+  core_ = std::make_unique<MainServerCore>(ServerLimits{2, 3, 10, 15}, this, this, 7);  // caps, rate
   const std::tuple<uint32_t, uint8_t, int32_t> logins[] = {  // client, swarm, reply
       {1, 1, kReplyAccepted}, {2, 1, kReplyAccepted}, {3, 1, kReplyAccepted},
       {4, 1, kReplySwarmFull}, {5, 2, kReplyAccepted}, {6, 3, kReplyServerFull},
