@@ -36,10 +36,7 @@ class UpdatePreparationTest : public ::testing::Test {
     ConsoleLog::Get().SetOutput(&console_);
     ConsoleLog::Get().set_charset(ConsoleCharset::Utf8);
   }
-  void TearDown() override {
-    fs_.reset();
-    ConsoleLog::Get().SetOutput(nullptr);
-  }
+  void TearDown() override { fs_.reset(), ConsoleLog::Get().SetOutput(nullptr); }
 
   void Write(const std::string& name, const Bytes& content) {
     fs::create_directories(fs::path(root_ + name).parent_path());
@@ -89,11 +86,7 @@ TEST_F(UpdatePreparationTest, MissingSeedWarnsKeepsThePastSeedAndDeletesAStaleRe
 // A seed the torrent no longer describes: after a finished update it becomes
 // the past seed; during an unfinished one it is dropped with the resume file.
 TEST_F(UpdatePreparationTest, ChangedSeedBecomesThePastSeedOnlyAfterAFinishedUpdate) {
-  const struct {
-    bool finished;
-    CheckSeedResult result;
-    const char* console;
-  } cases[] = {
+  const struct { bool finished; CheckSeedResult result; const char* console; } cases[] = {
       {true, CheckSeedResult::ChangedFinished, "[Info]存在seed文件，MD5验证不通过，需要更新\n"},
       {false, CheckSeedResult::ChangedUnfinished,
        "[Warning]存在seed文件，MD5验证不通过并且上一次下载未完整\n"},
@@ -120,12 +113,7 @@ TEST_F(UpdatePreparationTest, ChangedSeedBecomesThePastSeedOnlyAfterAFinishedUpd
 // delta update, which checks the exact parts fetched and the file removed.
 TEST_F(UpdatePreparationTest, OnlyARunWithoutAResumeFileScansTheFiles) {
   const Bytes a = testing::PatternBytes(3 * kPart + 100, 1), b = testing::PatternBytes(2 * kPart, 2);
-  const struct {
-    bool resume;
-    bool all_complete;
-    uint32_t written;
-    const char* console;
-  } cases[] = {
+  const struct { bool resume, all_complete; uint32_t written; const char* console; } cases[] = {
       {false, false, 5,  // a complete, b's first part
        "[Error]读取downloadInfoData及旧seed文件出错\n[Warning]进行全文件扫描\n"
        "[Info]全文件扫描完毕\n"},
@@ -141,8 +129,8 @@ TEST_F(UpdatePreparationTest, OnlyARunWithoutAResumeFileScansTheFiles) {
     if (c.resume) WriteResume(c.all_complete);
     Console();
     ASSERT_TRUE(RegisterFiles(*fs_));
-    EXPECT_EQ(std::pair(fs_->TotalParts(), fs_->WrittenParts()), std::pair(6u, c.written));
-    EXPECT_EQ(fs_->TotalBytes(), a.size() + b.size());
+    EXPECT_EQ(std::tuple(fs_->TotalParts(), fs_->WrittenParts(), fs_->TotalBytes()),
+              std::tuple(6u, c.written, a.size() + b.size()));
     EXPECT_EQ(Console(), c.console);
     EXPECT_TRUE(fs_->runner().IsStarted());
   }
@@ -153,11 +141,8 @@ TEST_F(UpdatePreparationTest, OnlyARunWithoutAResumeFileScansTheFiles) {
 TEST_F(UpdatePreparationTest, UnsafeNamesOrAnUnreadableSeedRejectTheReleaseUntouched) {
   fs::create_directories(dir_.File("outside"));
   const FileEntry ok = Describe(0, "ok.bin", Text("ok"));
-  const FileList lists[] = {
-      {{ok, Describe(1, "../outside/x.bin", Text("x"))}, {"victim.txt"}},
-      {{ok}, {"victim.txt", "/etc/passwd"}},
-      {},
-  };
+  const FileList lists[] = {{{ok, Describe(1, "../outside/x.bin", Text("x"))}, {"victim.txt"}},
+                            {{ok}, {"victim.txt", "/etc/passwd"}}, {}};
   for (const FileList& list : lists) {
     SCOPED_TRACE(&list - lists);
     Write("victim.txt", Text("precious"));
