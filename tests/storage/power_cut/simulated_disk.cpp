@@ -213,9 +213,8 @@ OsError RemoveDirectory(const std::string& path) {
   return Do(true, [&]() -> OsError {
     const std::string name = Normal(path);
     if (name == "/" || !IsDir(name)) return ENOTDIR;
-    const bool empty = std::none_of(g_names.begin(), g_names.end(),
-                                    [&](const auto& e) { return e.first != name && Parent(e.first) == name; });
-    return empty ? (g_names.erase(name), 0) : ENOTEMPTY;
+    const auto inside = [&](const auto& e) { return e.first != name && Parent(e.first) == name; };
+    return std::none_of(g_names.begin(), g_names.end(), inside) ? (g_names.erase(name), 0) : ENOTEMPTY;
   });
 }
 
