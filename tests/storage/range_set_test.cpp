@@ -166,12 +166,14 @@ class RandomRun {
       model_ = common;
       return "Intersect";
     }
+    set_.Merge(set_), set_.Intersect(set_, set_), set_ = static_cast<const Set&>(set_);  // aliased: no change
     Set copy = set_, target;
-    copy.Merge(copy), copy.Intersect(copy, copy), copy = static_cast<const Set&>(copy);  // aliased: no change
     Set moved(std::move(copy));
     target.Insert(Key(q));
     target = std::move(moved);
-    if (!Matches(target, model_) || !copy.Empty() || !moved.Empty()) wrong_ = "aliased, copied or moved";
+    if (!Matches(set_, model_) || !Matches(target, model_) || !copy.Empty() || !moved.Empty()) {
+      wrong_ = "aliased, copied or moved";
+    }
     set_.Clear();
     model_.clear();
     return "Aliasing, copy, move and Clear";
