@@ -22,6 +22,7 @@
 #include <optional>
 #include <set>
 
+#include "fuzz/fuzz_support.h"
 #include "p2p/block_exchange.h"
 #include "p2p/candidate_list.h"
 #include "storage/storage_test_util.h"
@@ -30,11 +31,8 @@ namespace brelvane::p2p_fakes {
 
 using Bytes = std::vector<uint8_t>;
 
-struct Sent {
-  PeerAddress to;  // a server send: port only
-  Bytes bytes;     // as many as the link reported sent
-  bool throttled;
-};
+// `to`: port only for a server send; `bytes`: as many as the link reported sent.
+struct Sent { PeerAddress to; Bytes bytes; bool throttled; };
 
 class RecordingLink : public IServerLink, public IPeerLink {
  public:
@@ -113,10 +111,6 @@ struct MockStats : IUserStats {
   MOCK_METHOD(void, AddBytes, (int32_t, uint64_t, bool), (override));
 };
 
-struct FakeHeaders : IHeaderSource {
-  wire::MsgHeader NextHeader() override { return wire::MsgHeader{0, index++, 1, 0, 0}; }
-  std::atomic<uint32_t> index{0};
-};
 inline wire::MsgHeader From(int32_t id) { return wire::MsgHeader{0, 0, id, 0, 0}; }
 // The user ids of `list`, front first.
 inline std::vector<int32_t> Ids(const CandidateList& list) {
@@ -152,9 +146,7 @@ struct Peer : testing::TempDir {  // the directory outlives the storage
       : content(testing::PatternBytes(size_t{part_size} * parts, 3)),
         entry(testing::MakeEntry(1, "f1", content, std::max(part_size, 1u))) {
     RangeSet32 missing;
-    for (uint32_t p = 0; p < parts; ++p) {
-      if (!held.count(p)) missing.Insert(p);
-    }
+    for (uint32_t p = 0; p < parts; ++p) if (!held.count(p)) missing.Insert(p);
     testing::WriteWholeFile(File("f1"), content);
     fs.SetPaths(FileEntry(), path(), "T");
     EXPECT_TRUE(fs.RegisterFile(File("f1"), entry, false, missing) && fs.StartRunner(16));
@@ -176,7 +168,7 @@ struct Peer : testing::TempDir {  // the directory outlives the storage
   UserTable uploads{nullptr}, downloads{nullptr};
   UploadJobList jobs;
   RecordingLink link;
-  FakeHeaders headers;
+  fuzz::CountingHeaders headers;
   ::testing::NiceMock<MockStats> stats;
   ConfigSettings settings;
   AutoResetEvent acquire_wake;

@@ -49,9 +49,7 @@ TEST(UserTableTest, PickRandomScansOnceAroundFromTheDrawnRecord) {
   }
 }
 
-PeerRecord Peer(int32_t id) {
-  return PeerRecord{id, {0x7F000001, 4000, 0}, {0x7F000001, static_cast<uint16_t>(10000 + id), 0}};
-}
+PeerRecord Peer(int32_t id) { return {id, {0x7F000001, 4000, 0}, {0x7F000001, uint16_t(10000 + id), 0}}; }
 
 TEST(CandidateListTest, TakesFromTheFrontRequeuesBehindTheFreshOnesAndQueuesSixtyFourRequests) {
   CandidateList list;
@@ -110,22 +108,18 @@ struct Stats {
 };
 
 TEST(UserStatsTest, IdleFailingAndDeliveredRulesDecideWhoIsDropped) {
-  struct Case {
-    const char* name;
-    uint32_t silent_seconds, parts, failures_in_a_row;
-    bool dropped;
-  } cases[] = {
+  const struct { const char* name; uint32_t silent_seconds, parts, failures; bool dropped; } cases[] = {
       {"idle 301 s despite ten parts", 301, 10, 0, true},
       {"idle 300 s stays", 300, 10, 0, false},
       {"ten failures, nothing delivered", 0, 0, 10, true},
       {"nine failures stay", 0, 0, 9, false},
       {"ten failures offset by one part", 0, 1, 10, false},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     Stats f;
     f.table.RecordAddress(7, PeerAddress::Loopback(1000));
     for (uint32_t i = 0; i < c.parts; ++i) f.table.AddBytes(7, 100, true);
-    for (uint32_t i = 0; i < c.failures_in_a_row; ++i) f.table.CountAnswer(7, false);
+    for (uint32_t i = 0; i < c.failures; ++i) f.table.CountAnswer(7, false);
     f.now += c.silent_seconds;
     EXPECT_EQ(f.Dropped().size() == 1, c.dropped) << c.name;
     EXPECT_EQ(f.table.Size(), c.dropped ? 0u : 1u) << c.name;

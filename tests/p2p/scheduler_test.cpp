@@ -30,6 +30,7 @@ wire::PeerRecord Peer(int32_t id, uint16_t port) {
 }
 
 struct SchedulerFixture : ::testing::Test {
+  SchedulerFixture() { flags.complete = false; }  // true in the engine until a seed check
   ConfigSettings settings;
   testing::TempDir dir;
   FileSystem fs;
@@ -51,8 +52,7 @@ struct SchedulerFixture : ::testing::Test {
 
   // A release of one file of `parts` parts of 1 KiB, nothing on disk.
   void Register(uint32_t parts) {
-    FileEntry seed = testing::MakeEntry(kSeedFileId, ".Seed", {1, 2, 3}, 1024);
-    fs.SetPaths(seed, dir.path(), "");
+    fs.SetPaths(testing::MakeEntry(kSeedFileId, ".Seed", {1, 2, 3}, 1024), dir.path(), "");
     const FileEntry e = testing::MakeEntry(1, "a.bin", testing::PatternBytes(parts * 1024, 1), 1024);
     ASSERT_TRUE(fs.RegisterFile(dir.File("a.bin"), e, true, RangeSet32()));
     fs.RecomputeCounters();
@@ -76,7 +76,6 @@ TEST_F(SchedulerFixture, OnceCompleteTheConnectorDropsDownloadUsersUnlessNewWork
 }
 
 TEST_F(SchedulerFixture, InferiorUsersAreDroppedAndOnlyDeliverersRequeuedBehindThirty) {
-  flags.complete = false;
   std::vector<wire::PeerRecord> fresh;
   for (int32_t id = 1000; id < 1035; ++id) fresh.push_back(Peer(id, 3000));
   // Users 7 and 8 came from an earlier peer list and were connected.
@@ -98,7 +97,6 @@ TEST_F(SchedulerFixture, InferiorUsersAreDroppedAndOnlyDeliverersRequeuedBehindT
 // Not caught by the swarm tests (asking for any part first still finishes there, slower).
 TEST_F(SchedulerFixture, IdleUsersAreAskedForAdvertisedPartsFirstThenAnyNeededPart) {
   Register(4);
-  flags.complete = false;
   download_users.set_random_source([] { return 0u; });  // user 1 is asked first
   download_users.Add(1, PeerAddress{1, 10}, UserState::kBeforeDownLoad);
   download_users.Add(2, PeerAddress{1, 12}, UserState::kBeforeDownLoad);
@@ -126,7 +124,6 @@ TEST_F(SchedulerFixture, IdleUsersAreAskedForAdvertisedPartsFirstThenAnyNeededPa
 
 TEST_F(SchedulerFixture, HttpPriorityReleasesPeerPartsAndStopsNewPeerWork) {
   Register(2);
-  flags.complete = false;
   download_users.Add(1, PeerAddress{1, 10}, UserState::kBeforeDownLoad);
   EXPECT_FALSE(scheduler.AcquirePass());
   ASSERT_EQ(fs.IsPartFree(1, 0) + fs.IsPartFree(1, 1), 1);

@@ -17,9 +17,7 @@ using Script = std::function<Bytes(int32_t type)>;  // a server's answers; none:
 constexpr uint32_t kOwnIp = 0x7F000005;
 constexpr uint16_t kOwnTcp = 12000, kOwnUdp = 4000;
 
-Bytes Ack(int32_t code, int32_t id) {
-  return wire::BuildLoginAck({}, {code, id, 0x5EED0000u + id});
-}
+Bytes Ack(int32_t code, int32_t id) { return wire::BuildLoginAck({}, {code, id, 0x5EED0000u + id}); }
 // Answers every login with `code` and the ids `id`, `id` + 1, ...
 Script Answering(int32_t code, int32_t id) {
   return [=](int32_t type) mutable { return type == wire::kLogin ? Ack(code, id++) : Bytes(); };
@@ -166,7 +164,8 @@ TEST_F(ServerSessionTest, IntakeKeepsOnlyNewReachablePeersAndSixtyFourConnectReq
 }
 
 TEST_F(ServerSessionTest, ProgressGoesOutInStepsOfFiveAndCompletionOnce) {
-  session_.ReportProgress();  // reporting still off
+  progress_ = {false, 0.5};
+  session_.ReportProgress();  // reporting still off: nothing goes out
   session_.SetProgressReporting(true);
   const struct { bool complete; double fraction; int sent; } steps[] = {
       {false, 0.0, 0}, {false, 0.03, -1}, {false, 0.07, 7}, {false, 0.119, -1}, {false, 0.12, 12},
