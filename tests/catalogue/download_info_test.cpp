@@ -78,10 +78,10 @@ TEST(DownloadInfoTest, ReadsHandWrittenFiles) {
 TEST(DownloadInfoTest, RefusesMalformedAndUnreadableFiles) {
   const std::string sections = "[3]\nNotCompletePartId = 1\n[12]\nNotCompletePartId = 2\n";
   const std::string global = "[Global]\nAllFileComplete = 0\nNotCompleteFileId = ";
+  const std::string flag = sections + "[Global]\nNotCompleteFileId = 3|12\nAllFileComplete =";  // 0 or 1 only
   std::vector<std::string> texts = {
-      "", std::string("\0\0\x01\xff garbage\n", 13), "[Global]\nAllFileComplete 1\n",
-      sections + "[Global]\nAllFileComplete = yes\n", sections + "[Global]\nAllFileComplete = 2\n",
-      sections + "[Global]\nAllFileComplete =\n", sections + "[Global]\nNotCompleteFileId = 3\n",
+      "", std::string("\0\0\x01\xff garbage\n", 13), "[Global]\nAllFileComplete 1\n", flag + " yes\n",
+      flag + " 2\n", flag + "\n", flag + " 01\n", sections + "[Global]\nNotCompleteFileId = 3\n",
       sections + "[Global]\nAllFileComplete = 0\n", sections + "[Other]\nAllFileComplete = 1\n"};
   for (const char* ids : {"3|x", "3||12", "|3|12", "-3|12", "3|4294967296", "3|12|13", "0x3|12", ""})
     texts.push_back(sections + global + ids + "\n");
