@@ -60,7 +60,7 @@ struct BuildOptions {
   // section are taken; the others are skipped silently.
   const IniDocument* include_filter = nullptr;
   // Called after every chunk hashed and after every file.
-  std::function<void(const BuildProgress&)> progress;
+  std::function<void(const BuildProgress&)> progress{};
   // Computes the whole-file digests on a second thread.
   bool use_second_thread = true;
   // When given, receives the relative names of entries that were not taken

@@ -30,7 +30,7 @@ struct PartEntry {
   uint32_t id = 0;      // index within its file
   uint32_t length = 0;  // bytes in the part
   uint64_t start = 0;   // offset of the part in the file
-  Md5Digest md5;        // digest of the part's bytes (all zero when empty)
+  Md5Digest md5{};      // digest of the part's bytes (all zero when empty)
 
   friend bool operator==(const PartEntry&, const PartEntry&) = default;
 };
@@ -40,7 +40,7 @@ struct FileEntry {
   uint32_t id = 0;    // the key used by the registry, the resume file and peers
   std::string name;   // relative to the update root, "/" between levels
   uint64_t size = 0;  // bytes
-  Md5Digest md5;      // digest of the whole file (all zero when empty)
+  Md5Digest md5{};    // digest of the whole file (all zero when empty)
   std::vector<PartEntry> parts;
 
   friend bool operator==(const FileEntry&, const FileEntry&) = default;

@@ -56,7 +56,7 @@ struct DownloadStatInputs {
   uint64_t http_bytes = 0;
   int32_t http_thread_num = 0;  // HttpDownloadThreadNum
   uint32_t version = 0;         // Version
-  std::vector<HttpSourceHits> http_sources;  // any order; ties keep theirs
+  std::vector<HttpSourceHits> http_sources{};  // any order; ties keep theirs
   std::array<float, kSpeedWindows> speeds{};  // KB/s, newest window first
 };
 
