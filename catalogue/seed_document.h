@@ -67,9 +67,10 @@ namespace brelvane {
 std::string TorrentText(const SeedInfo& info);
 
 // Reads the compressed file list at `path` (an uncompressed file is read as
-// is) into `list`, replacing what it held.  False when the file cannot be read or decompressed completely,
-// passes kFileListBounds, is not XML, has no Root, or a File or Part fails
-// to read.
+// is) into `list`; on success it holds this document's entries alone,
+// whatever it held before (on failure its contents are unspecified).  False
+// when the file cannot be read or decompressed completely, passes
+// kFileListBounds, is not XML, has no Root, or a File or Part fails to read.
 [[nodiscard]] bool ReadFileList(const std::string& path, FileList* list,
                                 DocumentFault* fault = nullptr);
 [[nodiscard]] bool ParseFileList(std::string_view text, FileList* list,
