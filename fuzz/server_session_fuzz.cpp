@@ -20,7 +20,7 @@ constexpr uint16_t kOwnTcp = 12000;
 // Login sleeps take no time; the login finds no server and gives up at once.
 struct InstantClock final : brelvane::LoginClock {
   uint64_t NowMs() override { return now; }
-  void Sleep(uint32_t ms, const std::atomic<bool>&) override { now += ms; }
+  void Sleep(uint32_t ms, const std::function<bool()>&) override { now += ms; }
   void Wake() override {}
   uint64_t now = 0;
 };

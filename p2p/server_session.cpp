@@ -20,9 +20,9 @@ constexpr uint32_t kLoginSleepMs = 1000;
 class SteadyLoginClock final : public LoginClock {
  public:
   uint64_t NowMs() override { return platform::TickMs(); }
-  void Sleep(uint32_t ms, const std::atomic<bool>& stop) override {
+  void Sleep(uint32_t ms, const std::function<bool()>& done) override {
     std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait_for(lock, std::chrono::milliseconds(ms), [&stop] { return stop.load(); });
+    cv_.wait_for(lock, std::chrono::milliseconds(ms), done);
   }
   void Wake() override {
     // Taking the lock orders this wake after a sleeper's look at its flag.
@@ -179,7 +179,7 @@ bool ServerSession::TryServer(const std::string& ip, uint16_t port) {
     SendLogin();
     for (int32_t poll = 0; poll < settings_.LoginPollsPerAttempt; ++poll) {
       if (logged_in()) return true;
-      clock_->Sleep(kLoginSleepMs, stop_);
+      clock_->Sleep(kLoginSleepMs, [this] { return stop_.load() || logged_in(); });
       if (stop_.load()) return false;
     }
   }
@@ -238,6 +238,7 @@ void ServerSession::OnLoginAck(const uint8_t* message) {
   user_id_.store(ack.user_id);
   token_.store(ack.token);
   logged_in_.store(true);
+  clock_->Wake();  // the login procedure need not sleep out its second
 }
 
 void ServerSession::OnPeerList(const uint8_t* message) {

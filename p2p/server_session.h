@@ -7,7 +7,8 @@
 // own, trying the configured servers (MainServerIps paired with
 // MainServerPorts, index by index) LoginAttemptsPerServer times each, polling
 // the logged-in flag LoginPollsPerAttempt times per attempt with a 1000 ms
-// sleep after each poll.  It takes in every datagram from the main server
+// sleep after each poll; an acknowledgement ends that sleep at once, so a
+// server that answers in a millisecond is logged in to in a millisecond.  It takes in every datagram from the main server
 // (login acknowledgements, peer lists into the CandidateList, forced
 // re-logins, relayed connect requests into the ConnectRequestQueue) and sends
 // the client's messages: progress reports, peer requests, logout and
@@ -56,9 +57,9 @@ class LoginClock {
  public:
   virtual ~LoginClock() = default;
   virtual uint64_t NowMs() = 0;
-  // Sleeps `ms` milliseconds, returning early once `stop` is true.  Whoever
-  // sets `stop` calls Wake() afterwards.
-  virtual void Sleep(uint32_t ms, const std::atomic<bool>& stop) = 0;
+  // Sleeps `ms` milliseconds, returning early once `done()` is true.
+  // Whoever makes it true calls Wake() afterwards.
+  virtual void Sleep(uint32_t ms, const std::function<bool()>& done) = 0;
   // Makes every Sleep in progress look at its flag again.
   virtual void Wake() = 0;
 };

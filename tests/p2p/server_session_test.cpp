@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "base/console_log.h"
+#include "platform/clock.h"
 #include "p2p_fakes.h"
 
 namespace brelvane {
@@ -30,7 +31,7 @@ class ServerSessionTest : public ::testing::Test {
   struct PumpClock final : LoginClock {
     explicit PumpClock(ServerSessionTest& test) : test(test) {}
     uint64_t NowMs() override { return now; }
-    void Sleep(uint32_t ms, const std::atomic<bool>&) override {
+    void Sleep(uint32_t ms, const std::function<bool()>&) override {
       now += ms;
       for (const Bytes& answer : test.link_.TakeAnswers()) test.Feed(answer);
     }
@@ -108,6 +109,26 @@ TEST_F(ServerSessionTest, LoginTriesEachServerTenTimesAndStopsAtTheFirstAcceptan
                                       : "[Warning]登陆服务器失败\n");
     EXPECT_EQ(std::to_string(settings_.MainServerPort.load()) == port, success);
   }
+}
+
+TEST_F(ServerSessionTest, AnAcknowledgementEndsTheLoginSleepAtOnce) {
+  // The real clock: a server that answers at once must not cost the full
+  // second of the first poll's sleep.
+  UseServers({Answering(0, 42)});
+  ServerSession session(settings_, link_, candidates_, requests_, wake_, {});
+  std::atomic<bool> done{false};
+  std::thread server([&] {
+    while (!done.load()) {
+      for (const Bytes& a : link_.TakeAnswers()) session.OnServerDatagram(a.data(), a.size());
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  const uint64_t began = platform::TickMs();
+  EXPECT_TRUE(session.Login());
+  EXPECT_LT(platform::TickMs() - began, 1000u);
+  done.store(true);
+  server.join();
+  EXPECT_EQ(session.user_id(), 42);
 }
 
 TEST_F(ServerSessionTest, IntakeKeepsOnlyNewReachablePeersAndSixtyFourConnectRequests) {
