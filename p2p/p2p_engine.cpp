@@ -144,10 +144,12 @@ void P2PEngine::StartP2P() { scheduler_.Start(); }
 
 void P2PEngine::Stop() {
   // The server link is still open here (the transport stops after the
-  // engine): say goodbye to the main server first.
-  session_.SendLogout();
+  // engine).  The goodbye waits until the scheduling threads have ended:
+  // a progress report or peer request sent after it would carry an id the
+  // server has already forgotten, and the server would ask for a new login.
   scheduler_.Stop();
   uploads_.StopAll();
+  session_.SendLogout();
   http_work_.Set();
   {
     std::lock_guard<std::mutex> lock(http_mu_);
@@ -170,9 +172,9 @@ void P2PEngine::Stop() {
 }
 
 void P2PEngine::Reset() {
-  session_.SendLogout();  // when Stop did not run
   scheduler_.Stop();
   uploads_.StopAll();
+  session_.SendLogout();  // when Stop did not run; after the threads, as there
   session_.Reset();
   candidates_.Clear();
   connect_requests_.Clear();

@@ -60,6 +60,9 @@ class SwarmTest(ReleaseTest):
             self.finish(u, "alone")
         for u in empties:
             self.assertGreater(p2p_bytes(u), 49 * PART)
+        # Quitting logs out, and nothing sent after the logout makes the server ask for a new login.
+        for u in [seed] + empties:
+            self.assertNotIn("[Warning]与服务器连接超时，正在重新登陆服务器", u.lines)
         self.assertEqual([e for e in self.net.mirror.log() if "/alone/app" in e[0] or "/nothing" in e[0]], [])
 
     def test_http_and_peers_together_fetch_no_part_twice_outside_the_endgame(self):
