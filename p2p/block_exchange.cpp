@@ -15,17 +15,21 @@ namespace {
 constexpr uint32_t kRoleDownloader = 0;  // the sender wants to download from us
 constexpr uint32_t kRoleUploader = 1;    // the sender will upload to us
 
-// Tells the engine what each committed peer write added to the verified data.
+// Tells the engine what each committed peer write added to the verified
+// data, and holds the claim on the part until storage is done with the block.
 class CommitObserver : public IWriteObserver {
  public:
-  explicit CommitObserver(std::function<void(uint32_t)> on_committed)
-      : on_committed_(std::move(on_committed)) {}
-  void OnVerifiedBytes(uint32_t count) override { on_committed_(count); }
+  CommitObserver(std::function<void(uint32_t)> on_committed, BlockHandle keep)
+      : on_committed_(std::move(on_committed)), keep_(std::move(keep)) {}
+  void OnVerifiedBytes(uint32_t count) override {
+    if (on_committed_) on_committed_(count);
+  }
   void OnNothingVerified() override {}
   void Destroy() override { delete this; }
 
  private:
   std::function<void(uint32_t)> on_committed_;
+  BlockHandle keep_;
 };
 
 int AsInt(uint32_t value) { return static_cast<int>(value); }
@@ -220,7 +224,8 @@ void BlockExchange::OnData(const PeerAddress& peer, const uint8_t* message, size
     Log5("Receiving from %d, UID %d.%d ...", user->id, file_id, part_id);
     Log4("Recv: UID:%d.%d, Start:%d, Length:%d", file_id, part_id, AsInt(head.start), AsInt(data));
     if (data > 0) {
-      Gather(peer, head.file_id, head.part_id, bytes, data, h.length - 16, *offset, completes);
+      Gather(peer, head.file_id, head.part_id, bytes, data, h.length - 16, *offset,
+             completes ? &user->block : nullptr);
       if (completes) {
         Log5("Receive done from %d, UID %d.%d ...", user->id, file_id, part_id);
         FinishPart(*user, data);
@@ -229,7 +234,7 @@ void BlockExchange::OnData(const PeerAddress& peer, const uint8_t* message, size
       }
     } else if (head.length == 0) {
       FlushGathered(peer);
-      CommitBlock(head.file_id, OwnedBlock(BufferPool::Take(0), 0, *offset));
+      CommitBlock(head.file_id, OwnedBlock(BufferPool::Take(0), 0, *offset), user->block);
       FinishPart(*user, 0);
     } else {
       links_.download_table.SetState(user->id, UserState::kDownloading);
@@ -238,7 +243,8 @@ void BlockExchange::OnData(const PeerAddress& peer, const uint8_t* message, size
   }
 
   if (data > 0) {
-    Gather(peer, head.file_id, head.part_id, bytes, data, h.length - 16, *offset, completes);
+    Gather(peer, head.file_id, head.part_id, bytes, data, h.length - 16, *offset,
+           completes ? &user->block : nullptr);
   }
   Log4("Recv: UID:%d.%d, Start:%d, Length:%d", file_id, part_id, AsInt(head.start), AsInt(data));
   if (completes) {
@@ -345,7 +351,7 @@ void BlockExchange::AskForReport(const PeerAddress& peer) {
 
 void BlockExchange::Gather(const PeerAddress& peer, uint32_t file_id, uint32_t part_id,
                            const uint8_t* data, uint32_t length, uint32_t part_left,
-                           uint64_t offset, bool last) {
+                           uint64_t offset, const BlockHandle* last) {
   Gathered* g = &gathered_[peer];
   if (g->size > 0 && (g->file_id != file_id || g->part_id != part_id ||
                       g->offset + g->size != offset || g->capacity - g->size < length)) {
@@ -363,21 +369,25 @@ void BlockExchange::Gather(const PeerAddress& peer, uint32_t file_id, uint32_t p
   }
   std::memcpy(g->buffer.get() + g->size, data, length);
   g->size += length;
-  if (last || g->size == g->capacity) FlushGathered(peer);
+  if (last != nullptr || g->size == g->capacity) FlushGathered(peer, last);
 }
 
-void BlockExchange::FlushGathered(const PeerAddress& peer) {
+void BlockExchange::FlushGathered(const PeerAddress& peer, const BlockHandle* keep) {
   auto it = gathered_.find(peer);
   if (it == gathered_.end()) return;
   Gathered g = std::move(it->second);
   gathered_.erase(it);
-  if (g.size > 0) CommitBlock(g.file_id, OwnedBlock(std::move(g.buffer), g.size, g.offset));
+  if (g.size > 0) {
+    CommitBlock(g.file_id, OwnedBlock(std::move(g.buffer), g.size, g.offset),
+                keep != nullptr ? *keep : BlockHandle());
+  }
 }
 
-void BlockExchange::CommitBlock(uint32_t file_id, OwnedBlock block) {
+void BlockExchange::CommitBlock(uint32_t file_id, OwnedBlock block, BlockHandle keep) {
   links_.file_system.CheckWholeParts(file_id, &block, 1);
-  IWriteObserver* observer =
-      links_.on_committed ? new CommitObserver(links_.on_committed) : nullptr;
+  IWriteObserver* observer = links_.on_committed || keep.IsValid()
+                                 ? new CommitObserver(links_.on_committed, std::move(keep))
+                                 : nullptr;
   // A refused write is dropped and the protocol goes on as if it had been
   // written: the part stays incomplete, and becomes free again when the
   // sender's attachment is dropped.

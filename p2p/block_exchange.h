@@ -111,7 +111,10 @@ class BlockExchange {
   // Sends PPMessageAskFileReport with up to 32 parts still needed, if any.
   void AskForReport(const PeerAddress& peer);
   // Hashes the block when it is a whole part, then hands it to storage.
-  void CommitBlock(uint32_t file_id, OwnedBlock block);
+  // `keep` (the sender's claim on the part when the block ends it) lives
+  // until storage has written the block: the part is not offered to another
+  // downloader while its last bytes wait in storage's queue.
+  void CommitBlock(uint32_t file_id, OwnedBlock block, BlockHandle keep = {});
   void Send(const PeerAddress& peer, const std::vector<uint8_t>& message);
   // The sender's part arrived whole: state 5, acquire wake, statistics.
   void FinishPart(const UserRecord& user, uint32_t bytes);
@@ -129,11 +132,12 @@ class BlockExchange {
   // Adds a piece of which `part_left` bytes (the piece's own included) are
   // still to come for its part; hands what was gathered to storage when the
   // piece does not continue it, when the buffer is full (kCommitChunk bytes or
-  // the rest of the part), or with `last`.
+  // the rest of the part), or with `last` (the piece ends the part; the
+  // sender's claim on it, kept as CommitBlock says).
   void Gather(const PeerAddress& peer, uint32_t file_id, uint32_t part_id, const uint8_t* data,
-              uint32_t length, uint32_t part_left, uint64_t offset, bool last);
+              uint32_t length, uint32_t part_left, uint64_t offset, const BlockHandle* last);
   // Hands the connection's gathered bytes to storage.
-  void FlushGathered(const PeerAddress& peer);
+  void FlushGathered(const PeerAddress& peer, const BlockHandle* keep = nullptr);
 
   BlockExchangeLinks links_;
   std::map<PeerAddress, Gathered> gathered_;  // housekeeping thread only

@@ -132,6 +132,28 @@ TEST(BlockExchangeTest, AnEmptyPartCompletesOnItsHeadAlone) {
   EXPECT_TRUE(peer.acquire_wake.IsSet());
 }
 
+// A part whose last piece arrived stays claimed until storage has written it,
+// so that nobody fetches it again meanwhile; afterwards it is done, or free
+// again when its bytes were wrong.
+TEST(BlockExchangeTest, AReceivedPartStaysClaimedUntilStorageHasWrittenIt) {
+  for (const bool good : {true, false}) {
+    Peer peer(100, 4, {});
+    Requesting(peer, 1);
+    peer.downloads.SetState(7, S::kDownloadInit);
+    testing::Gate gate;
+    ASSERT_TRUE(gate.Hold(peer.fs.runner()));
+    Bytes piece = DataPiece(7, peer.Part(1), 116, 100);
+    if (good) std::copy_n(peer.content.begin() + 100, 100, piece.begin() + wire::kDataHeadSize);
+    peer.Feed(kA, piece);
+    EXPECT_EQ(peer.downloads.Get(7)->state, S::kBeforeDownLoad);
+    EXPECT_FALSE(peer.fs.IsPartFree(1, 1)) << good;
+    gate.Open();
+    ASSERT_TRUE(peer.fs.Drain());
+    EXPECT_EQ(peer.fs.IsPartVerified(1, 1), good);
+    EXPECT_EQ(peer.fs.IsPartFree(1, 1), !good);
+  }
+}
+
 // Every job names part 1 at a made-up start and length: the worker sends the local part.
 TEST(UploadPoolTest, SendsTheLocalPartAndGivesUpOnBadJobsOrRepeatedTimeOuts) {
   // The sends as H (a head naming the local part), b (a body piece), 2 (status 2).
