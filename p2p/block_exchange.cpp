@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/file_log.h"
+#include "catalogue/md5_lanes.h"
 #include "storage/buffer_pool.h"
 
 namespace brelvane {
@@ -384,7 +385,51 @@ void BlockExchange::FlushGathered(const PeerAddress& peer, const BlockHandle* ke
 }
 
 void BlockExchange::CommitBlock(uint32_t file_id, OwnedBlock block, BlockHandle keep) {
-  links_.file_system.CheckWholeParts(file_id, &block, 1);
+  const File* file = links_.file_system.GetFile(file_id);
+  const uint32_t part_size = file == nullptr ? 0 : file->PartSize();
+  if (part_size == 0 || block.length() != part_size || block.offset() % part_size != 0) {
+    Store(file_id, std::move(block), std::move(keep), true);
+    return;
+  }
+  std::vector<Pending> batch;
+  {
+    std::lock_guard<std::mutex> lock(pending_mu_);
+    pending_.push_back(Pending{file_id, std::move(block), std::move(keep)});
+    holding_.store(true, std::memory_order_relaxed);
+    if (pending_.size() < kMd5Lanes) return;
+    batch.swap(pending_);
+    holding_.store(false, std::memory_order_relaxed);
+  }
+  uint32_t ids[kMd5Lanes];
+  OwnedBlock* blocks[kMd5Lanes];
+  for (size_t i = 0; i < batch.size(); ++i) {
+    ids[i] = batch[i].file_id;
+    blocks[i] = &batch[i].block;
+  }
+  links_.file_system.CheckWholeParts(ids, blocks, batch.size());
+  for (Pending& p : batch) Store(p.file_id, std::move(p.block), std::move(p.keep), false);
+}
+
+void BlockExchange::CommitPending() {
+  std::vector<Pending> batch;
+  {
+    std::lock_guard<std::mutex> lock(pending_mu_);
+    batch.swap(pending_);
+    holding_.store(false, std::memory_order_relaxed);
+  }
+  if (batch.empty()) return;
+  std::vector<uint32_t> ids;
+  std::vector<OwnedBlock*> blocks;
+  for (Pending& p : batch) {
+    ids.push_back(p.file_id);
+    blocks.push_back(&p.block);
+  }
+  links_.file_system.CheckWholeParts(ids.data(), blocks.data(), batch.size());
+  for (Pending& p : batch) Store(p.file_id, std::move(p.block), std::move(p.keep), false);
+}
+
+void BlockExchange::Store(uint32_t file_id, OwnedBlock block, BlockHandle keep, bool check) {
+  if (check) links_.file_system.CheckWholeParts(file_id, &block, 1);
   IWriteObserver* observer = links_.on_committed || keep.IsValid()
                                  ? new CommitObserver(links_.on_committed, std::move(keep))
                                  : nullptr;

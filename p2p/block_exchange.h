@@ -33,16 +33,26 @@
 // assembles the whole part in memory before it checks it anyway; the chunk
 // adds at most kCommitChunk bytes per receiving connection.
 //
+// Hashing.  A block that is one whole part is hashed on the receiving thread
+// while its bytes are still in cache, so that the storage worker only writes
+// it.  Whole parts of equal length are hashed eight at a time (the MD5 lanes):
+// they wait in a small batch until eight have arrived or the receive side has
+// nothing more to read (CommitPending), still claimed by their senders, so
+// no other peer is asked for them meanwhile.
+//
 // Thread safety: OnPeerMessage and OnPeerClosed run on the transport's
 // housekeeping thread, one at a time.  They meet the acquire thread and the
 // upload workers only through the user tables, the job list and storage.
+// CommitPending and HoldsPending may be called from any thread.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "base/auto_reset_event.h"
@@ -87,6 +97,10 @@ class BlockExchange {
   // Removes the user with that address from the upload table, or else from
   // the download table.  The reason is not used.
   void OnPeerClosed(const PeerAddress& peer, CloseReason reason);
+  // Hashes and hands to storage the whole parts waiting for a full batch.
+  void CommitPending();
+  // Whole parts wait for a full batch (a cheap look, without the lock).
+  bool HoldsPending() const { return holding_.load(std::memory_order_relaxed); }
 
  private:
   void OnHello(const PeerAddress& peer, int32_t user_id, uint32_t role);
@@ -139,8 +153,20 @@ class BlockExchange {
   // Hands the connection's gathered bytes to storage.
   void FlushGathered(const PeerAddress& peer, const BlockHandle* keep = nullptr);
 
+  // A whole part received and not yet hashed, with its sender's claim.
+  struct Pending {
+    uint32_t file_id;
+    OwnedBlock block;
+    BlockHandle keep;
+  };
+  // Hashes (when `check`) and hands one block to storage.
+  void Store(uint32_t file_id, OwnedBlock block, BlockHandle keep, bool check);
+
   BlockExchangeLinks links_;
   std::map<PeerAddress, Gathered> gathered_;  // housekeeping thread only
+  std::mutex pending_mu_;
+  std::vector<Pending> pending_;  // under pending_mu_
+  std::atomic<bool> holding_{false};  // pending_ is not empty
 };
 
 }  // namespace brelvane

@@ -161,6 +161,8 @@ void P2PEngine::Stop() {
     fs_.StopRunner();
     return;
   }
+  // Whole parts received and waiting for a full batch go to storage too.
+  exchange_.CommitPending();
   // Nothing posts any more (peer pieces arriving now are refused by the
   // stopped runner): the worker verifies what is queued and writes every
   // verified part still in memory; then the progress is recorded for the

@@ -103,6 +103,8 @@ class P2PEngine : public ITransportListener, private IPeerConnector {
   void OnPeerMessage(const PeerAddress& peer, const uint8_t* message, size_t length) override;
   void OnPeerClosed(const PeerAddress& peer, CloseReason reason) override;
   void OnServerDatagram(const uint8_t* data, size_t length) override;
+  bool HoldsReceivedData() override { return exchange_.HoldsPending(); }
+  void OnReceiveIdle() override { exchange_.CommitPending(); }
 
   // --- Queries for the console and the status line ---
   float CompletionFraction() const;

@@ -459,40 +459,70 @@ void FileSystem::CheckWholeParts(uint32_t file_id, OwnedBlock* blocks, size_t co
   if (file != nullptr) CheckParts(file, blocks, count);
 }
 
+void FileSystem::CheckWholeParts(const uint32_t* file_ids, OwnedBlock* const* blocks,
+                                 size_t count) {
+  File* files[kCheckChunk];
+  for (size_t at = 0; at < count; at += kCheckChunk) {
+    const size_t n = std::min(kCheckChunk, count - at);
+    for (size_t i = 0; i < n; ++i) files[i] = GetFile(file_ids[at + i]);
+    CheckParts(files, blocks + at, n);
+  }
+}
+
 void FileSystem::CheckParts(File* file, OwnedBlock* blocks, size_t count) {
-  const uint32_t part_size = file->PartSize();
-  if (part_size == 0) return;
+  File* files[kCheckChunk];
+  OwnedBlock* pointers[kCheckChunk];
+  for (size_t at = 0; at < count; at += kCheckChunk) {
+    const size_t n = std::min(kCheckChunk, count - at);
+    for (size_t i = 0; i < n; ++i) {
+      files[i] = file;
+      pointers[i] = &blocks[at + i];
+    }
+    CheckParts(files, pointers, n);
+  }
+}
+
+void FileSystem::CheckParts(File* const* files, OwnedBlock* const* blocks, size_t count) {
   // The blocks worth hashing here, grouped by length (only a file's last
-  // part is shorter), each group hashed eight at a time.
-  std::vector<OwnedBlock*> whole;
-  for (size_t i = 0; i < count; ++i) {
-    OwnedBlock& block = blocks[i];
+  // part is shorter, and files may differ in part size), each group hashed
+  // eight at a time.
+  struct Whole {
+    OwnedBlock* block;
+    const PartBuffer* part;
+  };
+  Whole whole[kCheckChunk];
+  size_t wholes = 0;
+  for (size_t i = 0; i < count && i < kCheckChunk; ++i) {
+    OwnedBlock& block = *blocks[i];
     block.checked_ = false;
-    if (block.data_ == nullptr || block.length_ == 0 || block.offset_ % part_size != 0) continue;
+    File* file = files[i];
+    const uint32_t part_size = file == nullptr ? 0 : file->PartSize();
+    if (part_size == 0 || block.data_ == nullptr || block.length_ == 0 ||
+        block.offset_ % part_size != 0) {
+      continue;
+    }
     const uint64_t index = block.offset_ / part_size;
     const PartBuffer* part = index <= kNoPart ? file->GetPart(static_cast<uint32_t>(index)) : nullptr;
     if (part == nullptr || part->Length() != block.length_) continue;
     // A part verified already is refused by the worker: no need to hash it.
     if (file->IsPartVerified(static_cast<uint32_t>(index))) continue;
-    whole.push_back(&block);
+    whole[wholes++] = {&block, part};
   }
-  std::stable_partition(whole.begin(), whole.end(), [part_size](const OwnedBlock* block) {
-    return block->length_ == part_size;
+  std::stable_sort(whole, whole + wholes, [](const Whole& a, const Whole& b) {
+    return a.block->length_ > b.block->length_;
   });
-  for (size_t at = 0; at < whole.size();) {
-    const uint32_t length = whole[at]->length_;
+  for (size_t at = 0; at < wholes;) {
+    const uint32_t length = whole[at].block->length_;
     size_t n = 0;
     const uint8_t* messages[kMd5Lanes];
-    while (n < kMd5Lanes && at + n < whole.size() && whole[at + n]->length_ == length) {
-      messages[n] = whole[at + n]->data_.get();
+    while (n < kMd5Lanes && at + n < wholes && whole[at + n].block->length_ == length) {
+      messages[n] = whole[at + n].block->data_.get();
       ++n;
     }
     Md5Digest digests[kMd5Lanes];
     Md5EqualLength(messages, n, length, digests);
     for (size_t k = 0; k < n; ++k) {
-      OwnedBlock& block = *whole[at + k];
-      const PartBuffer* part = file->GetPart(static_cast<uint32_t>(block.offset_ / part_size));
-      block.checked_ = digests[k] == part->Digest();
+      whole[at + k].block->checked_ = digests[k] == whole[at + k].part->Digest();
     }
     at += n;
   }

@@ -202,6 +202,8 @@ class FileSystem {
   // storage worker then only stores them, so that receiving threads share
   // the hashing while the worker writes.  Other blocks are left unmarked.
   void CheckWholeParts(uint32_t file_id, OwnedBlock* blocks, size_t count);
+  // The same for blocks of several files: blocks[i] belongs to file_ids[i].
+  void CheckWholeParts(const uint32_t* file_ids, OwnedBlock* const* blocks, size_t count);
   // CommitWrite for a block whose buffer the caller hands over; a checked
   // block is stored without being hashed again.  On a refusal the buffer
   // is freed (and the observer told) before the call returns.
@@ -271,6 +273,9 @@ class FileSystem {
   [[nodiscard]] bool SyncDirtyFiles();
   BlockHandle HandleFor(const UID& uid);
   void CheckParts(File* file, OwnedBlock* blocks, size_t count);
+  // blocks[i] of files[i] (null: not checked); at most kCheckChunk blocks.
+  static constexpr size_t kCheckChunk = 16;
+  void CheckParts(File* const* files, OwnedBlock* const* blocks, size_t count);
   // The common tail of CommitWrite and CommitBlock: the file lookup, the
   // backlog check and the post (file null: look it up by id).
   [[nodiscard]] bool Commit(uint32_t file_id, File* file, OwnedBlock* block,

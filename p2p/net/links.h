@@ -70,6 +70,11 @@ class ITransportListener {
   // server-link receive thread).  Datagrams from any other address never get
   // here.
   virtual void OnServerDatagram(const uint8_t* data, size_t length) = 0;
+  // True while the listener keeps received data back until the receive side
+  // has caught up (housekeeping thread).  The transport then looks for more
+  // without waiting and, when there is none, calls OnReceiveIdle.
+  virtual bool HoldsReceivedData() { return false; }
+  virtual void OnReceiveIdle() {}
 };
 
 }  // namespace brelvane

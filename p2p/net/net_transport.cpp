@@ -358,15 +358,21 @@ void NetTransport::HousekeepingMain() {
     for (const PeerAddress& address : table_.TakeToClose()) CloseConnection(address);
     table_.FreeDead();
     for (const PeerAddress& address : table_.TakePending()) StartReceiving(address);
+    // With received data held back, look without waiting first: the data
+    // is handed on as soon as nothing more is there to read.
+    ITransportListener* listener = listener_.load(std::memory_order_acquire);
+    const bool holding = listener != nullptr && listener->HoldsReceivedData();
     const platform::NetStatus status =
-        poller_.Wait(options_.housekeeping_wake_ms, kMaxEvents, &events);
+        poller_.Wait(holding ? 0 : options_.housekeeping_wake_ms, kMaxEvents, &events);
     if (!status.ok()) {
       Log1("peer poll failed: %s", status.ToString().c_str());
+      if (holding) listener->OnReceiveIdle();
       std::unique_lock<std::mutex> lock(stop_mu_);
       stop_cv_.wait_for(lock, std::chrono::milliseconds(options_.housekeeping_wake_ms),
                         [this] { return stop_.load(); });
       continue;
     }
+    if (holding && events.empty()) listener->OnReceiveIdle();
     for (const platform::Poller::Event& event : events) OnReadable(event.key);
   }
 }

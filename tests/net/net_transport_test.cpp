@@ -51,6 +51,12 @@ using platform::Socket;
 struct Recorder : ITransportListener {
   void OnPeerMessage(const PeerAddress&, const uint8_t* m, size_t n) override {
     Locked([&] { messages.emplace_back(m, m + n); });
+    if (hold) held.store(true);
+  }
+  bool HoldsReceivedData() override { return held.load(); }
+  void OnReceiveIdle() override {
+    held.store(false);
+    Locked([&] { idle_after.push_back(messages.size()); });
   }
   void OnPeerClosed(const PeerAddress& p, CloseReason r) override {
     Locked([&] { closes.emplace_back(p, r); });
@@ -79,6 +85,9 @@ struct Recorder : ITransportListener {
   std::condition_variable cv;
   std::vector<Bytes> messages, datagrams;
   std::vector<std::pair<PeerAddress, CloseReason>> closes;
+  bool hold = false;  // with it, every message is held until OnReceiveIdle
+  std::atomic<bool> held{false};
+  std::vector<size_t> idle_after;  // messages delivered before each OnReceiveIdle
 };
 
 class NetTransportTest : public ::testing::Test {
@@ -178,6 +187,24 @@ TEST_F(NetTransportTest, ClosesWithTheReasonForTheEndAndAfterMoreThan270QuietSec
   Hello(talking);  // delivered: the same sweep kept `talking`
   std::lock_guard<std::mutex> lock(recorder_.mu);
   for (const auto& [who, why] : recorder_.closes) EXPECT_NE(who, talking_peer);
+}
+
+// Held data is let go once a look finds nothing more to read: after all three
+// messages of one write, and only while something is held.
+TEST_F(NetTransportTest, AListenerHoldingDataHearsWhenNothingMoreIsToBeRead) {
+  recorder_.hold = true;
+  NetTransport& t = Up();
+  Socket s = Connect(t);
+  EXPECT_TRUE(recorder_.WaitFor([&] { return recorder_.idle_after == std::vector<size_t>{1}; }));
+  Bytes three;
+  for (int i = 0; i < 3; ++i) {
+    const Bytes hello = wire::BuildHello({}, 1);
+    three.insert(three.end(), hello.begin(), hello.end());
+  }
+  ASSERT_TRUE(s.Send(three.data(), three.size(), 5000, nullptr).ok());
+  EXPECT_TRUE(recorder_.WaitFor([&] { return recorder_.idle_after.size() == 2; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // five quiet wakes
+  recorder_.Locked([&] { EXPECT_EQ(recorder_.idle_after, (std::vector<size_t>{1, 4})); });
 }
 
 TEST_F(NetTransportTest, RefusesConnectionsBeyondTheTableOrTheConfiguredMaximum) {

@@ -132,26 +132,45 @@ TEST(BlockExchangeTest, AnEmptyPartCompletesOnItsHeadAlone) {
   EXPECT_TRUE(peer.acquire_wake.IsSet());
 }
 
-// A part whose last piece arrived stays claimed until storage has written it,
-// so that nobody fetches it again meanwhile; afterwards it is done, or free
-// again when its bytes were wrong.
-TEST(BlockExchangeTest, AReceivedPartStaysClaimedUntilStorageHasWrittenIt) {
-  for (const bool good : {true, false}) {
-    Peer peer(100, 4, {});
-    Requesting(peer, 1);
+// Whole parts wait until eight have come (hashed together) or the receive side
+// goes idle.  Waiting, and queued in storage, a part stays claimed by its
+// sender, so nobody fetches it again; then it is done, or free again when its
+// bytes were wrong.
+TEST(BlockExchangeTest, WholePartsGoToStorageEightAtATimeOrWhenIdleAndStayClaimed) {
+  Peer peer(100, 9, {});
+  peer.downloads.Add(7, kA, S::kBeforeDownLoad);
+  const auto receive = [&peer](uint32_t p, bool good) {
+    ASSERT_TRUE(peer.downloads.SetState(7, S::kDownloadReq, peer.fs.AcquireBlock(1, p)));
     peer.downloads.SetState(7, S::kDownloadInit);
-    testing::Gate gate;
-    ASSERT_TRUE(gate.Hold(peer.fs.runner()));
-    Bytes piece = DataPiece(7, peer.Part(1), 116, 100);
-    if (good) std::copy_n(peer.content.begin() + 100, 100, piece.begin() + wire::kDataHeadSize);
+    Bytes piece = DataPiece(7, peer.Part(p), 116, 100);
+    if (good) std::copy_n(peer.content.begin() + 100 * p, 100, piece.begin() + wire::kDataHeadSize);
     peer.Feed(kA, piece);
     EXPECT_EQ(peer.downloads.Get(7)->state, S::kBeforeDownLoad);
-    EXPECT_FALSE(peer.fs.IsPartFree(1, 1)) << good;
-    gate.Open();
-    ASSERT_TRUE(peer.fs.Drain());
-    EXPECT_EQ(peer.fs.IsPartVerified(1, 1), good);
-    EXPECT_EQ(peer.fs.IsPartFree(1, 1), !good);
-  }
+  };
+  const auto expect_parts = [&peer](uint32_t first, uint32_t last, bool verified, bool free) {
+    for (uint32_t p = first; p <= last; ++p) {
+      EXPECT_EQ(peer.fs.IsPartVerified(1, p), verified && p != 3) << p;
+      EXPECT_EQ(peer.fs.IsPartFree(1, p), free && p == 3) << p;
+    }
+  };
+  for (uint32_t p = 0; p < 7; ++p) receive(p, p != 3);  // part 3 arrives wrong
+  ASSERT_TRUE(peer.fs.Drain());
+  EXPECT_TRUE(peer.exchange.HoldsPending());
+  expect_parts(0, 6, false, false);
+  testing::Gate gate;
+  ASSERT_TRUE(gate.Hold(peer.fs.runner()));
+  receive(7, true);  // the eighth: the batch goes to storage
+  EXPECT_FALSE(peer.exchange.HoldsPending());
+  expect_parts(0, 7, false, false);
+  gate.Open();
+  ASSERT_TRUE(peer.fs.Drain());
+  expect_parts(0, 7, true, true);
+  receive(8, true);
+  ASSERT_TRUE(peer.fs.Drain());
+  expect_parts(8, 8, false, false);
+  peer.exchange.CommitPending();  // nothing more to read
+  ASSERT_TRUE(peer.fs.Drain());
+  expect_parts(8, 8, true, false);
 }
 
 // Every job names part 1 at a made-up start and length: the worker sends the local part.
