@@ -65,6 +65,7 @@ int OneInput(const uint8_t* data, size_t size) {
     at += 3 + n;
   }
   for (const PeerAddress& peer : peers) x->exchange.OnPeerClosed(peer, CloseReason::kRemoteClosed);
+  x->exchange.CommitPending();  // what a quiet connection would let go
   x->uploads.Clear();
   x->downloads.Clear();
   x->jobs.Clear();
