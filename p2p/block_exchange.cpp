@@ -400,14 +400,7 @@ void BlockExchange::CommitBlock(uint32_t file_id, OwnedBlock block, BlockHandle 
     batch.swap(pending_);
     holding_.store(false, std::memory_order_relaxed);
   }
-  uint32_t ids[kMd5Lanes];
-  OwnedBlock* blocks[kMd5Lanes];
-  for (size_t i = 0; i < batch.size(); ++i) {
-    ids[i] = batch[i].file_id;
-    blocks[i] = &batch[i].block;
-  }
-  links_.file_system.CheckWholeParts(ids, blocks, batch.size());
-  for (Pending& p : batch) Store(p.file_id, std::move(p.block), std::move(p.keep), false);
+  StoreBatch(batch);
 }
 
 void BlockExchange::CommitPending() {
@@ -417,14 +410,18 @@ void BlockExchange::CommitPending() {
     batch.swap(pending_);
     holding_.store(false, std::memory_order_relaxed);
   }
-  if (batch.empty()) return;
-  std::vector<uint32_t> ids;
-  std::vector<OwnedBlock*> blocks;
-  for (Pending& p : batch) {
-    ids.push_back(p.file_id);
-    blocks.push_back(&p.block);
+  StoreBatch(batch);
+}
+
+void BlockExchange::StoreBatch(std::vector<Pending>& batch) {
+  // The batch never holds more than kMd5Lanes parts (CommitBlock lets it go at that).
+  uint32_t ids[kMd5Lanes];
+  OwnedBlock* blocks[kMd5Lanes];
+  for (size_t i = 0; i < batch.size(); ++i) {
+    ids[i] = batch[i].file_id;
+    blocks[i] = &batch[i].block;
   }
-  links_.file_system.CheckWholeParts(ids.data(), blocks.data(), batch.size());
+  links_.file_system.CheckWholeParts(ids, blocks, batch.size());
   for (Pending& p : batch) Store(p.file_id, std::move(p.block), std::move(p.keep), false);
 }
 

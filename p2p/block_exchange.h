@@ -161,6 +161,8 @@ class BlockExchange {
   };
   // Hashes (when `check`) and hands one block to storage.
   void Store(uint32_t file_id, OwnedBlock block, BlockHandle keep, bool check);
+  // Hashes a batch of at most kMd5Lanes whole parts together and hands each to storage.
+  void StoreBatch(std::vector<Pending>& batch);
 
   BlockExchangeLinks links_;
   std::map<PeerAddress, Gathered> gathered_;  // housekeeping thread only
